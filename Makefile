@@ -1,0 +1,54 @@
+# Two set-up commands: `make demo` and `make test`. Both install missing Debian packages first.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build test test-tsan test-asan demo bench format clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build/build.ninja: | deps
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build: deps build/build.ninja
+	cmake --build build -j $(JOBS)
+
+test: build
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+build-tsan/build.ninja: | deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVOR_SANITIZE=thread \
+	  -DKELVOR_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
+
+test-tsan: deps build-tsan/build.ninja
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --output-on-failure -j $(JOBS) -E install_consumer
+
+build-asan/build.ninja: | deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVOR_SANITIZE=address,undefined \
+	  -DKELVOR_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
+
+test-asan: deps build-asan/build.ninja
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
+	  ctest --output-on-failure -j $(JOBS) -E install_consumer
+
+demo: build
+	bash scripts/demo.sh build
+
+build-bench/build.ninja: | deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVOR_BUILD_BENCH=ON \
+	  -DKELVOR_BUILD_TESTS=OFF -DKELVOR_BUILD_TOOLS=ON $(CMAKE_FLAGS)
+
+bench: deps build-bench/build.ninja
+	cmake --build build-bench -j $(JOBS)
+
+format:
+	find include src tests tools examples bench -name '*.[ch]pp' | xargs clang-format -i
+
+clean:
+	rm -rf build build-tsan build-asan build-bench

@@ -1,0 +1,3 @@
+#include <kelvor/Quorvel.hpp>
+
+int main() { return 0; }

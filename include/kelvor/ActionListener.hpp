@@ -1,0 +1,34 @@
+#pragma once
+
+#include <any>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <kelvor/export.hpp>
+
+namespace kelvor {
+
+// A registry of callbacks keyed by action type ("consent_set", "ask_consent",
+// "on_consent_persist"). Dispatch walks a copy of the list, so a callback may register more.
+class KELVOR_EXPORT ActionListener {
+ public:
+  using Action = std::function<void(const std::any&)>;
+
+  ActionListener() = default;
+  virtual ~ActionListener() = default;
+
+  virtual void addActionToListener(const std::string& type, Action action);
+  virtual void dispatchActionListener(const std::string& type, const std::any& data);
+  virtual void removeActionFromListener(const std::string& type);
+
+ protected:
+  // Callers of the registry come from several threads; the map is guarded, the callbacks run
+  // outside the lock.
+  std::mutex mutex_;
+  std::map<std::string, std::vector<Action>> listener;
+};
+
+}  // namespace kelvor

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include <kelvor/LogSink.hpp>
+#include <kelvor/export.hpp>
+
+namespace kelvor {
+
+// The library's one logger. Info and debug lines follow a process-wide switch that starts on and
+// takes the `logging` option at the end of initialisation; error lines are always written.
+class KELVOR_EXPORT Log {
+ public:
+  static constexpr const char* subsystem = "com.kelvor.KelvorQuorvel";
+  static constexpr const char* category = "main";
+  static constexpr const char* prefix = "[Kelvor]";
+
+  static void info(const std::string& message);
+  static void debug(const std::string& message);
+  static void error(const std::string& message);
+
+  // Builds the message only when an info line would be written: for lines whose text is costly.
+  template <class MakeMessage>
+  static void infoLazy(MakeMessage&& make) {
+    if (isEnabled()) info(std::forward<MakeMessage>(make)());
+  }
+
+  static bool isEnabled();
+  static void setEnabled(bool enabled);
+};
+
+}  // namespace kelvor

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <kelvor/Json.hpp>
+#include <kelvor/ObservationToken.hpp>
+#include <kelvor/export.hpp>
+
+namespace kelvor {
+
+// A persistent key-value store: one JSON file in the preferences directory, loaded at first use
+// and replaced atomically on every write. standard() is the host app's own store (a
+// consent-management platform writes the IABTCF_* keys there); suite(name) a named one.
+class KELVOR_EXPORT Preferences : public std::enable_shared_from_this<Preferences> {
+ public:
+  static Preferences& standard();
+  // nullptr when the store cannot be opened (its directory cannot be made).
+  static std::shared_ptr<Preferences> suite(const std::string& name);
+
+  std::optional<Json> object(const std::string& key) const;
+  // Text, or a number's decimal text; absent otherwise.
+  std::optional<std::string> string(const std::string& key) const;
+  // A number, a boolean or decimal text; 0 when absent or unreadable.
+  int64_t integer(const std::string& key) const;
+  // A null value cannot be held: it removes the key.
+  void set(const std::string& key, const Json& value);
+  void remove(const std::string& key);
+  // onChange runs on the writer's thread after every write or removal of key.
+  ObservationToken observe(const std::string& key, std::function<void()> onChange);
+
+  const std::filesystem::path& path() const { return path_; }
+
+  explicit Preferences(std::filesystem::path file);
+  ~Preferences();
+  Preferences(const Preferences&) = delete;
+  Preferences& operator=(const Preferences&) = delete;
+
+ private:
+  struct Observers;
+  void loadLocked() const;
+  void saveLocked() const;
+  void notify(const std::string& key);
+
+  std::filesystem::path path_;
+  mutable std::mutex mutex_;
+  mutable bool loaded_ = false;
+  mutable Json values_ = Json::object();
+  std::shared_ptr<Observers> observers_;
+};
+
+}  // namespace kelvor

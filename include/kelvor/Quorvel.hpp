@@ -1,0 +1,97 @@
+#pragma once
+
+// Umbrella header of the library.
+#include <any>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <kelvor/APIErrors.hpp>
+#include <kelvor/ActionListener.hpp>
+#include <kelvor/ConsentData.hpp>
+#include <kelvor/Json.hpp>
+#include <kelvor/Log.hpp>
+#include <kelvor/Option.hpp>
+#include <kelvor/Platform.hpp>
+#include <kelvor/Preferences.hpp>
+#include <kelvor/QuorvelOption.hpp>
+#include <kelvor/Reachability.hpp>
+#include <kelvor/SDKException.hpp>
+#include <kelvor/TrackingProvider.hpp>
+#include <kelvor/export.hpp>
+
+namespace kelvor {
+
+class HttpService;
+class OrvaService;
+class ConsentService;
+class QuorvelUserDefaults;
+class SQLiteDatabase;
+class IdentityProvider;
+class OrvaEventsManager;
+class PageProvider;
+
+// The one object through which the host app uses the library. No public operation throws.
+class KELVOR_EXPORT Quorvel {
+ public:
+  static void initialize(std::shared_ptr<Option> option);
+  // nullptr (and an error line) before a completed initialize.
+  static Quorvel* getInstance();
+
+  virtual void pauseCollection();
+  virtual void resumeCollection();
+  virtual void setEventProperties(const std::string& name);
+  virtual void setEventProperties(const std::string& name, const StringMap& properties);
+  virtual void setInstantEventProperties(const std::string& name);
+  virtual void setInstantEventProperties(const std::string& name, const StringMap& properties);
+  virtual void setUserProperties(const StringMap& properties);
+  virtual void setUserIdentities(const StringMap& identities);
+  virtual void setPageProperties(const StringMap& properties);
+  virtual void unsetUserIdentities();
+  virtual std::string getKI();
+  virtual void resetKI();
+  virtual void setKI(const std::string& ki);
+  virtual void setConsent(const StringMap& consent);
+  virtual void listenToAskForConsent(std::function<void(const std::any&)> action);
+  virtual void clearConsentFromStorage();
+  virtual void setAdvertisingIdByATTStatus(TrackingAuthorizationStatus status);
+  virtual void setATTStatusAndAdvertisingId(TrackingAuthorizationStatus status,
+                                            const std::string& advertisingId);
+
+  // Waits until the work the app has handed over so far (events, property and identity
+  // changes, and the uploads they start) has been taken by the library's queues. For tests and
+  // for hosts that want to flush before they exit; never needed in normal use.
+  void drainForTesting();
+
+ protected:
+  Quorvel() = default;
+  virtual ~Quorvel() = default;
+
+  virtual void configureConsent();
+  virtual void refreshIdentity();
+  virtual void checkSDKStatus(bool& paused);
+
+ private:
+  static Quorvel& shared();
+  bool buildComponents();
+  void loadFromStorage(const std::any& value);
+  bool readinessPrologue(const char* context = nullptr);
+
+  std::atomic<bool> isInitCalled{false};
+  std::atomic<bool> isSdkInitialized{false};
+  std::mutex initMutex_;
+  std::shared_ptr<HttpService> httpService;
+  std::shared_ptr<OrvaService> orvaService;
+  std::shared_ptr<ConsentService> consentService;
+  std::shared_ptr<QuorvelUserDefaults> userDefault;
+  std::shared_ptr<SQLiteDatabase> dataBase;
+  std::shared_ptr<IdentityProvider> identityProvider;
+  std::shared_ptr<Reachability> reachability;
+  std::shared_ptr<OrvaEventsManager> orvaEventManager;
+  std::shared_ptr<PageProvider> pageProvider;
+  std::shared_ptr<Option> options;
+};
+
+}  // namespace kelvor

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the library, its tests and its tools build against.
+# Idempotent: only missing packages are installed, and apt-get update runs at most once.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config make openssl iproute2 ca-certificates
+  libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libssl-dev uuid-dev
+  libcpp-httplib-dev libgtest-dev libgmock-dev libbenchmark-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+cmd="apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing packages: ${missing[*]}" >&2
+  echo "Run as root: sudo sh -c '$cmd'" >&2
+  exit 1
+fi
+
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,165 @@
+#include <kelvor/Log.hpp>
+#include <kelvor/QuorvelOption.hpp>
+
+#include "api/Render.hpp"
+
+namespace kelvor {
+
+#define KELVOR_OPTION_ACCESSORS(Type, getter, setter, field) \
+  Type QuorvelOption::getter() const {                       \
+    std::lock_guard lock(mutex_);                            \
+    return field;                                            \
+  }                                                          \
+  void QuorvelOption::setter(Type value) {                   \
+    std::lock_guard lock(mutex_);                            \
+    field = std::move(value);                                \
+  }
+
+KELVOR_OPTION_ACCESSORS(bool, logging, setLogging, logging_)
+KELVOR_OPTION_ACCESSORS(std::optional<bool>, optout, setOptout, optout_)
+KELVOR_OPTION_ACCESSORS(bool, useConsent, setUseConsent, useConsent_)
+KELVOR_OPTION_ACCESSORS(bool, checkForCMP, setCheckForCMP, checkForCMP_)
+KELVOR_OPTION_ACCESSORS(bool, areIdentitiesHashed, setAreIdentitiesHashed, areIdentitiesHashed_)
+KELVOR_OPTION_ACCESSORS(bool, hashIdentities, setHashIdentities, hashIdentities_)
+KELVOR_OPTION_ACCESSORS(int64_t, batchSize, setBatchSize, batchSize_)
+KELVOR_OPTION_ACCESSORS(int64_t, maxCacheSize, setMaxCacheSize, maxCacheSize_)
+KELVOR_OPTION_ACCESSORS(int64_t, eventUploadInterval, setEventUploadInterval,
+                        eventUploadInterval_)
+KELVOR_OPTION_ACCESSORS(bool, checkKelvorVendorConsent, setCheckKelvorVendorConsent,
+                        checkKelvorVendorConsent_)
+#undef KELVOR_OPTION_ACCESSORS
+
+#define KELVOR_OPTION_REF_ACCESSORS(Type, getter, setter, field) \
+  Type QuorvelOption::getter() const {                           \
+    std::lock_guard lock(mutex_);                                \
+    return field;                                                \
+  }                                                              \
+  void QuorvelOption::setter(const Type& value) {                \
+    std::lock_guard lock(mutex_);                                \
+    field = value;                                               \
+  }
+
+KELVOR_OPTION_REF_ACCESSORS(std::string, apiKey, setApiKey, apiKey_)
+KELVOR_OPTION_REF_ACCESSORS(std::string, userCountry, setUserCountry, userCountry_)
+KELVOR_OPTION_REF_ACCESSORS(std::vector<int>, purposesForTracking, setPurposesForTracking,
+                            purposesForTracking_)
+KELVOR_OPTION_REF_ACCESSORS(std::vector<int>, purposesForIdentifying, setPurposesForIdentifying,
+                            purposesForIdentifying_)
+#undef KELVOR_OPTION_REF_ACCESSORS
+
+QuorvelOption& QuorvelOption::writeKey(const std::string& value) {
+  setApiKey(value);
+  Log::info("API Key value was set to " + value);
+  return *this;
+}
+
+QuorvelOption& QuorvelOption::logging(bool value) {
+  setLogging(value);
+  Log::info("Logging value was set to " + render(value));
+  return *this;
+}
+
+QuorvelOption& QuorvelOption::optout(bool value) {
+  setOptout(value);
+  Log::info("Optout value was set to " + render(value));
+  return *this;
+}
+
+QuorvelOption& QuorvelOption::useConsent(bool value) {
+  setUseConsent(value);
+  Log::info("useConsent value was set to " + render(value));
+  return *this;
+}
+
+QuorvelOption& QuorvelOption::checkForCMP(bool value) {
+  setCheckForCMP(value);
+  Log::info("checkForCMP value was set to " + render(value));
+  return *this;
+}
+
+QuorvelOption& QuorvelOption::areIdentitiesHashed(bool value) {
+  setAreIdentitiesHashed(value);
+  Log::info("areIdentitiesHashed value was set to " + render(value));
+  return *this;
+}
+
+QuorvelOption& QuorvelOption::hashIdentities(bool value) {
+  setHashIdentities(value);
+  Log::info("hashIdentities value was set to " + render(value));
+  return *this;
+}
+
+QuorvelOption& QuorvelOption::userCountry(const std::string& code) {
+  setUserCountry(code);
+  Log::info("userCountry value was set to " + code);
+  return *this;
+}
+
+QuorvelOption& QuorvelOption::batchSize(int64_t value) {
+  setBatchSize(value);
+  Log::info("batchSize value was set to " + std::to_string(value));
+  return *this;
+}
+
+QuorvelOption& QuorvelOption::maxCacheSize(int64_t value) {
+  setMaxCacheSize(value);
+  Log::info("maxCacheSize value was set to " + std::to_string(value));
+  return *this;
+}
+
+QuorvelOption& QuorvelOption::eventUploadInterval(int64_t value) {
+  setEventUploadInterval(value);
+  Log::info("eventUploadInterval value was set to " + std::to_string(value));
+  return *this;
+}
+
+QuorvelOption& QuorvelOption::purposesForTracking(const std::vector<int>& value) {
+  setPurposesForTracking(value);
+  Log::info("purposesForTracking value was set to " + render(value));
+  return *this;
+}
+
+QuorvelOption& QuorvelOption::purposesForIdentifying(const std::vector<int>& value) {
+  setPurposesForIdentifying(value);
+  Log::info("purposesForIdentifying value was set to " + render(value));
+  return *this;
+}
+
+QuorvelOption& QuorvelOption::checkKelvorVendorConsent(bool value) {
+  setCheckKelvorVendorConsent(value);
+  Log::info("checkKelvorVendorConsent value was set to " + render(value));
+  return *this;
+}
+
+std::shared_ptr<Option> QuorvelOption::build() {
+  int64_t batch, cache, interval;
+  bool contradictoryHashing = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!optout_) optout_ = false;
+    if (areIdentitiesHashed_ && hashIdentities_) {
+      hashIdentities_ = false;
+      contradictoryHashing = true;
+    }
+    if (batchSize_ < 10) batchSize_ = 10;
+    if (batchSize_ > 50) batchSize_ = 50;
+    if (maxCacheSize_ > 200) {
+      maxCacheSize_ = 200;
+    } else if (maxCacheSize_ < 1 || maxCacheSize_ <= batchSize_) {
+      maxCacheSize_ = 100;
+    }
+    if (eventUploadInterval_ <= 0) eventUploadInterval_ = 90;
+    batch = batchSize_;
+    cache = maxCacheSize_;
+    interval = eventUploadInterval_;
+  }
+  if (contradictoryHashing) Log::error("Cannot transform hashed identities.");
+  Log::info("Batch Size - " + std::to_string(batch));
+  Log::info("Max Cache Size - " + std::to_string(cache));
+  Log::info("Event Upload Interval - " + std::to_string(interval));
+  if (auto self = weak_from_this().lock()) return self;
+  // Not owned by a shared_ptr: hand out a non-owning one, the caller keeps the object alive.
+  return std::shared_ptr<Option>(std::shared_ptr<Option>(), this);
+}
+
+}  // namespace kelvor

@@ -1,0 +1,34 @@
+#include "identity/QuorvelUserDefaults.hpp"
+
+#include "platform/Base64.hpp"
+
+namespace kelvor {
+
+QuorvelUserDefaults::QuorvelUserDefaults(std::string writeKey)
+    : userDefaults_(Preferences::suite(suiteName)),
+      writeKey_(std::move(writeKey)),
+      namespace_("kvstorage_" + Base64::encode(writeKey_)) {
+  if (!userDefaults_) {
+    // The standard store lives for the whole process; share it without owning it.
+    userDefaults_ = std::shared_ptr<Preferences>(std::shared_ptr<Preferences>(),
+                                                 &Preferences::standard());
+  }
+}
+
+std::string QuorvelUserDefaults::storageKey(const std::string& key) const {
+  return namespace_ + key;
+}
+
+std::optional<Json> QuorvelUserDefaults::value(const std::string& key) const {
+  return userDefaults_->object(storageKey(key));
+}
+
+void QuorvelUserDefaults::setValue(const std::string& key, const Json& value) {
+  userDefaults_->set(storageKey(key), value);
+}
+
+void QuorvelUserDefaults::removeValue(const std::string& key) {
+  userDefaults_->remove(storageKey(key));
+}
+
+}  // namespace kelvor

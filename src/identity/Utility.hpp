@@ -1,0 +1,31 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <kelvor/Json.hpp>
+
+namespace kelvor {
+
+// Facts about the device and the host app, read afresh on every call.
+class Utility {
+ public:
+  // "carrier", "app_name", "app_version", "device_model_identifier", "os_type", "os_version".
+  static Json deviceInfo();
+  static std::string appName();
+  static std::string appVersion();
+  static std::string deviceModelIdentifier();
+  static std::string osName();
+  static std::string osVersion();
+  static std::string osNameAndVersion();
+  static std::string appNameAndVersion();
+  static std::string userAgent();
+  static std::string currentTimestampMillis();
+  // The parsed text when it is a JSON object; absent otherwise (a parse failure also prints the
+  // parser's message to standard output).
+  static std::optional<Json> dictionaryFromJSONString(const std::string& text);
+  // The machine field of uname: control characters trimmed from both ends.
+  static std::string trimControlCharacters(const std::string& raw);
+};
+
+}  // namespace kelvor

@@ -1,0 +1,141 @@
+#include "platform/DispatchQueue.hpp"
+
+#include <exception>
+#include <future>
+
+#include <kelvor/Log.hpp>
+
+namespace kelvor {
+
+struct DispatchQueue::State {
+  std::string label;
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<Task> ready;
+  // Deadline, then submission order, so equal deadlines keep their order.
+  std::map<std::pair<std::chrono::steady_clock::time_point, uint64_t>, Task> delayed;
+  uint64_t sequence = 0;
+  bool stopping = false;
+  std::thread::id workerId;
+};
+
+DispatchQueue::DispatchQueue(std::string label) : state_(std::make_shared<State>()) {
+  state_->label = std::move(label);
+  // Started last, once the state is complete.
+  worker_ = std::thread([state = state_] { run(state); });
+  std::lock_guard lock(state_->mutex);
+  state_->workerId = worker_.get_id();
+}
+
+DispatchQueue::~DispatchQueue() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+    state_->delayed.clear();
+  }
+  state_->wake.notify_all();
+  if (worker_.joinable()) {
+    if (worker_.get_id() == std::this_thread::get_id()) {
+      worker_.detach();
+    } else {
+      worker_.join();
+    }
+  }
+}
+
+void DispatchQueue::run(const std::shared_ptr<State>& state) {
+  std::unique_lock lock(state->mutex);
+  for (;;) {
+    Task task;
+    if (!state->ready.empty()) {
+      task = std::move(state->ready.front());
+      state->ready.pop_front();
+    } else if (state->stopping) {
+      return;
+    } else if (!state->delayed.empty()) {
+      auto first = state->delayed.begin();
+      if (first->first.first <= std::chrono::steady_clock::now()) {
+        task = std::move(first->second);
+        state->delayed.erase(first);
+      } else {
+        state->wake.wait_until(lock, first->first.first);
+        continue;
+      }
+    } else {
+      state->wake.wait(lock);
+      continue;
+    }
+    lock.unlock();
+    try {
+      task();
+    } catch (const std::exception& e) {
+      Log::error("DispatchQueue " + state->label + ": task failed - " + e.what());
+    } catch (...) {
+      Log::error("DispatchQueue " + state->label + ": task failed");
+    }
+    task = nullptr;  // release captures outside the lock
+    lock.lock();
+  }
+}
+
+void DispatchQueue::async(Task task) {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->stopping) return;
+    state_->ready.push_back(std::move(task));
+  }
+  state_->wake.notify_one();
+}
+
+void DispatchQueue::sync(const Task& task) {
+  if (isCurrent()) {
+    task();
+    return;
+  }
+  std::promise<void> done;
+  auto finished = done.get_future();
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->stopping) return;
+    state_->ready.push_back([&task, &done] {
+      try {
+        task();
+        done.set_value();
+      } catch (...) {
+        done.set_exception(std::current_exception());
+      }
+    });
+  }
+  state_->wake.notify_one();
+  finished.get();
+}
+
+void DispatchQueue::asyncAfter(std::chrono::steady_clock::duration delay, Task task) {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->stopping) return;
+    auto deadline = std::chrono::steady_clock::now() + delay;
+    state_->delayed.emplace(std::make_pair(deadline, state_->sequence++), std::move(task));
+  }
+  state_->wake.notify_one();
+}
+
+bool DispatchQueue::isCurrent() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->workerId == std::this_thread::get_id();
+}
+
+const std::string& DispatchQueue::label() const { return state_->label; }
+
+// Never destroyed: the library's threads may still use them while the process exits.
+DispatchQueue& DispatchQueue::main() {
+  static auto* queue = new DispatchQueue("com.kelvor.main");
+  return *queue;
+}
+
+DispatchQueue& DispatchQueue::globalBackground() {
+  static auto* queue = new DispatchQueue("com.kelvor.global.background");
+  return *queue;
+}
+
+}  // namespace kelvor

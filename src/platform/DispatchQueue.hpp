@@ -1,0 +1,54 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace kelvor {
+
+// A serial work queue on one worker thread: tasks run one at a time in submission order;
+// delayed tasks run at their steady_clock deadline. An exception escaping a task is logged at
+// error level and the queue goes on.
+class DispatchQueue {
+ public:
+  using Task = std::function<void()>;
+
+  explicit DispatchQueue(std::string label);
+  // Pending immediate tasks are finished, delayed ones dropped. Safe to run from a task of the
+  // queue itself (the worker is then detached instead of joined).
+  ~DispatchQueue();
+  DispatchQueue(const DispatchQueue&) = delete;
+  DispatchQueue& operator=(const DispatchQueue&) = delete;
+
+  void async(Task task);
+  // Same as async on a serial queue: every task is exclusive.
+  void asyncBarrier(Task task) { async(std::move(task)); }
+  // Runs the task and waits for it. Called from the queue's own thread it runs inline, since
+  // waiting would never end.
+  void sync(const Task& task);
+  void asyncAfter(std::chrono::steady_clock::duration delay, Task task);
+
+  // Waits until every task submitted before this call (delayed ones not yet due excepted) ran.
+  void drain() { sync([] {}); }
+  bool isCurrent() const;
+  const std::string& label() const;
+
+  // The stand-in for the app's main queue and the global background queue.
+  static DispatchQueue& main();
+  static DispatchQueue& globalBackground();
+
+ private:
+  struct State;
+  static void run(const std::shared_ptr<State>& state);
+  std::shared_ptr<State> state_;
+  std::thread worker_;
+};
+
+}  // namespace kelvor

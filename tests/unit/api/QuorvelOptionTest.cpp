@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <kelvor/Log.hpp>
+#include <kelvor/QuorvelOption.hpp>
+
+#include "support/LogCapture.hpp"
+
+namespace kelvor {
+namespace {
+
+using testing::LogCapture;
+
+TEST(QuorvelOptionTest, FreshBuildGivesDefaultsAndLogsTheThreeLines) {
+  LogCapture log;
+  auto option = std::make_shared<QuorvelOption>();
+  auto built = option->build();
+  ASSERT_EQ(built.get(), option.get());
+  EXPECT_EQ(built->apiKey(), "");
+  EXPECT_FALSE(built->logging());
+  EXPECT_EQ(built->optout(), std::optional<bool>(false));
+  EXPECT_FALSE(built->useConsent());
+  EXPECT_FALSE(built->checkForCMP());
+  EXPECT_FALSE(built->areIdentitiesHashed());
+  EXPECT_FALSE(built->hashIdentities());
+  EXPECT_EQ(built->userCountry(), "");
+  EXPECT_EQ(built->batchSize(), 30);
+  EXPECT_EQ(built->maxCacheSize(), 100);
+  EXPECT_EQ(built->eventUploadInterval(), 90);
+  EXPECT_TRUE(built->purposesForTracking().empty());
+  EXPECT_TRUE(built->purposesForIdentifying().empty());
+  EXPECT_EQ(log.messages(LogLevel::info),
+            (std::vector<std::string>{"Batch Size - 30", "Max Cache Size - 100",
+                                      "Event Upload Interval - 90"}));
+}
+
+struct Bounds {
+  int64_t batch, cache, interval;
+  int64_t wantBatch, wantCache, wantInterval;
+};
+
+class QuorvelOptionBounds : public ::testing::TestWithParam<Bounds> {};
+
+TEST_P(QuorvelOptionBounds, BuildBringsValuesIntoRange) {
+  const Bounds& b = GetParam();
+  auto option = std::make_shared<QuorvelOption>();
+  option->setBatchSize(b.batch);
+  option->setMaxCacheSize(b.cache);
+  option->setEventUploadInterval(b.interval);
+  auto built = option->build();
+  EXPECT_EQ(built->batchSize(), b.wantBatch);
+  EXPECT_EQ(built->maxCacheSize(), b.wantCache);
+  EXPECT_EQ(built->eventUploadInterval(), b.wantInterval);
+  // A second build changes nothing.
+  option->build();
+  EXPECT_EQ(built->batchSize(), b.wantBatch);
+  EXPECT_EQ(built->maxCacheSize(), b.wantCache);
+  EXPECT_EQ(built->eventUploadInterval(), b.wantInterval);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, QuorvelOptionBounds,
+    ::testing::Values(Bounds{5, 100, 90, 10, 100, 90}, Bounds{51, 100, 90, 50, 100, 90},
+                      Bounds{50, 100, 90, 50, 100, 90}, Bounds{10, 500, 90, 10, 200, 90},
+                      Bounds{30, 0, 90, 30, 100, 90}, Bounds{30, -3, 90, 30, 100, 90},
+                      Bounds{50, 50, 90, 50, 100, 90}, Bounds{50, 51, 90, 50, 51, 90},
+                      Bounds{30, 30, 90, 30, 100, 90}, Bounds{30, 31, 90, 30, 31, 90},
+                      Bounds{30, 200, 0, 30, 200, 90}, Bounds{30, 201, -1, 30, 200, 90},
+                      Bounds{30, 100, 1, 30, 100, 1}, Bounds{-5, 5, 90, 10, 100, 90}));
+
+TEST(QuorvelOptionTest, ContradictoryHashingFlagsKeepPreHashed) {
+  LogCapture log;
+  Log::setEnabled(false);  // the error line does not depend on the switch
+  auto option = std::make_shared<QuorvelOption>();
+  option->areIdentitiesHashed(true).hashIdentities(true);
+  auto built = option->build();
+  Log::setEnabled(true);
+  EXPECT_TRUE(built->areIdentitiesHashed());
+  EXPECT_FALSE(built->hashIdentities());
+  EXPECT_EQ(log.count(LogLevel::error, "Cannot transform hashed identities."), 1u);
+
+  LogCapture single;
+  auto alone = std::make_shared<QuorvelOption>();
+  alone->hashIdentities(true);
+  alone->build();
+  EXPECT_TRUE(alone->hashIdentities());
+  EXPECT_TRUE(single.messages(LogLevel::error).empty());
+}
+
+TEST(QuorvelOptionTest, OptoutStaysAbsentUntilBuild) {
+  QuorvelOption never;
+  EXPECT_EQ(never.optout(), std::nullopt);
+  QuorvelOption set;
+  set.optout(false);
+  EXPECT_EQ(set.optout(), std::optional<bool>(false));
+}
+
+TEST(QuorvelOptionTest, BuildersLogTheirValues) {
+  LogCapture log;
+  QuorvelOption option;
+  option.writeKey("abc")
+      .logging(true)
+      .batchSize(25)
+      .purposesForTracking({1, 3})
+      .purposesForIdentifying({})
+      .userCountry("")
+      .checkKelvorVendorConsent(false);
+  EXPECT_EQ(log.messages(LogLevel::info),
+            (std::vector<std::string>{
+                "API Key value was set to abc", "Logging value was set to true",
+                "batchSize value was set to 25", "purposesForTracking value was set to [1, 3]",
+                "purposesForIdentifying value was set to []", "userCountry value was set to ",
+                "checkKelvorVendorConsent value was set to false"}));
+  EXPECT_EQ(option.apiKey(), "abc");
+  EXPECT_EQ(option.purposesForTracking(), (std::vector<int>{1, 3}));
+}
+
+}  // namespace
+}  // namespace kelvor

@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include <kelvor/Platform.hpp>
+
+#include "identity/PageProvider.hpp"
+#include "identity/QuorvelUserDefaults.hpp"
+#include "identity/Utility.hpp"
+#include "platform/Clock.hpp"
+#include "support/TempDir.hpp"
+
+namespace kelvor {
+namespace {
+
+TEST(QuorvelUserDefaultsTest, KeysAreNamespacedByTheWriteKey) {
+  testing::PlatformSandbox sandbox;
+  QuorvelUserDefaults abc("abc");
+  QuorvelUserDefaults ab("ab");
+  EXPECT_EQ(abc.storageKey("ki"), "kvstorage_YWJjki");
+  EXPECT_EQ(ab.storageKey("ki"), "kvstorage_YWI=ki");
+
+  abc.setValue("ki", "first");
+  ab.setValue("ki", "second");
+  EXPECT_EQ(QuorvelUserDefaults("abc").value("ki"), Json("first"));
+  EXPECT_EQ(QuorvelUserDefaults("ab").value("ki"), Json("second"));
+  abc.removeValue("ki");
+  EXPECT_EQ(abc.value("ki"), std::nullopt);
+  EXPECT_EQ(ab.value("ki"), Json("second"));
+}
+
+TEST(PageProviderTest, MergesReplaceAndAccumulateFromSeveralThreads) {
+  PageProvider provider;
+  provider.merge({{"a", 1}});
+  EXPECT_EQ(provider.merge({{"b", 2}}), (Json{{"a", 1}, {"b", 2}}));
+  provider.merge({{"a", 3}});
+  provider.merge(Json::object());
+  EXPECT_EQ(provider.pageProperty(), (Json{{"a", 3}, {"b", 2}}));
+
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([&provider, t] {
+      for (int i = 0; i < 50; ++i) {
+        provider.merge({{"k" + std::to_string(t), i}});
+        (void)provider.pageProperty();
+      }
+    });
+  }
+  for (auto& w : writers) w.join();
+  EXPECT_EQ(provider.pageProperty().size(), 6u);
+}
+
+TEST(UtilityTest, AgentTextAndDeviceContext) {
+  Platform::setBundleInfo({{"CFBundleName", "MyApp"}, {"CFBundleShortVersionString", "2.1"}});
+  std::string agent = Utility::userAgent();
+  std::string expected = "Mozilla/5.0 (" + Utility::deviceModelIdentifier() + "; " +
+                         Utility::osName() + "/" + Utility::osVersion() +
+                         ") AppleWebKit MyApp/2.1 Mobile";
+  EXPECT_EQ(agent, expected);
+  EXPECT_FALSE(Utility::deviceModelIdentifier().empty());
+  Json device = Utility::deviceInfo();
+  EXPECT_EQ(device["carrier"], "Simulator");
+  EXPECT_EQ(device["app_name"], "MyApp");
+  EXPECT_EQ(device.size(), 6u);
+
+  Platform::setBundleInfo({{"CFBundleName", "MyApp"}, {"CFBundleShortVersionString", 3}});
+  EXPECT_EQ(Utility::appVersion(), "");
+  EXPECT_EQ(Utility::appNameAndVersion(), "MyApp/");
+  Platform::setBundleInfo(Json::object());
+  EXPECT_EQ(Utility::appNameAndVersion(), "/");
+}
+
+TEST(UtilityTest, MachineFieldLosesItsPadding) {
+  std::string padded("x86_64\0\0\0\0", 10);
+  EXPECT_EQ(Utility::trimControlCharacters(padded), "x86_64");
+  EXPECT_EQ(Utility::trimControlCharacters(std::string("\0\0", 2)), "");
+}
+
+TEST(UtilityTest, TimestampTruncatesTowardZero) {
+  EXPECT_EQ(Clock::millisFromSeconds(1.9999), 1999);
+  EXPECT_EQ(Clock::millisFromSeconds(1701781234.5678), 1701781234567);
+  std::string now = Utility::currentTimestampMillis();
+  EXPECT_EQ(now.size(), 13u);
+}
+
+TEST(UtilityTest, JsonTextReaderWantsAnObject) {
+  EXPECT_EQ(Utility::dictionaryFromJSONString("{\"a\":1}"), (Json{{"a", 1}}));
+  EXPECT_EQ(Utility::dictionaryFromJSONString("[1,2]"), std::nullopt);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(Utility::dictionaryFromJSONString("not json"), std::nullopt);
+  std::string printed = ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(printed.empty());
+  EXPECT_EQ(printed.back(), '\n');
+}
+
+}  // namespace
+}  // namespace kelvor

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace kelvor::collector {
+
+struct CollectorOptions {
+  int port = 0;
+  std::string certFile;
+  std::string keyFile;
+  std::string caOut;
+  std::string outFile;
+  std::string writeKey;  // empty: any non-empty key is accepted
+  int status = 0;        // 0: answer normally
+  int failEvery = 0;
+  int delayMs = 0;
+  int dropEvery = 0;
+
+  // nullopt (and a message on standard error) for a bad command line.
+  static std::optional<CollectorOptions> parse(int argc, char** argv);
+  static const char* usage();
+};
+
+}  // namespace kelvor::collector

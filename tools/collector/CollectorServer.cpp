@@ -1,0 +1,220 @@
+#include "CollectorServer.hpp"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <httplib.h>
+#include <iostream>
+#include <optional>
+#include <thread>
+
+namespace kelvor::collector {
+namespace {
+
+using nlohmann::json;
+
+std::optional<std::string> base64Decode(const std::string& text) {
+  if (text.empty() || text.size() % 4 != 0) return std::nullopt;
+  std::string out(text.size() / 4 * 3, '\0');
+  int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                          reinterpret_cast<const unsigned char*>(text.data()),
+                          static_cast<int>(text.size()));
+  if (n < 0) return std::nullopt;
+  size_t padding = (text.back() == '=') + (text[text.size() - 2] == '=');
+  out.resize(static_cast<size_t>(n) - padding);
+  return out;
+}
+
+json queryOf(const httplib::Request& req) {
+  json query = json::object();
+  for (const auto& [key, value] : req.params) query[key] = value;
+  return query;
+}
+
+std::string dumpSafe(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+}  // namespace
+
+CollectorServer::CollectorServer(CollectorOptions options, const Certificate& certificate)
+    : options_(std::move(options)),
+      server_(std::make_unique<httplib::SSLServer>(certificate.x509(), certificate.key())) {
+  if (!options_.outFile.empty()) out_.open(options_.outFile, std::ios::app);
+  // Without it Nagle's algorithm and delayed acknowledgements hold each request ~45 ms.
+  server_->set_tcp_nodelay(true);
+  server_->set_keep_alive_max_count(100000);
+  server_->set_payload_max_length(64 * 1024 * 1024);
+  server_->Post("/fp", [this](const httplib::Request& req, httplib::Response& res) {
+    handlePost(req, res);
+  });
+  server_->Get("/fp", [this](const httplib::Request& req, httplib::Response& res) {
+    handleGet(req, res);
+  });
+  server_->set_exception_handler(
+      [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+        res.status = 500;
+        res.set_content("{\"error\":\"internal\"}", "application/json");
+      });
+}
+
+CollectorServer::~CollectorServer() = default;
+
+int CollectorServer::bind() {
+  if (!server_->is_valid()) return -1;
+  if (options_.port == 0) return server_->bind_to_any_port("127.0.0.1");
+  return server_->bind_to_port("127.0.0.1", options_.port) ? options_.port : -1;
+}
+
+void CollectorServer::listen() { server_->listen_after_bind(); }
+
+void CollectorServer::stop() { server_->stop(); }
+
+CollectorServer::Fault CollectorServer::nextFault() {
+  uint64_t n = ++requests_;
+  if (options_.dropEvery > 0 && n % static_cast<uint64_t>(options_.dropEvery) == 0)
+    return Fault::drop;
+  if (options_.failEvery > 0 && n % static_cast<uint64_t>(options_.failEvery) == 0)
+    return Fault::fail;
+  return Fault::none;
+}
+
+// cpp-httplib gives a handler no access to its socket; find it by the peer's port and shut it
+// down, so the client sees the connection close without an answer.
+void CollectorServer::dropConnection(const httplib::Request& req) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return;
+  while (dirent* entry = readdir(dir)) {
+    int fd = std::atoi(entry->d_name);
+    if (fd <= 2) continue;
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) continue;
+    int port = -1;
+    if (peer.ss_family == AF_INET) port = ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port);
+    if (peer.ss_family == AF_INET6)
+      port = ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port);
+    if (port == req.remote_port) {
+      ::shutdown(fd, SHUT_RDWR);
+      break;
+    }
+  }
+  closedir(dir);
+}
+
+void CollectorServer::handlePost(const httplib::Request& req, httplib::Response& res) {
+  Fault fault = nextFault();
+  if (options_.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options_.delayMs));
+
+  json entry = {{"method", "POST"}, {"path", req.path}, {"query", queryOf(req)}};
+  entry["headers"] = {{"authorization", req.get_header_value("Authorization")},
+                      {"content-type", req.get_header_value("Content-Type")},
+                      {"user-agent", req.get_header_value("User-Agent")}};
+  json body = json::parse(req.body, nullptr, false);
+  entry["body"] = body.is_discarded() ? json(req.body) : body;
+
+  int status = 200;
+  std::string problem;
+  const std::string auth = req.get_header_value("Authorization");
+  std::optional<std::string> credential;
+  if (auth.rfind("Basic ", 0) == 0) credential = base64Decode(auth.substr(6));
+  if (!credential || credential->rfind("w_k:", 0) != 0 || credential->size() == 4 ||
+      (!options_.writeKey.empty() && *credential != "w_k:" + options_.writeKey)) {
+    status = 401;
+    problem = "bad credential";
+  } else if (req.get_header_value("Content-Type") != "application/json") {
+    status = 415;
+    problem = "content type is not application/json";
+  } else if (body.is_discarded() || !body.is_object() || !body.contains("events") ||
+             !body["events"].is_array()) {
+    status = 400;
+    problem = "body is not {\"events\":[...]}";
+  } else if (options_.status != 0) {
+    status = options_.status;
+  } else if (fault == Fault::fail) {
+    status = 500;
+  }
+  size_t count = (status != 400 && body.is_object()) ? body["events"].size() : 0;
+
+  if (fault == Fault::drop) {
+    entry["status"] = 0;
+    record(entry, "POST /fp dropped (events=" + std::to_string(count) + ")");
+    dropConnection(req);
+    return;
+  }
+  entry["status"] = status;
+  if (!problem.empty()) entry["problem"] = problem;
+  record(entry, "POST /fp " + std::to_string(status) + " events=" + std::to_string(count) +
+                    (problem.empty() ? "" : " (" + problem + ")"));
+  res.status = status;
+  res.set_content(status >= 200 && status < 300 ? "{\"ok\":true}"
+                                                 : json{{"error", problem}}.dump(),
+                  "application/json");
+}
+
+void CollectorServer::handleGet(const httplib::Request& req, httplib::Response& res) {
+  Fault fault = nextFault();
+  if (options_.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options_.delayMs));
+
+  json entry = {{"method", "GET"}, {"path", req.path}, {"query", queryOf(req)}};
+  entry["headers"] = {{"authorization", req.get_header_value("Authorization")},
+                      {"content-type", req.get_header_value("Content-Type")},
+                      {"user-agent", req.get_header_value("User-Agent")}};
+  int status = 200;
+  std::string problem;
+  std::optional<std::string> payload;
+  if (req.has_param("payload")) payload = base64Decode(req.get_param_value("payload"));
+  std::optional<std::string> writeKey;
+  if (req.has_param("w_k")) writeKey = base64Decode(req.get_param_value("w_k"));
+  json decoded = payload ? json::parse(*payload, nullptr, false) : json();
+  if (payload && !decoded.is_discarded()) entry["payload"] = decoded;
+  if (writeKey) entry["write_key"] = *writeKey;
+
+  if (!writeKey || writeKey->empty() ||
+      (!options_.writeKey.empty() && *writeKey != options_.writeKey)) {
+    status = 401;
+    problem = "bad w_k";
+  } else if (!payload || decoded.is_discarded() || !decoded.is_object()) {
+    status = 400;
+    problem = "payload is not Base64 of a JSON object";
+  } else if (options_.status != 0) {
+    status = options_.status;
+  } else if (fault == Fault::fail) {
+    status = 500;
+  }
+  if (fault == Fault::drop) {
+    entry["status"] = 0;
+    record(entry, "GET /fp dropped");
+    dropConnection(req);
+    return;
+  }
+  entry["status"] = status;
+  if (!problem.empty()) entry["problem"] = problem;
+  std::string keys;
+  if (decoded.is_object()) {
+    for (const auto& item : decoded.items()) keys += (keys.empty() ? "" : ",") + item.key();
+  }
+  record(entry, "GET /fp " + std::to_string(status) + " identity keys=[" + keys + "]" +
+                    (problem.empty() ? "" : " (" + problem + ")"));
+  res.status = status;
+  res.set_content(status >= 200 && status < 300 ? "{\"ok\":true}"
+                                                 : json{{"error", problem}}.dump(),
+                  "application/json");
+}
+
+void CollectorServer::record(const json& entry, const std::string& summary) {
+  std::lock_guard lock(outputMutex_);
+  if (out_.is_open()) {
+    out_ << dumpSafe(entry) << '\n';
+    out_.flush();
+  }
+  std::cout << summary << std::endl;
+}
+
+}  // namespace kelvor::collector
