@@ -112,7 +112,7 @@ void CollectorServer::handlePost(const httplib::Request& req, httplib::Response&
   Fault fault = nextFault();
   if (options_.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options_.delayMs));
 
-  json entry = {{"method", "POST"}, {"path", req.path}, {"query", queryOf(req)}};
+  json entry = {{"method", "POST"}, {"path", req.path}, {"target", req.target}, {"query", queryOf(req)}};
   entry["headers"] = {{"authorization", req.get_header_value("Authorization")},
                       {"content-type", req.get_header_value("Content-Type")},
                       {"user-agent", req.get_header_value("User-Agent")}};
@@ -162,7 +162,7 @@ void CollectorServer::handleGet(const httplib::Request& req, httplib::Response& 
   Fault fault = nextFault();
   if (options_.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options_.delayMs));
 
-  json entry = {{"method", "GET"}, {"path", req.path}, {"query", queryOf(req)}};
+  json entry = {{"method", "GET"}, {"path", req.path}, {"target", req.target}, {"query", queryOf(req)}};
   entry["headers"] = {{"authorization", req.get_header_value("Authorization")},
                       {"content-type", req.get_header_value("Content-Type")},
                       {"user-agent", req.get_header_value("User-Agent")}};

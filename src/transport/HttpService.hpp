@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <kelvor/Json.hpp>
+
+#include "transport/HttpResponse.hpp"
+
+namespace kelvor {
+
+using QueryMap = std::map<std::string, std::string>;
+// Status code (0 when no HTTP response arrived) and the response, when one arrived.
+using ResponseCallback =
+    std::function<void(int64_t code, const std::optional<HttpResponse>& response)>;
+
+// The library's HTTP client: one networking thread drives a curl multi handle, so requests never
+// block the caller and connections and the loaded CA store are kept between requests. Exactly
+// one callback runs per started request, on the networking thread.
+class HttpService {
+ public:
+  static constexpr long timeoutSeconds = 60;
+
+  // extraCABundle: a PEM file trusted in addition to the system's (empty: none).
+  explicit HttpService(const std::filesystem::path& extraCABundle = {});
+  // Transfers still running are abandoned without a callback.
+  ~HttpService();
+  HttpService(const HttpService&) = delete;
+  HttpService& operator=(const HttpService&) = delete;
+
+  void post(const std::string& url, const Json& body, const QueryMap& queryParams,
+            const std::string& authToken, ResponseCallback success, ResponseCallback failure);
+  void get(const std::string& url, const QueryMap& queryParams, ResponseCallback success,
+           ResponseCallback failure);
+
+  // Every value but RFC 3986's unreserved characters is percent-encoded, so Base64 '+', '/' and
+  // '=' arrive as they were sent.
+  static std::string percentEncode(const std::string& text);
+
+ private:
+  struct Request;
+  struct State;
+  void submit(std::unique_ptr<Request> request);
+  static void run(const std::shared_ptr<State>& state);
+
+  std::shared_ptr<State> state_;
+  std::thread worker_;
+};
+
+}  // namespace kelvor

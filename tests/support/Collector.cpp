@@ -1,0 +1,109 @@
+#include "support/Collector.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace kelvor::testing {
+namespace {
+
+std::string readAll(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+}  // namespace
+
+Collector::Collector(std::vector<std::string> flags, int port)
+    : caFile_(dir_.path() / "ca.pem"), outFile_(dir_.path() / "requests.jsonl") {
+  auto stdoutFile = dir_.path() / "stdout.txt";
+  std::vector<std::string> args = {KELVOR_COLLECTOR_PATH, "--port", std::to_string(port),
+                                   "--ca-out", caFile_.string(), "--out", outFile_.string()};
+  args.insert(args.end(), flags.begin(), flags.end());
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutFile.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  // The first line names the port; wait for it.
+  const std::string marker = "listening on https://127.0.0.1:";
+  for (int i = 0; i < 1000 && pid_ > 0 && port_ < 0; ++i) {
+    std::string out = readAll(stdoutFile);
+    auto at = out.find(marker);
+    if (at != std::string::npos && out.find('/', at + marker.size()) != std::string::npos) {
+      port_ = std::stoi(out.substr(at + marker.size()));
+      break;
+    }
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+Collector::~Collector() { stop(); }
+
+void Collector::stop() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 500; ++i) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+}
+
+std::vector<Json> Collector::records() const {
+  std::vector<Json> out;
+  std::ifstream in(outFile_);
+  std::string line;
+  while (std::getline(in, line)) {
+    Json parsed = Json::parse(line, nullptr, false);
+    if (!parsed.is_discarded()) out.push_back(std::move(parsed));
+  }
+  return out;
+}
+
+std::vector<Json> Collector::waitFor(const std::function<bool(const std::vector<Json>&)>& done,
+                                     std::chrono::seconds limit) const {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    auto all = records();
+    if (done(all) || std::chrono::steady_clock::now() > deadline) return all;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::vector<Json> Collector::acceptedEvents(const std::vector<Json>& records) {
+  std::vector<Json> events;
+  for (const auto& r : records) {
+    if (r.value("method", "") != "POST") continue;
+    int status = r.value("status", 0);
+    if (status < 200 || status > 299) continue;
+    for (const auto& e : r["body"]["events"]) events.push_back(e);
+  }
+  return events;
+}
+
+}  // namespace kelvor::testing

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <kelvor/Json.hpp>
+
+#include "support/TempDir.hpp"
+
+namespace kelvor::testing {
+
+// Runs the real quorvel-collector on 127.0.0.1 for one test, with its own certificate.
+class Collector {
+ public:
+  // Extra flags such as {"--status", "500"}. port 0 picks a free one.
+  explicit Collector(std::vector<std::string> flags = {}, int port = 0);
+  ~Collector();
+  Collector(const Collector&) = delete;
+  Collector& operator=(const Collector&) = delete;
+
+  bool started() const { return port_ > 0; }
+  int port() const { return port_; }
+  std::string baseUrl() const { return "https://127.0.0.1:" + std::to_string(port_) + "/"; }
+  const std::filesystem::path& caFile() const { return caFile_; }
+
+  // Every request recorded so far, one JSON object each.
+  std::vector<Json> records() const;
+  // Waits (up to the limit) until the predicate holds for the records; returns the records.
+  std::vector<Json> waitFor(const std::function<bool(const std::vector<Json>&)>& done,
+                            std::chrono::seconds limit = std::chrono::seconds(30)) const;
+  // The events of every accepted batch, in arrival order.
+  static std::vector<Json> acceptedEvents(const std::vector<Json>& records);
+  void stop();
+
+ private:
+  TempDir dir_;
+  std::filesystem::path caFile_;
+  std::filesystem::path outFile_;
+  pid_t pid_ = -1;
+  int port_ = -1;
+};
+
+}  // namespace kelvor::testing

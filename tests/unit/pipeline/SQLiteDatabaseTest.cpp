@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "pipeline/EventsList.hpp"
+#include "pipeline/SQLQuery.hpp"
+#include "pipeline/SQLiteDatabase.hpp"
+#include "platform/Uuid.hpp"
+#include "support/LogCapture.hpp"
+#include "support/TempDir.hpp"
+
+namespace kelvor {
+namespace {
+
+using testing::LogCapture;
+
+Events record(const std::string& id, std::optional<Json> page = std::nullopt) {
+  Events e;
+  e.eventUUID = id;
+  e.event = {{"eventName", "buy"}, {"eventTimestamp", "1701781234567"}};
+  e.page = std::move(page);
+  e.user = {{"network_type", "wi-fi"}};
+  return e;
+}
+
+class SQLiteDatabaseTest : public ::testing::Test {
+ protected:
+  testing::TempDir dir;
+  std::shared_ptr<SQLiteDatabase> db = SQLiteDatabase::open(dir.path(), "kelvorDB.sqlite");
+
+  template <class F>
+  auto onQueue(F&& f) {
+    decltype(f()) result;
+    db->databaseQueue().sync([&] { result = f(); });
+    return result;
+  }
+  void run(const std::function<void()>& f) { db->databaseQueue().sync(f); }
+  std::vector<std::string> ids(const std::vector<Events>& events) {
+    std::vector<std::string> out;
+    for (const auto& e : events) out.push_back(e.eventUUID);
+    return out;
+  }
+};
+
+TEST_F(SQLiteDatabaseTest, ReadsComeOldestFirstAndCountIsZeroNotAbsent) {
+  EXPECT_EQ(onQueue([&] { return db->count(); }), std::optional<int64_t>(0));
+  LogCapture log;
+  EXPECT_TRUE(onQueue([&] { return db->readEvents(3); }).empty());
+  EXPECT_TRUE(log.messages(LogLevel::error).empty());
+  for (const char* id : {"E", "B", "D", "A", "C"}) run([&] { db->insert(record(id)); });
+  EXPECT_EQ(ids(onQueue([&] { return db->readEvents(3); })),
+            (std::vector<std::string>{"E", "B", "D"}));
+  EXPECT_EQ(ids(onQueue([&] { return db->readAllEvents(); })),
+            (std::vector<std::string>{"E", "B", "D", "A", "C"}));
+  EXPECT_EQ(onQueue([&] { return db->count(); }), std::optional<int64_t>(5));
+}
+
+TEST_F(SQLiteDatabaseTest, RecordsRoundTripWithPageAlwaysPresent) {
+  run([&] {
+    db->insert(record("absent"));
+    db->insert(record("full", Json{{"screen", "checkout"}}));
+  });
+  auto all = onQueue([&] { return db->readAllEvents(); });
+  ASSERT_EQ(all.size(), 2u);
+  ASSERT_TRUE(all[0].page.has_value());
+  EXPECT_EQ(*all[0].page, Json::object());
+  EXPECT_EQ(all[0].toDictionary().size(), 4u);
+  EXPECT_EQ(*all[1].page, (Json{{"screen", "checkout"}}));
+  EXPECT_EQ(all[1].toDictionary().size(), 5u);
+  EXPECT_EQ(all[1].event, record("x").event);
+  EXPECT_EQ(all[1].user, record("x").user);
+  EXPECT_EQ(all[1].version, "1.3.0");
+}
+
+TEST_F(SQLiteDatabaseTest, DuplicateIdIsRefusedAndTheFirstRowStays) {
+  run([&] { db->insert(record("SAME")); });
+  Events second = record("SAME");
+  second.event["eventName"] = "other";
+  LogCapture log;
+  run([&] { db->insert(second); });
+  EXPECT_EQ(log.count(LogLevel::error, "UNIQUE"), 1u);
+  auto all = onQueue([&] { return db->readAllEvents(); });
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].event["eventName"], "buy");
+}
+
+TEST_F(SQLiteDatabaseTest, DeletesNameExactlyTheirRows) {
+  for (const char* id : {"A", "B", "C"}) run([&] { db->insert(record(id)); });
+  LogCapture log;
+  run([&] { db->deleteEvents({}); });
+  EXPECT_TRUE(log.lines().empty());  // nothing prepared, nothing logged
+  run([&] { db->deleteEvents({record("nope")}); });
+  EXPECT_TRUE(log.contains(LogLevel::info, "Rows Deleted"));
+  run([&] { db->deleteEvents({record("A"), record("C")}); });
+  EXPECT_EQ(ids(onQueue([&] { return db->readAllEvents(); })), std::vector<std::string>{"B"});
+  run([&] { db->deleteAll(); });
+  EXPECT_TRUE(log.contains(LogLevel::info, "Deleted all rows"));
+  EXPECT_EQ(onQueue([&] { return db->count(); }), std::optional<int64_t>(0));
+}
+
+TEST_F(SQLiteDatabaseTest, AQuoteInAnIdCannotChangeTheDeleteStatement) {
+  EXPECT_EQ(SQLQuery::deleteQuery({record("A")}), "DELETE FROM events WHERE eventUUID in ('A')");
+  EXPECT_EQ(SQLQuery::deleteQuery({record("A"), record("B")}),
+            "DELETE FROM events WHERE eventUUID in ('A','B')");
+  std::string uuid = Uuid::random();
+  EXPECT_EQ(SQLQuery::deleteQuery({record(uuid)}),
+            "DELETE FROM events WHERE eventUUID in ('" + uuid + "')");
+  run([&] {
+    db->insert(record("keep"));
+    db->insert(record("x') OR ('1'='1"));
+  });
+  run([&] { db->deleteEvents({record("x') OR ('1'='1")}); });
+  EXPECT_EQ(ids(onQueue([&] { return db->readAllEvents(); })), std::vector<std::string>{"keep"});
+}
+
+TEST_F(SQLiteDatabaseTest, UnparsablePageColumnReadsAsEmptyPage) {
+  run([&] { db->insert(record("A", Json{{"p", 1}})); });
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open((dir.path() / "kelvorDB.sqlite").c_str(), &raw), SQLITE_OK);
+  sqlite3_exec(raw, "UPDATE events SET page='not json'", nullptr, nullptr, nullptr);
+  sqlite3_close(raw);
+  ::testing::internal::CaptureStdout();
+  auto all = onQueue([&] { return db->readAllEvents(); });
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(*all[0].page, Json::object());
+  EXPECT_EQ(all[0].event["eventName"], "buy");
+}
+
+TEST_F(SQLiteDatabaseTest, InvalidUtf8IsReplacedNotLost) {
+  Events bad = record("U");
+  bad.event["eventName"] = std::string("caf\xC3", 4);
+  run([&] { db->insert(bad); });
+  auto all = onQueue([&] { return db->readAllEvents(); });
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].event["eventName"], "caf\xEF\xBF\xBD");
+}
+
+TEST(SQLiteDatabaseFileTest, RowsSurviveReopenAndFilesAreOwnerOnly) {
+  testing::TempDir dir;
+  auto documents = dir.path() / "missing" / "documents";
+  {
+    LogCapture log;
+    auto db = SQLiteDatabase::open(documents, "kelvorDB.sqlite");
+    EXPECT_TRUE(log.contains(LogLevel::info,
+                             "Successfully opened connection to database at kelvorDB.sqlite"));
+    db->databaseQueue().sync([&] { db->insert(record("A")); });
+  }
+  auto db = SQLiteDatabase::open(documents, "kelvorDB.sqlite");
+  std::optional<int64_t> count;
+  db->databaseQueue().sync([&] { count = db->count(); });
+  EXPECT_EQ(count, std::optional<int64_t>(1));
+  struct stat st {};
+  ASSERT_EQ(stat((documents / "kelvorDB.sqlite").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(SQLiteDatabaseFileTest, AnUnopenableLocationRaises) {
+  testing::TempDir dir;
+  auto blocker = dir.path() / "file";
+  std::ofstream(blocker) << "x";  // a file where the directory should be
+  EXPECT_THROW(SQLiteDatabase::open(blocker / "sub", "kelvorDB.sqlite"), std::exception);
+}
+
+TEST(EventsTest, DictionaryFormAndDiagnosticText) {
+  Events e = record("ID", Json::object());
+  EXPECT_FALSE(e.toDictionary().contains("page"));
+  e.page = Json{{"screen", "checkout"}};
+  EXPECT_EQ(e.toDictionary()["page"], (Json{{"screen", "checkout"}}));
+  std::string text = EventsList{{e}}.toString();
+  EXPECT_EQ(text.rfind("Events [ ", 0), 0u);
+  EXPECT_EQ(text.substr(text.size() - 2), " ]");
+}
+
+}  // namespace
+}  // namespace kelvor
