@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config make openssl iproute2 ca-certificates
   libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libssl-dev uuid-dev
-  libcpp-httplib-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libicu-dev libcpp-httplib-dev libgtest-dev libgmock-dev libbenchmark-dev
 )
 
 missing=()

@@ -35,6 +35,11 @@ class KELVOR_EXPORT Preferences : public std::enable_shared_from_this<Preference
   // onChange runs on the writer's thread after every write or removal of key.
   ObservationToken observe(const std::string& key, std::function<void()> onChange);
 
+  // Writes reach the file on a background writer, so the app's thread never waits for the
+  // disk; synchronize() writes what is pending now. Pending writes are also flushed at exit.
+  void synchronize();
+  static void synchronizeAll();
+
   const std::filesystem::path& path() const { return path_; }
 
   explicit Preferences(std::filesystem::path file);
@@ -46,12 +51,14 @@ class KELVOR_EXPORT Preferences : public std::enable_shared_from_this<Preference
   struct Observers;
   void loadLocked() const;
   void saveLocked() const;
+  void scheduleSaveLocked();
   void notify(const std::string& key);
 
   std::filesystem::path path_;
   mutable std::mutex mutex_;
   mutable bool loaded_ = false;
   mutable Json values_ = Json::object();
+  bool savePending_ = false;
   std::shared_ptr<Observers> observers_;
 };
 

@@ -14,6 +14,8 @@
 #include <kelvor/Log.hpp>
 #include <kelvor/Platform.hpp>
 
+#include "platform/DispatchQueue.hpp"
+
 namespace kelvor {
 namespace {
 
@@ -25,8 +27,18 @@ struct Registry {
 };
 
 Registry& registry() {
-  static auto* r = new Registry();
+  static auto* r = [] {
+    auto* made = new Registry();
+    // Writes still pending when the process exits reach their files.
+    std::atexit([] { Preferences::synchronizeAll(); });
+    return made;
+  }();
   return *r;
+}
+
+DispatchQueue& writer() {
+  static auto* queue = new DispatchQueue("com.kelvor.preferences.writer");
+  return *queue;
 }
 
 bool makePrivateDirectory(const std::filesystem::path& dir) {
@@ -144,6 +156,34 @@ void Preferences::saveLocked() const {
   }
 }
 
+void Preferences::scheduleSaveLocked() {
+  auto self = weak_from_this().lock();
+  if (!self) {
+    saveLocked();  // not shared: nobody could flush it later
+    return;
+  }
+  if (savePending_) return;  // the pending flush will write this value too
+  savePending_ = true;
+  writer().async([self] { self->synchronize(); });
+}
+
+void Preferences::synchronize() {
+  std::lock_guard lock(mutex_);
+  if (!savePending_) return;
+  savePending_ = false;
+  saveLocked();
+}
+
+void Preferences::synchronizeAll() {
+  std::vector<std::shared_ptr<Preferences>> stores;
+  {
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    for (const auto& [path, store] : r.stores) stores.push_back(store);
+  }
+  for (const auto& store : stores) store->synchronize();
+}
+
 std::optional<Json> Preferences::object(const std::string& key) const {
   std::lock_guard lock(mutex_);
   loadLocked();
@@ -185,7 +225,7 @@ void Preferences::set(const std::string& key, const Json& value) {
     std::lock_guard lock(mutex_);
     loadLocked();
     values_[key] = value;
-    saveLocked();
+    scheduleSaveLocked();
   }
   notify(key);
 }
@@ -195,7 +235,7 @@ void Preferences::remove(const std::string& key) {
     std::lock_guard lock(mutex_);
     loadLocked();
     values_.erase(key);
-    saveLocked();
+    scheduleSaveLocked();
   }
   notify(key);
 }

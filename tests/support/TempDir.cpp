@@ -4,6 +4,7 @@
 #include <string>
 
 #include <kelvor/Platform.hpp>
+#include <kelvor/Preferences.hpp>
 
 namespace kelvor::testing {
 
@@ -25,6 +26,8 @@ PlatformSandbox::PlatformSandbox()
 }
 
 PlatformSandbox::~PlatformSandbox() {
+  // Nothing may still be on its way into the folder that is about to go.
+  Preferences::synchronizeAll();
   Platform::setDocumentsDirectory({});
   Platform::setPreferencesDirectory({});
 }

@@ -25,6 +25,7 @@ TEST(PreferencesTest, ValuesSurviveAReopenFromDiskWithOwnerOnlyFiles) {
   suite->set("gone", 1);
   suite->remove("gone");
   suite->set("nothing", nullptr);  // a null cannot be held
+  suite->synchronize();
 
   Preferences reopened(suite->path());
   EXPECT_EQ(reopened.string("ki"), "ABC");

@@ -1,0 +1,228 @@
+#include "identity/IdentityProvider.hpp"
+
+#include <array>
+#include <utility>
+
+#include <kelvor/Platform.hpp>
+
+#include "platform/Uuid.hpp"
+
+namespace kelvor {
+namespace {
+
+constexpr std::array<std::pair<const char*, const char*>, 7> identityKeyAliases{{
+    {"email", "email"},
+    {"loginid", "loginid"},
+    {"cellno", "cellno_without_country_code"},
+    {"cellno_without_country_code", "cellno_without_country_code"},
+    {"cellno_cc", "cellno_with_country_code"},
+    {"cellno_with_country_code", "cellno_with_country_code"},
+    {"cellno_e164", "cellno_e164"},
+}};
+
+void mergeInto(Json& target, const Json& source) {
+  if (!source.is_object()) return;
+  for (const auto& [key, value] : source.items()) target[key] = value;
+}
+
+}  // namespace
+
+IdentityProvider::IdentityProvider(std::shared_ptr<QuorvelUserDefaults> userDefaults)
+    : userDefaults_(std::move(userDefaults)) {}
+
+std::string IdentityProvider::attStatusWord(int status) {
+  switch (status) {
+    case 0:
+      return "notDetermined";
+    case 1:
+      return "restricted";
+    case 2:
+      return "denied";
+    case 3:
+      return "authorized";
+    default:
+      return "";
+  }
+}
+
+std::string IdentityProvider::getOrCreateKILocked() {
+  if (!ki_ || ki_->empty()) ki_ = Uuid::random();
+  return *ki_;
+}
+
+std::string IdentityProvider::getOrCreateKI() {
+  std::lock_guard lock(mutex_);
+  return getOrCreateKILocked();
+}
+
+void IdentityProvider::saveKILocked() {
+  if (ki_) userDefaults_->setValue("ki", *ki_);
+}
+
+void IdentityProvider::saveKI() {
+  std::lock_guard lock(mutex_);
+  saveKILocked();
+}
+
+void IdentityProvider::loadKI() {
+  std::lock_guard lock(mutex_);
+  auto stored = userDefaults_->value("ki");
+  ki_ = (stored && stored->is_string()) ? stored->get<std::string>() : std::string();
+}
+
+void IdentityProvider::saveIdentity() {
+  std::lock_guard lock(mutex_);
+  if (identity_) userDefaults_->setValue("identity", *identity_);
+}
+
+void IdentityProvider::loadIdentity() {
+  std::lock_guard lock(mutex_);
+  auto stored = userDefaults_->value("identity");
+  identity_ = (stored && stored->is_object()) ? *stored : Json::object();
+}
+
+void IdentityProvider::loadUserProperties() {
+  std::lock_guard lock(mutex_);
+  auto stored = userDefaults_->value("user_properties");
+  userProperty_ = (stored && stored->is_object()) ? *stored : Json::object();
+}
+
+void IdentityProvider::mergeUserProperties(const Json& properties) {
+  std::lock_guard lock(mutex_);
+  mergeInto(userProperty_, properties);
+  buildUserPayloadLocked();
+  userDefaults_->setValue("user_properties", userProperty_);
+}
+
+void IdentityProvider::setAdvertisingId(const std::string& id) {
+  std::lock_guard lock(mutex_);
+  userIDFA_["advertising_id"] = id;
+  buildUserPayloadLocked();
+  idfa_ = id;
+}
+
+void IdentityProvider::setATTStatus(const std::string& word) {
+  std::lock_guard lock(mutex_);
+  userIDFA_["att_authorization_status"] = word;
+  buildUserPayloadLocked();
+  idfaAuthStatus_ = word;
+}
+
+void IdentityProvider::refreshATTStatusAndAdvertisingId() {
+  auto provider = Platform::trackingProvider();
+  if (!provider) return;  // no tracking facility on this host: nothing is recorded
+  int status = provider->trackingAuthorizationStatus();
+  std::optional<std::string> permitted;
+  if (status == 3) permitted = provider->advertisingIdentifier();
+  std::lock_guard lock(mutex_);
+  idfaAuthStatus_ = attStatusWord(status);
+  userIDFA_["att_authorization_status"] = idfaAuthStatus_;
+  idfa_ = permitted;
+  if (idfa_ && !idfa_->empty()) userIDFA_["advertising_id"] = *idfa_;
+}
+
+void IdentityProvider::clearIdentities() {
+  std::lock_guard lock(mutex_);
+  ki_ = std::string();
+  identity_ = Json::object();
+  userProperty_ = Json::object();
+  buildUserIdentityLocked();  // makes a fresh ki, held in memory only
+  buildUserPayloadLocked();
+  userDefaults_->removeValue("ki");
+  userDefaults_->removeValue("identity");
+  userDefaults_->removeValue("user_properties");
+}
+
+void IdentityProvider::buildUserIdentityLocked() {
+  Json result = Json::object();
+  Json source = identity_ ? *identity_ : Json::object();
+  for (const auto& [accepted, canonical] : identityKeyAliases) {
+    auto found = source.find(accepted);
+    if (found == source.end()) continue;
+    result[canonical] = *found;
+    source.erase(found);
+  }
+  mergeInto(result, source);
+  std::string k = getOrCreateKILocked();
+  if (!k.empty()) result["ki"] = k;
+  userIdentity_ = std::move(result);
+}
+
+void IdentityProvider::buildUserIdentity() {
+  std::lock_guard lock(mutex_);
+  buildUserIdentityLocked();
+}
+
+void IdentityProvider::buildUserPayloadLocked() {
+  Json payload = Json::object();
+  if (userIdentity_) mergeInto(payload, *userIdentity_);
+  mergeInto(payload, userProperty_);
+  mergeInto(payload, userIDFA_);
+  userPayload_ = std::move(payload);
+}
+
+void IdentityProvider::buildUserPayload() {
+  std::lock_guard lock(mutex_);
+  buildUserPayloadLocked();
+}
+
+Json IdentityProvider::getIdentityAndIDFA() const {
+  std::lock_guard lock(mutex_);
+  Json result = userIdentity_ ? *userIdentity_ : Json::object();
+  mergeInto(result, userIDFA_);
+  return result;
+}
+
+std::string IdentityProvider::ki() const {
+  std::lock_guard lock(mutex_);
+  return ki_ ? *ki_ : std::string();
+}
+
+void IdentityProvider::setKI(const std::string& ki) {
+  std::lock_guard lock(mutex_);
+  ki_ = ki;
+  saveKILocked();
+}
+
+void IdentityProvider::resetKI() {
+  std::lock_guard lock(mutex_);
+  ki_ = Uuid::random();
+  saveKILocked();
+}
+
+Json IdentityProvider::userPayload() const {
+  std::lock_guard lock(mutex_);
+  return userPayload_;
+}
+
+std::optional<Json> IdentityProvider::identity() const {
+  std::lock_guard lock(mutex_);
+  return identity_;
+}
+
+Json IdentityProvider::userProperty() const {
+  std::lock_guard lock(mutex_);
+  return userProperty_;
+}
+
+Json IdentityProvider::userIDFA() const {
+  std::lock_guard lock(mutex_);
+  return userIDFA_;
+}
+
+std::optional<Json> IdentityProvider::userIdentity() const {
+  std::lock_guard lock(mutex_);
+  return userIdentity_;
+}
+
+bool IdentityProvider::replaceIdentity(const Json& transformed) {
+  std::lock_guard lock(mutex_);
+  if (identity_ && *identity_ == transformed) return false;
+  identity_ = transformed;
+  buildUserIdentityLocked();
+  buildUserPayloadLocked();
+  userDefaults_->setValue("identity", *identity_);
+  return true;
+}
+
+}  // namespace kelvor

@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include <kelvor/QuorvelOption.hpp>
+
+#include "consent/ConsentService.hpp"
+#include "support/LogCapture.hpp"
+#include "support/TempDir.hpp"
+
+namespace kelvor {
+namespace {
+
+class ConsentServiceTest : public ::testing::Test {
+ protected:
+  testing::PlatformSandbox sandbox;
+  std::shared_ptr<QuorvelOption> option = std::make_shared<QuorvelOption>();
+  std::shared_ptr<QuorvelUserDefaults> storage = std::make_shared<QuorvelUserDefaults>("key");
+  std::vector<ConsentData> announced;
+  std::mutex mutex;
+
+  std::shared_ptr<ConsentService> make() {
+    auto service = ConsentService::make(option, storage);
+    service->actionListener().addActionToListener("consent_set", [this](const std::any& v) {
+      std::lock_guard lock(mutex);
+      announced.push_back(std::any_cast<ConsentData>(v));
+    });
+    return service;
+  }
+  size_t announcements() {
+    std::lock_guard lock(mutex);
+    return announced.size();
+  }
+  // What the facade's setConsent does.
+  static void setConsent(ConsentService& service, const Json& consent) {
+    service.setSelectedConsent(consent);
+    service.actionListener().dispatchActionListener(
+        "on_consent_persist", std::any(ConsentService::makeConsentData(consent)));
+  }
+};
+
+TEST_F(ConsentServiceTest, OptionsAloneDecideWithoutConsentManagement) {
+  struct Row {
+    std::optional<bool> optout;
+    bool granted;
+  };
+  for (Row row : {Row{false, true}, Row{true, false}, Row{std::nullopt, false}}) {
+    option->setOptout(row.optout);
+    auto service = make();
+    service->resolveConsent();
+    service->resolveConsent();  // an equal record is not announced again
+    ASSERT_EQ(announcements(), 1u);
+    EXPECT_EQ(service->isConsentGiven("track"), row.granted);
+    EXPECT_EQ(service->isConsentGiven("identify"), row.granted);
+    EXPECT_FALSE(service->isConsentGiven("other"));
+    ConsentData data = service->consentData();
+    EXPECT_EQ(data.resolved, true);
+    EXPECT_EQ(data.vendorConsent, row.granted);
+    EXPECT_EQ(data.gdprApplies, false);
+    EXPECT_EQ(data.consentString, "");
+    announced.clear();
+  }
+}
+
+TEST_F(ConsentServiceTest, StoredConsentIsUsedAndUnspecifiedAnswersAreNo) {
+  option->setUseConsent(true);
+  storage->setValue("CONSENT_DATA", Json{{"track", true}});
+  auto service = make();
+  service->resolveConsent();
+  EXPECT_TRUE(service->isConsentGiven("track"));
+  EXPECT_FALSE(service->isConsentGiven("identify"));
+  EXPECT_EQ(service->consentData().resolved, true);
+  bool asked = false;
+  service->listenToAskForConsent([&](const std::any&) { asked = true; });
+  service->actionListener().dispatchActionListener("ask_consent", std::any());
+  EXPECT_FALSE(asked);  // with consent stored the action is neither registered nor called
+}
+
+TEST_F(ConsentServiceTest, AskingForConsentBeforeAndAfterResolution) {
+  option->setUseConsent(true);
+  auto service = make();
+  int early = 0;
+  service->listenToAskForConsent([&](const std::any& v) {
+    EXPECT_TRUE(std::any_cast<std::vector<std::any>>(&v) != nullptr);
+    ++early;
+  });
+  service->resolveConsent();
+  EXPECT_EQ(early, 1);
+  EXPECT_FALSE(service->isConsentGiven("track"));
+  EXPECT_EQ(announcements(), 0u);
+  int late = 0;
+  service->listenToAskForConsent([&](const std::any&) { ++late; });
+  EXPECT_EQ(late, 1);  // called at once, not registered
+
+  setConsent(*service, {{"track", true}, {"identify", true}});
+  EXPECT_TRUE(service->isConsentGiven("identify"));
+  EXPECT_FALSE(service->askForConsentDispatched());
+  EXPECT_EQ(announcements(), 1u);
+  setConsent(*service, {{"track", true}, {"identify", true}});
+  EXPECT_EQ(announcements(), 1u);  // equal record: stored again, not announced
+}
+
+TEST_F(ConsentServiceTest, AppConsentSurvivesARestartAndClearingLeavesMemory) {
+  option->setUseConsent(true);
+  {
+    auto service = make();
+    service->resolveConsent();
+    setConsent(*service, {{"track", true}, {"identify", false}, {"note", nullptr}});
+  }
+  Preferences::synchronizeAll();
+  auto restarted = ConsentService::make(
+      option, std::make_shared<QuorvelUserDefaults>("key"));
+  EXPECT_EQ(restarted->getConsentFromStorage(), (Json{{"track", true}, {"identify", false}}));
+  restarted->resolveConsent();
+  EXPECT_TRUE(restarted->isConsentGiven("track"));
+  storage->removeValue("CONSENT_DATA");  // what clearConsentFromStorage does
+  EXPECT_TRUE(restarted->isConsentGiven("track"));
+  EXPECT_EQ(restarted->getConsentFromStorage(), Json::object());
+}
+
+TEST_F(ConsentServiceTest, EmptyAppConsentRefusesEverythingAndIsNotStored) {
+  option->setUseConsent(true);
+  auto service = make();
+  setConsent(*service, Json::object());
+  EXPECT_EQ(service->consentData().resolved, true);
+  EXPECT_FALSE(service->isConsentGiven("track"));
+  EXPECT_EQ(storage->value("CONSENT_DATA"), std::nullopt);
+}
+
+TEST_F(ConsentServiceTest, CmpDecisionResolvesNowOrAboutASecondAfterEachChange) {
+  option->setUseConsent(true);
+  option->setCheckForCMP(true);
+  Preferences& cmp = Preferences::standard();
+  auto service = make();
+  service->resolveConsent();  // policy version 0: nothing now, but watching
+  EXPECT_EQ(announcements(), 0u);
+  EXPECT_FALSE(service->isConsentGiven("track"));
+
+  auto waitForAnnouncements = [&](size_t n) {
+    for (int i = 0; i < 500 && announcements() < n; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return announcements();
+  };
+  cmp.set("IABTCF_PolicyVersion", 2);
+  cmp.set("IABTCF_gdprApplies", "1");
+  cmp.set("IABTCF_PurposeConsents", "1111111111");
+  cmp.set("IABTCF_TCString", "FIRST");
+  ASSERT_EQ(waitForAnnouncements(1), 1u);
+  ConsentData first = service->consentData();
+  EXPECT_EQ(first.consentString, "FIRST");
+  EXPECT_EQ(first.gdprApplies, true);
+  EXPECT_TRUE(service->isConsentGiven("track"));
+
+  cmp.set("IABTCF_PurposeConsents", "0000000000");
+  cmp.set("IABTCF_TCString", "SECOND");
+  ASSERT_EQ(waitForAnnouncements(2), 2u);
+  EXPECT_FALSE(service->isConsentGiven("track"));
+  EXPECT_EQ(service->consentData().consentString, "SECOND");
+}
+
+}  // namespace
+}  // namespace kelvor

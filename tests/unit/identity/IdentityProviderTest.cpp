@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+#include <kelvor/Platform.hpp>
+
+#include "identity/IdentityProvider.hpp"
+#include "support/FakeTrackingProvider.hpp"
+#include "support/TempDir.hpp"
+
+namespace kelvor {
+namespace {
+
+bool isUuid(const std::string& text) {
+  static const std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
+  return std::regex_match(text, form);
+}
+
+class IdentityProviderTest : public ::testing::Test {
+ protected:
+  testing::PlatformSandbox sandbox;
+  std::shared_ptr<QuorvelUserDefaults> defaults = std::make_shared<QuorvelUserDefaults>("key");
+  IdentityProvider provider{defaults};
+  void TearDown() override { Platform::setTrackingProvider(nullptr); }
+};
+
+TEST_F(IdentityProviderTest, FirstStartMakesAnUnstoredKi) {
+  EXPECT_EQ(provider.ki(), "");
+  provider.loadKI();
+  provider.loadIdentity();
+  provider.loadUserProperties();
+  provider.refreshATTStatusAndAdvertisingId();  // no tracking provider: nothing recorded
+  std::string ki = provider.getOrCreateKI();
+  provider.buildUserIdentity();
+  provider.buildUserPayload();
+  EXPECT_TRUE(isUuid(ki));
+  EXPECT_EQ(provider.userIdentity(), (Json{{"ki", ki}}));
+  EXPECT_EQ(provider.userPayload(), (Json{{"ki", ki}}));
+  EXPECT_EQ(defaults->value("ki"), std::nullopt);
+}
+
+TEST_F(IdentityProviderTest, StoredKiComesBackAfterARestart) {
+  provider.setKI("abc");
+  IdentityProvider restarted(std::make_shared<QuorvelUserDefaults>("key"));
+  restarted.loadKI();
+  restarted.buildUserIdentity();
+  EXPECT_EQ(restarted.userIdentity(), (Json{{"ki", "abc"}}));
+  provider.resetKI();
+  EXPECT_TRUE(isUuid(provider.ki()));
+  EXPECT_EQ(defaults->value("ki"), Json(provider.ki()));
+}
+
+TEST_F(IdentityProviderTest, AliasesAndPayloadPrecedence) {
+  provider.setKI("K");
+  provider.replaceIdentity({{"cellno", "123"}, {"cellno_cc", "1123"}, {"email", "e@x"},
+                            {"custom", "c"}, {"ki", "ignored"}});
+  EXPECT_EQ(provider.userIdentity(), (Json{{"cellno_without_country_code", "123"},
+                                           {"cellno_with_country_code", "1123"},
+                                           {"email", "e@x"},
+                                           {"custom", "c"},
+                                           {"ki", "K"}}));
+  provider.mergeUserProperties({{"email", "from-properties"}, {"advertising_id", "prop"}});
+  provider.setATTStatus(IdentityProvider::attStatusWord(7));
+  provider.setAdvertisingId("X");
+  Json payload = provider.userPayload();
+  EXPECT_EQ(payload["email"], "from-properties");  // user property beats identity
+  EXPECT_EQ(payload["advertising_id"], "X");       // advertising beats user property
+  EXPECT_EQ(payload["att_authorization_status"], "");
+  EXPECT_EQ(provider.getIdentityAndIDFA()["advertising_id"], "X");
+  EXPECT_FALSE(provider.replaceIdentity(*provider.identity()));  // equal: nothing changes
+}
+
+TEST_F(IdentityProviderTest, UnsetKeepsAdvertisingEntriesAndMakesANewKi) {
+  provider.setKI("K");
+  provider.replaceIdentity({{"email", "e@x"}});
+  provider.mergeUserProperties({{"a", 1}});
+  provider.setATTStatus("authorized");
+  provider.setAdvertisingId("AD");
+  provider.clearIdentities();
+  Json payload = provider.userPayload();
+  EXPECT_FALSE(payload.contains("email"));
+  EXPECT_FALSE(payload.contains("a"));
+  EXPECT_EQ(payload["advertising_id"], "AD");
+  EXPECT_EQ(payload["att_authorization_status"], "authorized");
+  EXPECT_TRUE(isUuid(payload["ki"]));
+  EXPECT_NE(payload["ki"], "K");
+  for (const char* key : {"ki", "identity", "user_properties"}) {
+    EXPECT_EQ(defaults->value(key), std::nullopt) << key;
+  }
+}
+
+TEST_F(IdentityProviderTest, UserPropertiesMergeAndPersist) {
+  provider.mergeUserProperties({{"a", 1}});
+  provider.mergeUserProperties({{"a", 2}, {"b", 3}});
+  EXPECT_EQ(defaults->value("user_properties"), (Json{{"a", 2}, {"b", 3}}));
+  IdentityProvider restarted(std::make_shared<QuorvelUserDefaults>("key"));
+  restarted.loadUserProperties();
+  EXPECT_EQ(restarted.userProperty(), (Json{{"a", 2}, {"b", 3}}));
+}
+
+TEST_F(IdentityProviderTest, TrackingProviderIsReadOnRefresh) {
+  auto tracking = std::make_shared<testing::FakeTrackingProvider>(3, "AD-ID");
+  Platform::setTrackingProvider(tracking);
+  provider.refreshATTStatusAndAdvertisingId();
+  EXPECT_EQ(provider.userIDFA(), (Json{{"att_authorization_status", "authorized"},
+                                       {"advertising_id", "AD-ID"}}));
+  tracking->setStatus(2);  // not permitted any more: the earlier identifier stays
+  provider.refreshATTStatusAndAdvertisingId();
+  EXPECT_EQ(provider.userIDFA(), (Json{{"att_authorization_status", "denied"},
+                                       {"advertising_id", "AD-ID"}}));
+}
+
+TEST_F(IdentityProviderTest, ConcurrentCallersSeeWholeOperations) {
+  std::thread app([&] {
+    for (int i = 0; i < 200; ++i) {
+      provider.mergeUserProperties({{"p" + std::to_string(i % 5), i}});
+      provider.setKI("K" + std::to_string(i));
+      (void)provider.ki();
+    }
+  });
+  std::thread queue([&] {
+    for (int i = 0; i < 200; ++i) {
+      provider.replaceIdentity({{"email", "e" + std::to_string(i)}});
+      Json payload = provider.userPayload();
+      EXPECT_TRUE(payload.contains("email"));
+      (void)provider.getIdentityAndIDFA();
+    }
+  });
+  app.join();
+  queue.join();
+  EXPECT_EQ(provider.userPayload()["email"], "e199");
+}
+
+}  // namespace
+}  // namespace kelvor
