@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <future>
+#include <thread>
+
+#include <kelvor/Reachability.hpp>
+
+#include "platform/DispatchQueue.hpp"
+#include "reachability/NetlinkReachabilitySource.hpp"
+
+namespace kelvor {
+namespace {
+
+TEST(NetlinkSourceTest, StartsOnThisMachineAndYieldsAConnection) {
+  auto monitor = Reachability::make();
+  ASSERT_NE(monitor, nullptr);
+  EXPECT_NO_THROW(monitor->startNotifier());
+  EXPECT_TRUE(monitor->notifierRunning());
+  auto connection = monitor->connection();
+  EXPECT_NE(connection, Reachability::Connection::cellular);
+  std::printf("this machine: %s (%s)\n", Reachability::describe(connection).c_str(),
+              monitor->description().c_str());
+  monitor->stopNotifier();
+  EXPECT_FALSE(monitor->notifierRunning());
+}
+
+bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+// In a network namespace of its own (one thread unshares it; sockets and the `ip` commands it
+// starts belong to it), the source sees no default route, then one through a veth pair.
+TEST(NetlinkSourceTest, FollowsTheDefaultRouteInANamespaceOfItsOwn) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
+  if (!run("command -v ip")) GTEST_SKIP() << "needs iproute2";
+  std::promise<std::string> outcome;
+  std::thread inside([&] {
+    if (unshare(CLONE_NEWNET) != 0) {
+      outcome.set_value("skip: unshare(CLONE_NEWNET) not permitted here");
+      return;
+    }
+    auto source = std::make_shared<NetlinkReachabilitySource>();
+    auto queue = std::make_shared<DispatchQueue>("test.netns");
+    std::promise<uint32_t> changed;
+    auto changedFuture = changed.get_future();
+    std::atomic<bool> delivered{false};
+    source->setCallback([&](uint32_t flags) {
+      if (!delivered.exchange(true)) changed.set_value(flags);
+    });
+    source->setDispatchQueue(queue);
+    std::string result;
+    auto before = source->currentFlags();
+    result += "before=" + (before ? std::to_string(*before) : std::string("none"));
+    bool made = run("ip link add kq-veth0 type veth peer name kq-veth1") &&
+                run("ip link set kq-veth0 up") && run("ip link set kq-veth1 up") &&
+                run("ip addr add 192.0.2.1/24 dev kq-veth0") &&
+                run("ip route add default via 192.0.2.2 dev kq-veth0");
+    if (!made) {
+      outcome.set_value("skip: cannot configure a veth pair here");
+      source->setDispatchQueue(nullptr);
+      return;
+    }
+    auto status = changedFuture.wait_for(std::chrono::seconds(20));
+    result += " changed=" + (status == std::future_status::ready
+                                 ? std::to_string(changedFuture.get())
+                                 : std::string("none"));
+    auto after = source->currentFlags();
+    result += " after=" + (after ? std::to_string(*after) : std::string("none"));
+    source->setDispatchQueue(nullptr);
+    outcome.set_value(result);
+  });
+  std::string result = outcome.get_future().get();
+  inside.join();
+  if (result.rfind("skip:", 0) == 0) GTEST_SKIP() << result;
+  EXPECT_EQ(result, "before=0 changed=2 after=2");
+}
+
+}  // namespace
+}  // namespace kelvor

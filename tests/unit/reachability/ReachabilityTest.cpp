@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include <kelvor/Reachability.hpp>
+
+#include "platform/DispatchQueue.hpp"
+#include "platform/NotificationCenter.hpp"
+#include "support/FakeReachabilitySource.hpp"
+
+namespace kelvor {
+namespace {
+
+using testing::FakeReachabilitySource;
+
+// Counts announcements: the callbacks and the notification, and where they ran.
+struct Announcements {
+  std::atomic<int> reachable{0}, unreachable{0}, notifications{0}, offMain{0};
+  NotificationCenter::Token token = 0;
+  void watch(Reachability& monitor) {
+    monitor.setWhenReachable([this](Reachability&) {
+      ++reachable;
+      if (!DispatchQueue::main().isCurrent()) ++offMain;
+    });
+    monitor.setWhenUnreachable([this](Reachability&) {
+      ++unreachable;
+      if (!DispatchQueue::main().isCurrent()) ++offMain;
+    });
+    token = NotificationCenter::defaultCenter().addObserver(
+        "reachabilityChanged", &monitor, [this](const void*) {
+          ++notifications;
+          if (!DispatchQueue::main().isCurrent()) ++offMain;
+        });
+  }
+  ~Announcements() { NotificationCenter::defaultCenter().removeObserver(token); }
+};
+
+// Everything queued so far on the monitor's queue and then on the main queue has run.
+void settle(Reachability& monitor) {
+  (void)monitor.flags();
+  for (int i = 0; i < 3; ++i) DispatchQueue::main().drain();
+}
+
+TEST(ReachabilityTest, AFreshStartAnnouncesOnceOnTheMainQueue) {
+  auto source = std::make_shared<FakeReachabilitySource>(Reachability::kReachable);
+  auto monitor = std::make_shared<Reachability>(source);
+  Announcements seen;
+  seen.watch(*monitor);
+  monitor->startNotifier();
+  monitor->startNotifier();  // a second start does nothing and raises nothing
+  settle(*monitor);
+  EXPECT_TRUE(monitor->notifierRunning());
+  EXPECT_EQ(seen.reachable, 1);
+  EXPECT_EQ(seen.notifications, 1);
+  EXPECT_EQ(seen.offMain, 0);
+  EXPECT_EQ(monitor->connection(), Reachability::Connection::wifi);
+
+  source->change(Reachability::kReachable);  // equal flags: no announcement
+  DispatchQueue dummy("settle");
+  source->change(Reachability::kConnectionRequired);  // not reachable: none
+  for (int i = 0; i < 50 && seen.unreachable == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    settle(*monitor);
+  }
+  EXPECT_EQ(seen.reachable, 1);
+  EXPECT_EQ(seen.unreachable, 1);
+  EXPECT_EQ(seen.notifications, 2);
+  EXPECT_EQ(monitor->connection(), Reachability::Connection::none);
+  EXPECT_EQ(monitor->currentReachabilityString(), "No Connection");
+}
+
+TEST(ReachabilityTest, KnownUnchangedFlagsAnnounceNothingOnStart) {
+  auto source = std::make_shared<FakeReachabilitySource>(Reachability::kReachable);
+  auto monitor = std::make_shared<Reachability>(source);
+  EXPECT_EQ(monitor->connection(), Reachability::Connection::wifi);  // reads the flags
+  settle(*monitor);
+  Announcements seen;
+  seen.watch(*monitor);
+  monitor->startNotifier();
+  settle(*monitor);
+  EXPECT_EQ(seen.notifications, 0);
+}
+
+TEST(ReachabilityTest, ConnectionRuleNeverYieldsCellular) {
+  for (uint32_t flags : {0u, 0x2u, 0x4u, 0x40002u, 0x40000u, 0x20002u, 0xFFFFFFFFu}) {
+    auto monitor =
+        std::make_shared<Reachability>(std::make_shared<FakeReachabilitySource>(flags));
+    EXPECT_FALSE(monitor->isReachableViaWWAN()) << flags;
+    EXPECT_EQ(monitor->isReachableViaWiFi(), monitor->isReachable()) << flags;
+    EXPECT_EQ(monitor->isReachable(), (flags & 0x2) != 0) << flags;
+  }
+}
+
+TEST(ReachabilityTest, DescriptionTexts) {
+  auto unknown = std::make_shared<Reachability>(
+      std::make_shared<FakeReachabilitySource>(std::nullopt));
+  EXPECT_EQ(unknown->description(), "unavailable flags");
+  EXPECT_EQ(unknown->connection(), Reachability::Connection::none);  // failed read: none
+  EXPECT_EQ(unknown->description(), "unavailable flags");
+
+  auto direct = std::make_shared<Reachability>(std::make_shared<FakeReachabilitySource>(
+      Reachability::kReachable | Reachability::kIsDirect));
+  (void)direct->connection();
+  EXPECT_EQ(direct->description(), "XR ------d");  // ten characters
+  auto all = std::make_shared<Reachability>(std::make_shared<FakeReachabilitySource>(0x7003F));
+  (void)all->connection();
+  EXPECT_EQ(all->description(), "XR ctiCDld");
+  all->setIsRunningOnDevice(true);
+  EXPECT_EQ(all->description(), "WR ctiCDld");
+  EXPECT_EQ(Reachability::describe(Reachability::Connection::wifi), "WiFi");
+  EXPECT_EQ(Reachability::describe(Reachability::NetworkStatus::reachableViaWWAN), "Cellular");
+}
+
+TEST(ReachabilityTest, StartFailuresUndoTheRegistration) {
+  struct Case {
+    bool refuseCallback, refuseQueue;
+    std::optional<uint32_t> flags;
+    ReachabilityError expected;
+  };
+  for (const Case& c : {Case{true, false, 2u, ReachabilityError::UnableToSetCallback},
+                        Case{false, true, 2u, ReachabilityError::UnableToSetDispatchQueue},
+                        Case{false, false, std::nullopt,
+                             ReachabilityError::UnableToGetInitialFlags}}) {
+    auto source = std::make_shared<FakeReachabilitySource>(c.flags);
+    source->refuse(c.refuseCallback, c.refuseQueue);
+    auto monitor = std::make_shared<Reachability>(source);
+    try {
+      monitor->startNotifier();
+      ADD_FAILURE() << "no error raised";
+    } catch (const ReachabilityException& e) {
+      EXPECT_EQ(e.error(), c.expected);
+    }
+    EXPECT_FALSE(monitor->notifierRunning());
+    EXPECT_FALSE(source->registered());
+  }
+}
+
+TEST(ReachabilityTest, AMonitorGoneBeforeItsAnnouncementRunsIsLeftAlone) {
+  auto source = std::make_shared<FakeReachabilitySource>(Reachability::kReachable);
+  std::atomic<int> calls{0};
+  std::promise<void> release;
+  auto gate = release.get_future().share();
+  DispatchQueue::main().async([gate] { gate.wait(); });  // hold the main queue
+  {
+    auto monitor = std::make_shared<Reachability>(source);
+    monitor->setWhenReachable([&](Reachability&) { ++calls; });
+    monitor->startNotifier();  // the announcement waits behind the held task
+  }
+  release.set_value();
+  DispatchQueue::main().drain();
+  EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
+}  // namespace kelvor
