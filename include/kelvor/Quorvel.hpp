@@ -3,6 +3,7 @@
 // Umbrella header of the library.
 #include <any>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -60,10 +61,11 @@ class KELVOR_EXPORT Quorvel {
   virtual void setATTStatusAndAdvertisingId(TrackingAuthorizationStatus status,
                                             const std::string& advertisingId);
 
-  // Waits until the work the app has handed over so far (events, property and identity
-  // changes, and the uploads they start) has been taken by the library's queues. For tests and
-  // for hosts that want to flush before they exit; never needed in normal use.
-  void drainForTesting();
+  // Waits until the work handed over so far (events, property and identity changes, and the
+  // uploads they start) has been done, up to the limit; true when everything settled. For hosts
+  // that want their events on their way before they exit, and for tests. Never needed otherwise:
+  // what is not uploaded stays stored for the next start.
+  bool flush(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
  protected:
   Quorvel() = default;
@@ -71,6 +73,7 @@ class KELVOR_EXPORT Quorvel {
 
   virtual void configureConsent();
   virtual void refreshIdentity();
+  // Throws SDKError; sets paused when capture is paused.
   virtual void checkSDKStatus(bool& paused);
 
  private:

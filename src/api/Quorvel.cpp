@@ -1,10 +1,21 @@
 #include <kelvor/Quorvel.hpp>
 
+#include <openssl/ssl.h>
+
 #include <algorithm>
 #include <cctype>
 
+#include "api/Render.hpp"
+#include "consent/ConsentService.hpp"
+#include "identity/IdentityProvider.hpp"
 #include "identity/PageProvider.hpp"
 #include "identity/QuorvelUserDefaults.hpp"
+#include "pipeline/OrvaEventsManager.hpp"
+#include "pipeline/SQLiteDatabase.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "reachability/StaticReachabilitySource.hpp"
+#include "transport/HttpService.hpp"
+#include "transport/OrvaService.hpp"
 
 namespace kelvor {
 namespace {
@@ -24,6 +35,10 @@ void guarded(const char* operation, Body&& body) {
   } catch (...) {
     Log::error(std::string("Quorvel: ") + operation + " failed");
   }
+}
+
+std::string statusWord(TrackingAuthorizationStatus status) {
+  return IdentityProvider::attStatusWord(static_cast<int>(status));
 }
 
 }  // namespace
@@ -62,8 +77,28 @@ Quorvel* Quorvel::getInstance() {
 }
 
 bool Quorvel::buildComponents() {
+  // The library's threads may still run TLS while the process exits; OpenSSL must not tear
+  // itself down under them.
+  OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
+  httpService = std::make_shared<HttpService>(Platform::caBundle());
+  try {
+    dataBase = SQLiteDatabase::open(SQLiteDatabase::fileName);
+  } catch (const std::exception& error) {
+    Log::error(error.what());
+    return false;
+  }
+  reachability = Reachability::make();
+  if (!reachability) {
+    // No network-state facility: a monitor that reports no change, so the manager has one.
+    reachability = std::make_shared<Reachability>(std::make_shared<StaticReachabilitySource>(0));
+  }
   userDefault = std::make_shared<QuorvelUserDefaults>(options->apiKey());
+  identityProvider = std::make_shared<IdentityProvider>(userDefault);
   pageProvider = std::make_shared<PageProvider>();
+  consentService = ConsentService::make(options, userDefault);
+  orvaService = std::make_shared<OrvaService>(httpService, options, Platform::ingestionBaseUrl());
+  orvaEventManager = OrvaEventsManager::make(options, identityProvider, consentService,
+                                             reachability, dataBase, orvaService, pageProvider);
   return true;
 }
 
@@ -89,34 +124,86 @@ bool Quorvel::readinessPrologue(const char* context) {
 
 void Quorvel::configureConsent() {
   if (!readinessPrologue("Quorvel:: configureConsent - ")) return;
+  consentService->actionListener().addActionToListener(
+      ConsentService::consentSet, [this](const std::any& value) { loadFromStorage(value); });
+  consentService->resolveConsent();
 }
 
-void Quorvel::refreshIdentity() {}
+void Quorvel::loadFromStorage(const std::any& value) {
+  guarded("loadFromStorage", [&] {
+    const auto* data = std::any_cast<ConsentData>(&value);
+    if (data == nullptr || !data->resolved.value_or(false)) return;
+    Log::info("loadFromStorage: load ki, identity from storage");
+    try {
+      identityProvider->loadKI();
+      identityProvider->loadIdentity();
+      identityProvider->loadUserProperties();
+      identityProvider->refreshATTStatusAndAdvertisingId();
+    } catch (const std::exception& error) {
+      Log::error(error.what());
+    }
+    if (!consentService->isConsentGiven("identify")) identityProvider->clearIdentities();
+    if (consentService->isConsentGiven("track")) {
+      orvaEventManager->enqueueScheduleEventDispatchOnUpdate();
+      orvaEventManager->scheduleIntervalDispatch();
+    } else {
+      dataBase->databaseQueue().sync([this] { dataBase->deleteAll(); });
+      identityProvider->clearIdentities();
+    }
+    refreshIdentity();
+  });
+}
+
+void Quorvel::refreshIdentity() {
+  if (consentService->isConsentGiven("track")) {
+    identityProvider->getOrCreateKI();
+    identityProvider->buildUserIdentity();
+    identityProvider->buildUserPayload();
+  }
+  if (auto upload = orvaEventManager->uploadEventsQueue()) {
+    orvaService->sendIdentity(upload->identityQueryParams(), OrvaService::logResponse,
+                              OrvaService::logResponse);
+  }
+}
 
 void Quorvel::pauseCollection() { isSdkInitialized.store(false); }
 
 void Quorvel::resumeCollection() { isSdkInitialized.store(true); }
 
 void Quorvel::setEventProperties(const std::string& name) {
-  setEventProperties(name, Json::object());
+  guarded("setEventProperties", [&] {
+    if (!readinessPrologue()) return;
+    if (name.empty()) Log::error("Empty event name");
+    auto manager = orvaEventManager;
+    manager->dispatchQueue().asyncBarrier(
+        [manager, name] { manager->logEvent(name, Json::object()); });
+  });
 }
 
 void Quorvel::setEventProperties(const std::string& name, const StringMap& properties) {
   guarded("setEventProperties", [&] {
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
-    Log::infoLazy([&] { return "event Prop - " + properties.dump(); });
+    Log::infoLazy([&] { return "event Prop - " + render(properties); });
+    auto manager = orvaEventManager;
+    manager->dispatchQueue().asyncBarrier(
+        [manager, name, properties] { manager->logEvent(name, properties); });
   });
 }
 
 void Quorvel::setInstantEventProperties(const std::string& name) {
-  setInstantEventProperties(name, Json::object());
-}
-
-void Quorvel::setInstantEventProperties(const std::string& name, const StringMap&) {
   guarded("setInstantEventProperties", [&] {
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
+    orvaEventManager->logInstantEvent(name, Json::object());
+  });
+}
+
+void Quorvel::setInstantEventProperties(const std::string& name, const StringMap& properties) {
+  guarded("setInstantEventProperties", [&] {
+    if (!readinessPrologue()) return;
+    if (name.empty()) Log::error("Empty event name");
+    orvaEventManager->logInstantEvent(name, properties);
   });
 }
 
@@ -124,6 +211,8 @@ void Quorvel::setUserProperties(const StringMap& properties) {
   guarded("setUserProperties", [&] {
     if (!readinessPrologue()) return;
     if (properties.empty()) Log::error("Empty user properties");
+    identityProvider->mergeUserProperties(properties);
+    orvaEventManager->setUserProperties(properties);
   });
 }
 
@@ -131,6 +220,8 @@ void Quorvel::setUserIdentities(const StringMap& identities) {
   guarded("setUserIdentities", [&] {
     if (!readinessPrologue()) return;
     if (identities.empty()) Log::error("Empty user identities");
+    Log::infoLazy([&] { return "userIdentities - " + render(identities); });
+    orvaEventManager->setUserIdentities(identities);
   });
 }
 
@@ -138,25 +229,93 @@ void Quorvel::setPageProperties(const StringMap& properties) {
   guarded("setPageProperties", [&] {
     if (!readinessPrologue()) return;
     if (properties.empty()) Log::error("Empty page properties");
-    pageProvider->merge(properties);
+    orvaEventManager->setPageProperties(pageProvider->merge(properties));
   });
 }
 
 void Quorvel::unsetUserIdentities() {
   guarded("unsetUserIdentities", [&] {
     if (!readinessPrologue()) return;
+    identityProvider->clearIdentities();
   });
 }
 
-std::string Quorvel::getKI() { return {}; }
-void Quorvel::resetKI() {}
-void Quorvel::setKI(const std::string&) {}
-void Quorvel::setConsent(const StringMap&) {}
-void Quorvel::listenToAskForConsent(std::function<void(const std::any&)>) {}
-void Quorvel::clearConsentFromStorage() {}
-void Quorvel::setAdvertisingIdByATTStatus(TrackingAuthorizationStatus) {}
-void Quorvel::setATTStatusAndAdvertisingId(TrackingAuthorizationStatus, const std::string&) {}
-void Quorvel::drainForTesting() {}
-void Quorvel::loadFromStorage(const std::any&) {}
+std::string Quorvel::getKI() {
+  std::string ki;
+  guarded("getKI", [&] {
+    if (identityProvider) ki = identityProvider->ki();
+  });
+  return ki;
+}
+
+void Quorvel::resetKI() {
+  guarded("resetKI", [&] {
+    if (identityProvider) identityProvider->resetKI();
+  });
+}
+
+void Quorvel::setKI(const std::string& ki) {
+  guarded("setKI", [&] {
+    if (identityProvider) identityProvider->setKI(ki);
+  });
+}
+
+void Quorvel::setConsent(const StringMap& consent) {
+  guarded("setConsent", [&] {
+    Log::infoLazy([&] { return "SDK: setConsent " + render(consent); });
+    if (!consentService) return;
+    consentService->setSelectedConsent(consent);
+    ConsentData data = ConsentService::makeConsentData(consent);
+    consentService->actionListener().dispatchActionListener(ConsentService::onConsentPersist,
+                                                            std::any(data));
+  });
+}
+
+void Quorvel::listenToAskForConsent(std::function<void(const std::any&)> action) {
+  guarded("listenToAskForConsent", [&] {
+    Log::info("listenToAskForConsent");
+    if (consentService) consentService->listenToAskForConsent(std::move(action));
+  });
+}
+
+void Quorvel::clearConsentFromStorage() {
+  guarded("clearConsentFromStorage", [&] {
+    if (userDefault) userDefault->removeValue(ConsentService::storageKey);
+  });
+}
+
+void Quorvel::setAdvertisingIdByATTStatus(TrackingAuthorizationStatus status) {
+  guarded("setAdvertisingIdByATTStatus", [&] {
+    if (!identityProvider) return;
+    if (status == TrackingAuthorizationStatus::authorized) {
+      identityProvider->setATTStatus("authorized");
+      // Without a tracking provider only the status word is recorded.
+      if (auto provider = Platform::trackingProvider()) {
+        identityProvider->setAdvertisingId(provider->advertisingIdentifier());
+      }
+    } else {
+      identityProvider->setATTStatus(statusWord(status));
+    }
+  });
+}
+
+void Quorvel::setATTStatusAndAdvertisingId(TrackingAuthorizationStatus status,
+                                           const std::string& advertisingId) {
+  guarded("setATTStatusAndAdvertisingId", [&] {
+    if (!identityProvider) return;
+    identityProvider->setATTStatus(statusWord(status));
+    identityProvider->setAdvertisingId(advertisingId);
+  });
+}
+
+bool Quorvel::flush(std::chrono::milliseconds limit) {
+  bool settled = false;
+  guarded("flush", [&] {
+    if (!isInitCalled.load() || !orvaEventManager) return;
+    settled = orvaEventManager->settle(*httpService, std::chrono::steady_clock::now() + limit);
+  });
+  Preferences::synchronizeAll();
+  return settled;
+}
 
 }  // namespace kelvor

@@ -103,8 +103,9 @@ std::string trimSpaces(const std::string& s) {
 }  // namespace
 
 IdentityTransformer::PhoneParts IdentityTransformer::splitPhoneNumber(const std::string& value) {
-  static const std::regex removed("[-+#()$*_]");
-  std::string cleaned = std::regex_replace(trimSpaces(value), removed, "");
+  // Never destroyed: the manager's queue may still use it while the process exits.
+  static const auto* removed = new std::regex("[-+#()$*_]");
+  std::string cleaned = std::regex_replace(trimSpaces(value), *removed, "");
   std::vector<std::string> parts;
   size_t start = 0;
   while (start <= cleaned.size()) {

@@ -125,6 +125,11 @@ bool DispatchQueue::isCurrent() const {
   return state_->workerId == std::this_thread::get_id();
 }
 
+size_t DispatchQueue::pendingDelayed() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->delayed.size();
+}
+
 const std::string& DispatchQueue::label() const { return state_->label; }
 
 // Never destroyed: the library's threads may still use them while the process exits.

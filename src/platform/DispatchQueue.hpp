@@ -38,6 +38,8 @@ class DispatchQueue {
   // Waits until every task submitted before this call (delayed ones not yet due excepted) ran.
   void drain() { sync([] {}); }
   bool isCurrent() const;
+  // Delayed tasks not yet due.
+  size_t pendingDelayed() const;
   const std::string& label() const;
 
   // The stand-in for the app's main queue and the global background queue.

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
@@ -91,6 +92,13 @@ struct HttpService::State {
   CURLM* multi = nullptr;
   std::string caFile;
   std::thread::id workerId;
+  size_t outstanding = 0;  // submitted and not yet finished
+  std::condition_variable idle;
+
+  void finished() {
+    std::lock_guard lock(mutex);
+    if (outstanding > 0 && --outstanding == 0) idle.notify_all();
+  }
 };
 
 HttpService::HttpService(const std::filesystem::path& extraCABundle)
@@ -181,6 +189,8 @@ void HttpService::run(const std::shared_ptr<State>& state) {
       } catch (...) {
         Log::error("HttpService: a response callback failed");
       }
+      request.reset();  // the callbacks' captures go before the request counts as finished
+      state->finished();
     }
     // Wakes for socket activity, curl's own timers, or curl_multi_wakeup from submit();
     // otherwise the thread sleeps.
@@ -191,6 +201,8 @@ void HttpService::run(const std::shared_ptr<State>& state) {
   {
     std::lock_guard lock(state->mutex);
     state->pending.clear();
+    state->outstanding = 0;
+    state->idle.notify_all();
   }
   curl_multi_cleanup(state->multi);
   state->multi = nullptr;
@@ -214,8 +226,14 @@ void HttpService::submit(std::unique_ptr<Request> request) {
     std::lock_guard lock(state_->mutex);
     if (state_->stopping) return;
     state_->pending.push_back(std::move(request));
+    ++state_->outstanding;
   }
   curl_multi_wakeup(state_->multi);
+}
+
+bool HttpService::waitUntilIdle(std::chrono::milliseconds limit) {
+  std::unique_lock lock(state_->mutex);
+  return state_->idle.wait_for(lock, limit, [&] { return state_->outstanding == 0; });
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -38,6 +39,9 @@ class HttpService {
             const std::string& authToken, ResponseCallback success, ResponseCallback failure);
   void get(const std::string& url, const QueryMap& queryParams, ResponseCallback success,
            ResponseCallback failure);
+
+  // Waits until every request started so far has run its callback (or the limit passed).
+  bool waitUntilIdle(std::chrono::milliseconds limit);
 
   // Every value but RFC 3986's unreserved characters is percent-encoded, so Base64 '+', '/' and
   // '=' arrive as they were sent.

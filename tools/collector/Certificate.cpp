@@ -5,6 +5,8 @@
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
+#include <fcntl.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -96,6 +98,19 @@ bool Certificate::writeCertificate(const std::string& file, std::string& error) 
     return false;
   }
   bool ok = PEM_write_X509(f, cert_) == 1;
+  ok = (std::fclose(f) == 0) && ok;
+  if (!ok) error = "cannot write " + file;
+  return ok;
+}
+
+bool Certificate::writeKey(const std::string& file, std::string& error) const {
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (f == nullptr) {
+    error = "cannot write " + file;
+    return false;
+  }
+  bool ok = PEM_write_PrivateKey(f, key_, nullptr, nullptr, 0, nullptr, nullptr) == 1;
   ok = (std::fclose(f) == 0) && ok;
   if (!ok) error = "cannot write " + file;
   return ok;

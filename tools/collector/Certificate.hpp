@@ -19,6 +19,7 @@ class Certificate {
   bool generate(std::string& error);
   bool load(const std::string& certFile, const std::string& keyFile, std::string& error);
   bool writeCertificate(const std::string& file, std::string& error) const;
+  bool writeKey(const std::string& file, std::string& error) const;  // owner-only
 
   X509* x509() const { return cert_; }
   EVP_PKEY* key() const { return key_; }

@@ -18,7 +18,8 @@ std::optional<int> number(const char* text, int min, int max) {
 }  // namespace
 
 const char* CollectorOptions::usage() {
-  return "usage: quorvel-collector [--port N] [--cert PEM --key PEM] [--ca-out PEM] [--out JSONL]\n"
+  return "usage: quorvel-collector [--port N] [--cert PEM --key PEM] [--ca-out PEM] [--key-out PEM]\n"
+         "                         [--out JSONL]\n"
          "                         [--write-key KEY] [--status CODE] [--fail-every N]\n"
          "                         [--delay-ms MS] [--drop-every N]\n";
 }
@@ -51,6 +52,8 @@ std::optional<CollectorOptions> CollectorOptions::parse(int argc, char** argv) {
       o.keyFile = value;
     } else if (flag == "--ca-out") {
       o.caOut = value;
+    } else if (flag == "--key-out") {
+      o.keyOut = value;
     } else if (flag == "--out") {
       o.outFile = value;
     } else if (flag == "--write-key") {

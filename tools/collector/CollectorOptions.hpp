@@ -10,6 +10,7 @@ struct CollectorOptions {
   std::string certFile;
   std::string keyFile;
   std::string caOut;
+  std::string keyOut;  // where to write the private key, so a restart can present the same
   std::string outFile;
   std::string writeKey;  // empty: any non-empty key is accepted
   int status = 0;        // 0: answer normally

@@ -36,6 +36,11 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  if (!options->keyOut.empty() && !certificate.writeKey(options->keyOut, error)) {
+    std::cerr << "quorvel-collector: " << error << std::endl;
+    return 1;
+  }
+
   kelvor::collector::CollectorServer server(*options, certificate);
   int port = server.bind();
   if (port <= 0) {

@@ -1,0 +1,328 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "platform/Base64.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "support/Collector.hpp"
+#include "support/LogCapture.hpp"
+#include "support/Pipeline.hpp"
+
+namespace kelvor {
+namespace {
+
+using testing::Collector;
+using testing::LogCapture;
+using testing::Pipeline;
+
+std::shared_ptr<QuorvelOption> options(int64_t batchSize = 10, int64_t maxCache = 100,
+                                       int64_t interval = 3600) {
+  auto option = std::make_shared<QuorvelOption>();
+  option->setApiKey("key");
+  option->setOptout(false);
+  option->setBatchSize(batchSize);
+  option->setMaxCacheSize(maxCache);
+  option->setEventUploadInterval(interval);
+  return option;
+}
+
+std::vector<size_t> batchSizes(const std::vector<Json>& records) {
+  std::vector<size_t> sizes;
+  for (const auto& r : records) {
+    if (r["method"] == "POST" && r["status"] == 200) sizes.push_back(r["body"]["events"].size());
+  }
+  return sizes;
+}
+
+std::vector<std::string> names(const std::vector<Json>& events) {
+  std::vector<std::string> out;
+  for (const auto& e : events) out.push_back(e["event"]["eventName"]);
+  return out;
+}
+
+void logEvents(Pipeline& p, int count, const std::string& prefix = "e") {
+  for (int i = 0; i < count; ++i) {
+    auto manager = p.manager;
+    std::string name = prefix + std::to_string(i);
+    manager->dispatchQueue().asyncBarrier([manager, name] { manager->logEvent(name, {}); });
+  }
+}
+
+TEST(PipelineTest, TheRoadOfOneEvent) {
+  Collector collector({"--write-key", "key"});
+  ASSERT_TRUE(collector.started());
+  auto option = options();
+  option->setUserCountry("DE");
+  Pipeline p(option, collector.baseUrl(), collector.caFile());
+  p.resolveConsent();
+  p.settle();
+  p.pages->merge({{"screen", "checkout"}});
+  p.identity->mergeUserProperties({{"plan", "gold"}});
+  p.manager->setUserIdentities({{"email", "jane@example.com"}});
+  p.runOnManager([&] {
+    p.manager->logEvent("purchase", {{"price", 12}, {"eventName", "x"}, {"eventTimestamp", "0"}});
+    p.manager->uploadEventsQueue()->checkAndTranferEvents();  // what a timer tick does
+  });
+  ASSERT_TRUE(p.settle());
+
+  auto records = collector.records();
+  auto events = Collector::acceptedEvents(records);
+  ASSERT_EQ(events.size(), 1u);
+  const Json& e = events[0];
+  EXPECT_TRUE(std::regex_match(e["eventUUID"].get<std::string>(),
+                               std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
+  EXPECT_EQ(e["event"]["eventName"], "purchase");
+  EXPECT_EQ(e["event"]["price"], 12);
+  std::string timestamp = e["event"]["eventTimestamp"];
+  EXPECT_TRUE(std::regex_match(timestamp, std::regex("[0-9]{13}")));
+  EXPECT_EQ(e["page"], (Json{{"screen", "checkout"}}));
+  EXPECT_EQ(e["version"], "1.3.0");
+  const Json& user = e["user"];
+  EXPECT_EQ(user["network_type"], "wi-fi");
+  EXPECT_EQ(user["country"], "DE");
+  EXPECT_EQ(user["plan"], "gold");
+  EXPECT_EQ(user["email"], "jane@example.com");
+  EXPECT_EQ(user["ki"], p.identity->ki());
+  EXPECT_EQ(user["carrier"], "Simulator");
+  for (const char* key : {"app_name", "app_version", "device_model_identifier", "os_type",
+                          "os_version"}) {
+    EXPECT_TRUE(user.contains(key)) << key;
+  }
+  Json post, get;
+  for (const auto& r : records) (r["method"] == "POST" ? post : get) = r;
+  EXPECT_EQ(post["query"], (Json{{"optin", "yes"}, {"identify", "true"}, {"track", "true"},
+                                 {"cookieSync", "false"}, {"env", "mApp"}}));
+  EXPECT_EQ(post["headers"]["authorization"], "Basic " + Base64::encode("w_k:key"));
+  ASSERT_TRUE(get.is_object());
+  EXPECT_EQ(get["payload"], (Json{{"user_email", "jane@example.com"}, {"user_ki", p.identity->ki()}}));
+  EXPECT_EQ(get["write_key"], "key");
+  EXPECT_EQ(get["query"]["user_country"], "DE");
+
+  // An event without page properties carries no "page" at all.
+  p.pages = std::make_shared<PageProvider>();
+}
+
+TEST(PipelineTest, ABacklogDrainsBatchAfterBatchWithoutATimer) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  auto option = options(30, 200);
+  option->setUseConsent(true);  // unresolved until the app decides: events wait in the store
+  Pipeline p(option, collector.baseUrl(), collector.caFile());
+  p.resolveConsent();
+  logEvents(p, 75);
+  p.settle();
+  EXPECT_EQ(p.storedCount(), 75);
+  EXPECT_TRUE(collector.records().empty());
+
+  p.consent->setSelectedConsent({{"track", true}, {"identify", true}});
+  p.consent->actionListener().dispatchActionListener(
+      "on_consent_persist",
+      std::any(ConsentService::makeConsentData({{"track", true}, {"identify", true}})));
+  ASSERT_TRUE(p.settle());
+  auto records = collector.records();
+  EXPECT_EQ(batchSizes(records), (std::vector<size_t>{30, 30, 15}));
+  auto sent = names(Collector::acceptedEvents(records));
+  ASSERT_EQ(sent.size(), 75u);
+  for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i], "e" + std::to_string(i));
+  EXPECT_EQ(p.storedCount(), 0);
+  EXPECT_EQ(p.manager->dispatchQueue().pendingDelayed(), 1u);  // one interval chain
+}
+
+TEST(PipelineTest, ARecordStoredDuringAFlightSurvivesItsSuccess) {
+  Collector collector({"--delay-ms", "400"});
+  ASSERT_TRUE(collector.started());
+  Pipeline p(options(10), collector.baseUrl(), collector.caFile());
+  p.resolveConsent();
+  logEvents(p, 10);  // the tenth starts a batch
+  p.manager->dispatchQueue().drain();  // the events
+  p.manager->dispatchQueue().drain();  // the size checks they enqueued
+  ASSERT_TRUE(p.manager->uploadEventsQueue()->isDispatchInProgress.load());
+  LogCapture log;
+  p.runOnManager([&] {
+    p.manager->logEvent("late", {});
+    p.manager->uploadEventsQueue()->checkAndTranferEvents();
+  });
+  EXPECT_TRUE(log.contains(LogLevel::info, "checkAndTranferEvents: isDispatchInProgress - true"));
+  ASSERT_TRUE(p.settle());
+  // The first success deleted its ten only; the late record followed in a batch of its own.
+  auto records = collector.records();
+  EXPECT_EQ(batchSizes(records), (std::vector<size_t>{10, 1}));
+  auto sent = names(Collector::acceptedEvents(records));
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "late"), 1);
+  EXPECT_EQ(sent.back(), "late");
+  EXPECT_EQ(p.storedCount(), 0);
+}
+
+TEST(PipelineTest, TheIntervalTimerSendsAPartialBatchAndRearms) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  Pipeline p(options(50, 100, 1), collector.baseUrl(), collector.caFile());
+  p.resolveConsent();
+  p.manager->scheduleIntervalDispatch();  // consent set again: still one chain
+  EXPECT_EQ(p.manager->dispatchQueue().pendingDelayed(), 1u);
+  logEvents(p, 3);
+  auto records = collector.waitFor(
+      [](const std::vector<Json>& all) { return Collector::acceptedEvents(all).size() == 3; });
+  EXPECT_EQ(batchSizes(records), std::vector<size_t>{3});
+  p.manager->dispatchQueue().drain();
+  EXPECT_EQ(p.manager->dispatchQueue().pendingDelayed(), 1u);  // re-armed, still one chain
+  EXPECT_TRUE(p.manager->uploadEventsQueue()->isDispatchScheduled.load());
+}
+
+TEST(PipelineTest, InstantEventsGoAloneOrFallBackToTheStore) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  {
+    Pipeline granted(options(), collector.baseUrl(), collector.caFile());
+    granted.resolveConsent();
+    granted.manager->logInstantEvent("now", {{"a", 1}});
+    ASSERT_TRUE(granted.settle());
+    EXPECT_EQ(names(Collector::acceptedEvents(collector.records())),
+              std::vector<std::string>{"now"});
+    EXPECT_EQ(granted.storedCount(), 0);
+  }
+  {
+    auto option = options();
+    option->setUseConsent(true);
+    Pipeline unresolved(option, collector.baseUrl(), collector.caFile());
+    unresolved.resolveConsent();
+    unresolved.manager->logInstantEvent("waiting", {});
+    unresolved.settle();
+    EXPECT_EQ(unresolved.storedCount(), 1);
+  }
+  Collector failing({"--status", "500"});
+  ASSERT_TRUE(failing.started());
+  Pipeline p(options(), failing.baseUrl(), failing.caFile());
+  p.resolveConsent();
+  LogCapture log;
+  p.manager->logInstantEvent("retry", {});
+  p.settle();
+  EXPECT_TRUE(log.contains(LogLevel::error, "Failed to log events"));
+  auto left = p.stored();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].event["eventName"], "retry");
+}
+
+TEST(PipelineTest, RefusedTrackingDropsEventsAndIdentities) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  auto option = options();
+  option->setUseConsent(true);
+  Pipeline p(option, collector.baseUrl(), collector.caFile());
+  p.resolveConsent();
+  logEvents(p, 3);
+  p.settle();
+  EXPECT_EQ(p.storedCount(), 3);
+  p.identity->setKI("KEEP?");
+  p.consent->setSelectedConsent({{"track", false}});
+  p.consent->actionListener().dispatchActionListener(
+      "on_consent_persist", std::any(ConsentService::makeConsentData({{"track", false}})));
+  p.settle();
+  EXPECT_EQ(p.storedCount(), 0);
+  EXPECT_NE(p.identity->ki(), "KEEP?");
+  logEvents(p, 2);
+  p.manager->setUserIdentities({{"email", "x@y.z"}});
+  p.settle();
+  EXPECT_EQ(p.storedCount(), 0);
+  EXPECT_FALSE(p.identity->userPayload().contains("email"));
+  EXPECT_TRUE(collector.records().empty());
+}
+
+TEST(PipelineTest, TcfValuesDriveTheConsentParameters) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  auto option = options();
+  option->setUseConsent(true);
+  option->setCheckForCMP(true);
+  Pipeline p(option, collector.baseUrl(), collector.caFile());
+  Preferences& cmp = Preferences::standard();
+  cmp.set("IABTCF_PolicyVersion", 2);
+  cmp.set("IABTCF_gdprApplies", 1);
+  cmp.set("IABTCF_PurposeConsents", "1111111111");
+  cmp.set("IABTCF_TCString", "COtcf+/=");
+  p.resolveConsent();
+  logEvents(p, 10);
+  ASSERT_TRUE(p.settle());
+  auto records = collector.records();
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records[0]["query"], (Json{{"optin", "yes"}, {"identify", "true"}, {"track", "true"},
+                                       {"cookieSync", "false"}, {"env", "mApp"}, {"cmp", "1"},
+                                       {"gdpr", "1"}, {"gdpr_consent", "COtcf+/="},
+                                       {"vendorConsent", "false"}}));
+}
+
+TEST(PipelineTest, FailuresKeepEveryRecordAndALaterTriggerDeliversThemOnce) {
+  for (std::vector<std::string> fault :
+       {std::vector<std::string>{"--status", "500"}, std::vector<std::string>{"--drop-every", "1"}}) {
+    testing::TempDir keys;
+    auto key = keys.path() / "key.pem";
+    fault.insert(fault.end(), {"--key-out", key.string()});
+    auto down = std::make_unique<Collector>(fault);
+    ASSERT_TRUE(down->started());
+    int port = down->port();
+    auto cert = keys.path() / "cert.pem";
+    std::filesystem::copy_file(down->caFile(), cert);
+    Pipeline p(options(10), down->baseUrl(), down->caFile());
+    p.resolveConsent();
+    logEvents(p, 25);
+    p.settle();
+    EXPECT_EQ(p.storedCount(), 25) << fault[0];
+    EXPECT_TRUE(Collector::acceptedEvents(down->records()).empty());
+    down.reset();
+
+    // The endpoint comes back on the same address with the same certificate.
+    Collector up({"--cert", cert.string(), "--key", key.string()}, port);
+    if (!up.started()) GTEST_SKIP() << "cannot restart the collector on port " << port;
+    p.runOnManager([&] { p.manager->uploadEventsQueue()->checkAndTranferEvents(); });
+    ASSERT_TRUE(p.settle());
+    auto sent = names(Collector::acceptedEvents(up.records()));
+    EXPECT_EQ(sent.size(), 25u);
+    EXPECT_EQ(std::set<std::string>(sent.begin(), sent.end()).size(), 25u);  // none twice
+    EXPECT_EQ(p.storedCount(), 0);
+  }
+}
+
+TEST(PipelineTest, TheCacheKeepsExactlyMaxCacheSizeOldestGone) {
+  Collector failing({"--status", "503"});
+  ASSERT_TRUE(failing.started());
+  Pipeline p(options(10, 40), failing.baseUrl(), failing.caFile());
+  p.resolveConsent();
+  logEvents(p, 55);
+  p.settle();
+  auto left = p.stored();
+  ASSERT_EQ(left.size(), 40u);
+  EXPECT_EQ(left.front().event["eventName"], "e15");
+  EXPECT_EQ(left.back().event["eventName"], "e54");
+}
+
+TEST(PipelineTest, ADelayedAnswerNeverLetsBatchesOverlap) {
+  Collector slow({"--delay-ms", "150"});
+  ASSERT_TRUE(slow.started());
+  Pipeline p(options(10, 200), slow.baseUrl(), slow.caFile());
+  p.resolveConsent();
+  std::vector<std::thread> app;
+  for (int t = 0; t < 4; ++t) {
+    app.emplace_back([&p, t] {
+      for (int i = 0; i < 25; ++i) {
+        auto manager = p.manager;
+        std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
+        manager->dispatchQueue().asyncBarrier([manager, name] { manager->logEvent(name, {}); });
+        if (i % 5 == 0) p.pages->merge({{"thread", t}});
+      }
+    });
+  }
+  for (auto& thread : app) thread.join();
+  ASSERT_TRUE(p.settle());
+  auto records = slow.records();
+  auto sent = names(Collector::acceptedEvents(records));
+  EXPECT_EQ(sent.size(), 100u);
+  EXPECT_EQ(std::set<std::string>(sent.begin(), sent.end()).size(), 100u);
+  EXPECT_EQ(p.storedCount(), 0);
+  for (size_t size : batchSizes(records)) EXPECT_LE(size, 10u);
+}
+
+}  // namespace
+}  // namespace kelvor

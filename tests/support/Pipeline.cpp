@@ -1,0 +1,71 @@
+#include "support/Pipeline.hpp"
+
+#include "platform/DispatchQueue.hpp"
+
+namespace kelvor::testing {
+
+Pipeline::Pipeline(std::shared_ptr<QuorvelOption> o, const std::string& baseUrl,
+                   const std::filesystem::path& caFile)
+    : option(std::move(o)),
+      source(std::make_shared<FakeReachabilitySource>(Reachability::kReachable)) {
+  http = std::make_shared<HttpService>(caFile);
+  db = SQLiteDatabase::open(sandbox.documents(), SQLiteDatabase::fileName);
+  reachability = std::make_shared<Reachability>(source);
+  defaults = std::make_shared<QuorvelUserDefaults>(option->apiKey());
+  identity = std::make_shared<IdentityProvider>(defaults);
+  pages = std::make_shared<PageProvider>();
+  consent = ConsentService::make(option, defaults);
+  orva = std::make_shared<OrvaService>(http, option, baseUrl);
+  manager = OrvaEventsManager::make(option, identity, consent, reachability, db, orva, pages);
+  DispatchQueue::main().drain();  // the first reachability announcement
+}
+
+Pipeline::~Pipeline() {
+  settle(std::chrono::seconds(90));
+  manager.reset();
+}
+
+void Pipeline::resolveConsent() {
+  std::weak_ptr<OrvaEventsManager> weakManager = manager;
+  auto ids = identity;
+  auto service = consent;
+  auto database = db;
+  consent->actionListener().addActionToListener("consent_set", [=](const std::any& value) {
+    const auto* data = std::any_cast<ConsentData>(&value);
+    auto m = weakManager.lock();
+    if (!m || data == nullptr || !data->resolved.value_or(false)) return;
+    ids->loadKI();
+    ids->loadIdentity();
+    ids->loadUserProperties();
+    if (!service->isConsentGiven("identify")) ids->clearIdentities();
+    if (service->isConsentGiven("track")) {
+      m->enqueueScheduleEventDispatchOnUpdate();
+      m->scheduleIntervalDispatch();
+      ids->getOrCreateKI();
+      ids->buildUserIdentity();
+      ids->buildUserPayload();
+    } else {
+      database->databaseQueue().sync([&] { database->deleteAll(); });
+      ids->clearIdentities();
+    }
+  });
+  consent->resolveConsent();
+}
+
+bool Pipeline::settle(std::chrono::seconds limit) {
+  return manager->settle(*http, std::chrono::steady_clock::now() + limit);
+}
+
+int64_t Pipeline::storedCount() {
+  std::optional<int64_t> count;
+  db->databaseQueue().sync([&] { count = db->count(); });
+  return count.value_or(-1);
+}
+
+std::vector<Events> Pipeline::stored() {
+  std::vector<Events> all;
+  db->databaseQueue().sync([&] { all = db->readAllEvents(); });
+  return all;
+}
+
+}  // namespace kelvor::testing

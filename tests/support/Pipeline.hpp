@@ -1,0 +1,52 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <kelvor/QuorvelOption.hpp>
+#include <kelvor/Reachability.hpp>
+
+#include "consent/ConsentService.hpp"
+#include "identity/IdentityProvider.hpp"
+#include "identity/PageProvider.hpp"
+#include "identity/QuorvelUserDefaults.hpp"
+#include "pipeline/OrvaEventsManager.hpp"
+#include "pipeline/SQLiteDatabase.hpp"
+#include "support/FakeReachabilitySource.hpp"
+#include "support/TempDir.hpp"
+#include "transport/HttpService.hpp"
+#include "transport/OrvaService.hpp"
+
+namespace kelvor::testing {
+
+// The library's components wired as initialize wires them, in a sandbox of their own and
+// pointed at a given endpoint, so several pipelines can be built in one test process.
+class Pipeline {
+ public:
+  Pipeline(std::shared_ptr<QuorvelOption> option, const std::string& baseUrl,
+           const std::filesystem::path& caFile);
+  ~Pipeline();
+
+  // Resolves consent as configureConsent does, with the facade's loading step wired in.
+  void resolveConsent();
+  // Waits until the manager's queue, the store and the networking thread are all quiet.
+  bool settle(std::chrono::seconds limit = std::chrono::seconds(60));
+  int64_t storedCount();
+  std::vector<Events> stored();
+  void runOnManager(const std::function<void()>& task) { manager->dispatchQueue().sync(task); }
+
+  PlatformSandbox sandbox;
+  std::shared_ptr<QuorvelOption> option;
+  std::shared_ptr<FakeReachabilitySource> source;
+  std::shared_ptr<HttpService> http;
+  std::shared_ptr<SQLiteDatabase> db;
+  std::shared_ptr<Reachability> reachability;
+  std::shared_ptr<QuorvelUserDefaults> defaults;
+  std::shared_ptr<IdentityProvider> identity;
+  std::shared_ptr<PageProvider> pages;
+  std::shared_ptr<ConsentService> consent;
+  std::shared_ptr<OrvaService> orva;
+  std::shared_ptr<OrvaEventsManager> manager;
+};
+
+}  // namespace kelvor::testing
