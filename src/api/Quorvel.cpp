@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
 #include "api/Render.hpp"
 #include "consent/ConsentService.hpp"
@@ -65,6 +66,12 @@ void Quorvel::initialize(std::shared_ptr<Option> option) {
     if (!self.buildComponents()) return;
     Log::setEnabled(option->logging());
     self.isInitCalled.store(true);
+    // A host may return from main right after reporting: what it handed over is stored before
+    // the process goes, and uploaded at the next start.
+    std::atexit([] {
+      Quorvel& instance = shared();
+      if (instance.orvaEventManager) instance.orvaEventManager->dispatchQueue().drain();
+    });
     self.configureConsent();
   });
 }

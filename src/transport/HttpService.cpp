@@ -106,6 +106,9 @@ HttpService::HttpService(const std::filesystem::path& extraCABundle)
   static std::once_flag globalInit;
   std::call_once(globalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   state_->multi = curl_multi_init();
+  // A few kept-alive connections serve the one batch in flight, instant events and identity
+  // requests; more requests wait for a free one instead of opening connection after connection.
+  curl_multi_setopt(state_->multi, CURLMOPT_MAX_HOST_CONNECTIONS, 4L);
   if (!extraCABundle.empty()) state_->caFile = combinedCABundle(extraCABundle);
   // Started last, once the state is complete.
   worker_ = std::thread([state = state_] { run(state); });

@@ -35,6 +35,8 @@ Collector::Collector(std::vector<std::string> flags, int port)
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutFile.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir_.path() / "stderr.txt").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
   // The first line names the port; wait for it.

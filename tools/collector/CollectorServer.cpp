@@ -50,6 +50,9 @@ CollectorServer::CollectorServer(CollectorOptions options, const Certificate& ce
   // Without it Nagle's algorithm and delayed acknowledgements hold each request ~45 ms.
   server_->set_tcp_nodelay(true);
   server_->set_keep_alive_max_count(100000);
+  // Each kept-alive connection holds a worker; enough of them that a client's parallel
+  // connections never wait for an idle one to time out.
+  server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
   server_->set_payload_max_length(64 * 1024 * 1024);
   server_->Post("/fp", [this](const httplib::Request& req, httplib::Response& res) {
     handlePost(req, res);

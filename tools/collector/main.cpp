@@ -4,14 +4,32 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
+#include <string>
 #include <thread>
 
 #include "Certificate.hpp"
 #include "CollectorOptions.hpp"
 #include "CollectorServer.hpp"
+#include "RecordSummary.hpp"
 
 int main(int argc, char** argv) {
+  // quorvel-collector --summarize RECORD [--expect N]: print what a run received; exit 1 when
+  // fewer than N distinct events arrived.
+  if (argc >= 3 && std::string(argv[1]) == "--summarize") {
+    int accepted = kelvor::collector::RecordSummary::print(argv[2], std::cout);
+    if (accepted < 0) {
+      std::cerr << "quorvel-collector: cannot read " << argv[2] << std::endl;
+      return 1;
+    }
+    if (argc >= 5 && std::string(argv[3]) == "--expect") {
+      int expected = std::atoi(argv[4]);
+      std::cout << "\n" << accepted << " of " << expected << " reported events arrived" << std::endl;
+      return accepted >= expected ? 0 : 1;
+    }
+    return 0;
+  }
   auto options = kelvor::collector::CollectorOptions::parse(argc, argv);
   if (!options) return 2;
   std::signal(SIGPIPE, SIG_IGN);

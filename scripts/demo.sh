@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The library's main job, end to end: start quorvel-collector on a free loopback port with a
+# fresh certificate, run the quickstart app against it, and show what the endpoint received.
+set -euo pipefail
+build="${1:-build}"
+collector="$build/tools/collector/quorvel-collector"
+quickstart="$build/examples/quickstart/quickstart"
+work="$(mktemp -d -t kelvor-demo-XXXXXX)"
+collector_pid=""
+cleanup() {
+  if [ -n "$collector_pid" ]; then kill "$collector_pid" 2>/dev/null || true; wait "$collector_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$collector" --port 0 --ca-out "$work/ca.pem" --out "$work/requests.jsonl" \
+  --write-key demo-write-key >"$work/collector.out" 2>&1 &
+collector_pid=$!
+for _ in $(seq 1 100); do
+  grep -q "listening on" "$work/collector.out" 2>/dev/null && break
+  sleep 0.05
+done
+endpoint="$(grep -o 'https://127.0.0.1:[0-9]*/' "$work/collector.out" | head -n 1)"
+if [ -z "$endpoint" ]; then
+  echo "demo: the collector did not start" >&2
+  cat "$work/collector.out" >&2
+  exit 1
+fi
+echo "demo: quorvel-collector listening on $endpoint"
+
+(cd "$work" && "$OLDPWD/$quickstart" --endpoint "$endpoint" --ca "$work/ca.pem" --data "$work/app") \
+  2>"$work/quickstart.log" || { echo "demo: the quickstart failed" >&2; tail -20 "$work/quickstart.log" >&2; exit 1; }
+
+echo
+echo "demo: requests as the collector saw them:"
+sed 's/^/  /' "$work/collector.out" | grep -v "listening on"
+echo
+"$collector" --summarize "$work/requests.jsonl" --expect "$(cat "$work/reported-events.txt")"

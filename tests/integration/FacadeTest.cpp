@@ -1,0 +1,237 @@
+// End to end through the public facade. Each test runs in a process of its own (ctest runs the
+// discovered tests one by one), since the facade is initialised once per process.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <regex>
+#include <set>
+#include <thread>
+
+#include <kelvor/Quorvel.hpp>
+
+#include "identity/IdentityTransformer.hpp"
+#include "support/Collector.hpp"
+#include "support/FakeTrackingProvider.hpp"
+#include "support/LogCapture.hpp"
+#include "support/TempDir.hpp"
+
+namespace kelvor {
+namespace {
+
+using testing::Collector;
+using testing::LogCapture;
+
+// The facade and its files outlive the test body: keep their folder and endpoint for good.
+struct Endpoint {
+  Collector collector;
+  testing::PlatformSandbox sandbox;
+  explicit Endpoint(std::vector<std::string> flags = {}) : collector(std::move(flags)) {
+    Platform::setIngestionBaseUrl(collector.baseUrl());
+    Platform::setCABundle(collector.caFile());
+    Platform::setBundleInfo({{"CFBundleName", "FacadeTest"}, {"CFBundleShortVersionString", "9.1"}});
+  }
+};
+
+Endpoint* current = nullptr;
+
+Endpoint& endpoint(std::vector<std::string> flags = {}) {
+  if (current == nullptr) {
+    current = new Endpoint(std::move(flags));
+    // The collector must not outlive the test process (it would hold the runner's output open);
+    // the folder stays, since the library's threads may still use it while the process exits.
+    std::atexit([] { current->collector.stop(); });
+  }
+  return *current;
+}
+
+std::shared_ptr<QuorvelOption> baseOptions() {
+  auto option = std::make_shared<QuorvelOption>();
+  option->writeKey("key").batchSize(10).eventUploadInterval(3600);
+  return option;
+}
+
+Quorvel& start(const std::shared_ptr<QuorvelOption>& option) {
+  Quorvel::initialize(option->build());
+  Quorvel* q = Quorvel::getInstance();
+  if (q == nullptr) throw std::runtime_error("not initialised");
+  return *q;
+}
+
+std::vector<std::string> names(const std::vector<Json>& events) {
+  std::vector<std::string> out;
+  for (const auto& e : events) out.push_back(e["event"]["eventName"]);
+  return out;
+}
+
+TEST(FacadeTest, EventsPropertiesAndHashedIdentitiesReachTheEndpoint) {
+  auto& e = endpoint({"--write-key", "key"});
+  ASSERT_TRUE(e.collector.started());
+  auto option = baseOptions();
+  option->optout(false).hashIdentities(true).userCountry("IN");
+  Quorvel& q = start(option);
+  q.setPageProperties({{"screen", "home"}});
+  q.setUserProperties({{"plan", "gold"}});
+  q.setUserIdentities({{"email", "Jane@Example.com"}, {"cellno", "+91 98765-43210"}});
+  for (int i = 0; i < 8; ++i) q.setEventProperties("tap", {{"i", i}});
+  q.setInstantEventProperties("instant", {{"now", true}});
+  ASSERT_TRUE(q.flush());
+
+  auto records = e.collector.records();
+  auto events = Collector::acceptedEvents(records);
+  // set_page_properties, set_user_properties, eight taps: one batch of ten with the instant
+  // event sent on its own.
+  std::multiset<std::string> got;
+  for (const auto& n : names(events)) got.insert(n);
+  EXPECT_EQ(got.count("tap"), 8u);
+  EXPECT_EQ(got.count("instant"), 1u);
+  EXPECT_EQ(got.count("set_page_properties"), 1u);
+  EXPECT_EQ(got.count("set_user_properties"), 1u);
+  Json identityPayload;
+  for (const auto& r : records) {
+    if (r["method"] == "GET" && r["payload"].contains("user_email")) identityPayload = r["payload"];
+  }
+  ASSERT_TRUE(identityPayload.is_object());
+  EXPECT_EQ(identityPayload["user_email"],
+            IdentityTransformer::caseVariantHashes("Jane@Example.com"));
+  EXPECT_EQ(identityPayload["user_cellno_e164"],
+            IdentityTransformer::plainHashes("+919876543210"));
+  EXPECT_EQ(identityPayload["user_cellno_without_country_code"],
+            IdentityTransformer::plainHashes("9876543210"));
+  EXPECT_EQ(identityPayload["user_ki"], q.getKI());
+  for (const auto& event : events) {
+    if (event["event"]["eventName"] != "tap") continue;
+    EXPECT_EQ(event["page"], (Json{{"screen", "home"}}));
+    EXPECT_EQ(event["user"]["plan"], "gold");
+    EXPECT_EQ(event["user"]["country"], "IN");
+    EXPECT_EQ(event["user"]["app_name"], "FacadeTest");
+    EXPECT_EQ(event["user"]["email"], IdentityTransformer::caseVariantHashes("Jane@Example.com"));
+  }
+}
+
+TEST(FacadeTest, OptedOutSendsNoEvents) {
+  auto& e = endpoint();
+  auto option = baseOptions();
+  option->optout(true);
+  Quorvel& q = start(option);
+  for (int i = 0; i < 12; ++i) q.setEventProperties("ignored");
+  q.setInstantEventProperties("ignored");
+  ASSERT_TRUE(q.flush());
+  for (const auto& r : e.collector.records()) EXPECT_EQ(r["method"], "GET");
+}
+
+TEST(FacadeTest, AppConsentAskedForAndGivenStartsUploads) {
+  auto& e = endpoint();
+  auto option = baseOptions();
+  option->useConsent(true);
+  Quorvel& q = start(option);
+  EXPECT_EQ(q.getKI(), "");  // nothing resolved yet: no ki made
+  std::atomic<int> asked{0};
+  q.listenToAskForConsent([&](const std::any&) { ++asked; });
+  EXPECT_EQ(asked, 1);  // asked at start-up already: called at once
+  for (int i = 0; i < 10; ++i) q.setEventProperties("waiting");
+  q.setUserIdentities({{"email", "dropped@x.y"}});  // identify not granted yet: discarded
+  ASSERT_TRUE(q.flush());
+  EXPECT_TRUE(Collector::acceptedEvents(e.collector.records()).empty());
+
+  q.setConsent({{"track", true}, {"identify", false}});
+  ASSERT_TRUE(q.flush());
+  EXPECT_EQ(Collector::acceptedEvents(e.collector.records()).size(), 10u);
+  q.setUserIdentities({{"email", "still-refused@x.y"}});
+  ASSERT_TRUE(q.flush());
+  for (const auto& r : e.collector.records()) {
+    if (r["method"] == "GET") {
+      EXPECT_FALSE(r["payload"].contains("user_email"));
+      EXPECT_EQ(r["query"]["identify"], "false");
+    }
+  }
+  q.resetKI();
+  EXPECT_TRUE(std::regex_match(q.getKI(), std::regex("[0-9A-F-]{36}")));
+}
+
+TEST(FacadeTest, TrackingStatusAndAdvertisingIdentifier) {
+  endpoint();
+  Platform::setTrackingProvider(std::make_shared<testing::FakeTrackingProvider>(3, "AD-1"));
+  auto option = baseOptions();
+  option->optout(false);
+  Quorvel& q = start(option);
+  q.setATTStatusAndAdvertisingId(TrackingAuthorizationStatus::denied, "GIVEN");
+  q.setAdvertisingIdByATTStatus(TrackingAuthorizationStatus::denied);
+  q.pauseCollection();  // the tracking operations are not guarded
+  q.setAdvertisingIdByATTStatus(TrackingAuthorizationStatus::restricted);
+  q.setKI("paused-ki");
+  q.resumeCollection();
+  q.setEventProperties("after");
+  q.setInstantEventProperties("now");
+  ASSERT_TRUE(q.flush());
+  auto events = Collector::acceptedEvents(endpoint().collector.records());
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back()["user"]["att_authorization_status"], "restricted");
+  EXPECT_EQ(events.back()["user"]["advertising_id"], "GIVEN");
+  EXPECT_EQ(q.getKI(), "paused-ki");
+  q.setAdvertisingIdByATTStatus(TrackingAuthorizationStatus::authorized);
+  q.setInstantEventProperties("authorized");
+  ASSERT_TRUE(q.flush());
+  events = Collector::acceptedEvents(endpoint().collector.records());
+  EXPECT_EQ(events.back()["user"]["advertising_id"], "AD-1");
+  EXPECT_EQ(events.back()["user"]["att_authorization_status"], "authorized");
+}
+
+TEST(FacadeTest, ManyAppThreadsReportAtOnce) {
+  auto& e = endpoint();
+  auto option = baseOptions();
+  option->optout(false).maxCacheSize(200);
+  Quorvel& q = start(option);
+  std::vector<std::thread> app;
+  for (int t = 0; t < 4; ++t) {
+    app.emplace_back([&q, t] {
+      for (int i = 0; i < 40; ++i) {
+        q.setEventProperties("t" + std::to_string(t) + "-" + std::to_string(i));
+        if (i % 10 == 0) q.setPageProperties({{"thread", t}});
+        if (i % 13 == 0) q.setUserProperties({{"last", i}});
+        if (i % 17 == 0) q.setInstantEventProperties("instant");
+        if (i % 19 == 0) (void)q.getKI();
+      }
+    });
+  }
+  for (auto& thread : app) thread.join();
+  q.setConsent({{"track", true}});  // not in use with useConsent off; harmless
+  ASSERT_TRUE(q.flush());
+  auto sent = names(Collector::acceptedEvents(e.collector.records()));
+  std::set<std::string> taps;
+  for (const auto& n : sent) {
+    if (n[0] == 't') taps.insert(n);
+  }
+  // Records past the last full batch wait for the timer; everything else arrived once.
+  EXPECT_GE(taps.size() + 10, 160u);
+}
+
+int runHost(const std::string& folder, const Collector& c, int events, const std::string& mode) {
+  std::vector<std::string> args = {KELVOR_HOST_EXIT_PATH, folder, c.baseUrl(),
+                                   c.caFile().string(), std::to_string(events), mode};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(HostExitTest, ReturningFromMainWithWorkInFlightExitsCleanlyAndTheNextStartUploads) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  testing::TempDir folder;
+  EXPECT_EQ(runHost(folder.path().string(), collector, 35, "leave"), 7);
+  EXPECT_EQ(runHost(folder.path().string(), collector, 0, "upload"), 0);
+  auto records = collector.waitFor([](const std::vector<Json>& all) {
+    return Collector::acceptedEvents(all).size() >= 35;
+  });
+  std::set<std::string> arrived;
+  for (const auto& n : names(Collector::acceptedEvents(records))) arrived.insert(n);
+  EXPECT_EQ(arrived.size(), 35u);
+}
+
+}  // namespace
+}  // namespace kelvor
