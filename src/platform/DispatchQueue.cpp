@@ -54,11 +54,13 @@ void DispatchQueue::run(const std::shared_ptr<State>& state) {
       return;
     } else if (!state->delayed.empty()) {
       auto first = state->delayed.begin();
-      if (first->first.first <= std::chrono::steady_clock::now()) {
+      // A copy: the node may be gone (cleared, or run) by the time the wait ends.
+      const auto deadline = first->first.first;
+      if (deadline <= std::chrono::steady_clock::now()) {
         task = std::move(first->second);
         state->delayed.erase(first);
       } else {
-        state->wake.wait_until(lock, first->first.first);
+        state->wake.wait_until(lock, deadline);
         continue;
       }
     } else {
@@ -79,12 +81,14 @@ void DispatchQueue::run(const std::shared_ptr<State>& state) {
 }
 
 void DispatchQueue::async(Task task) {
+  // The task may destroy this queue before notify_one runs: hold the state, not `this`.
+  std::shared_ptr<State> state = state_;
   {
-    std::lock_guard lock(state_->mutex);
-    if (state_->stopping) return;
-    state_->ready.push_back(std::move(task));
+    std::lock_guard lock(state->mutex);
+    if (state->stopping) return;
+    state->ready.push_back(std::move(task));
   }
-  state_->wake.notify_one();
+  state->wake.notify_one();
 }
 
 void DispatchQueue::sync(const Task& task) {
@@ -92,12 +96,13 @@ void DispatchQueue::sync(const Task& task) {
     task();
     return;
   }
+  std::shared_ptr<State> state = state_;
   std::promise<void> done;
   auto finished = done.get_future();
   {
-    std::lock_guard lock(state_->mutex);
-    if (state_->stopping) return;
-    state_->ready.push_back([&task, &done] {
+    std::lock_guard lock(state->mutex);
+    if (state->stopping) return;
+    state->ready.push_back([&task, &done] {
       try {
         task();
         done.set_value();
@@ -106,18 +111,19 @@ void DispatchQueue::sync(const Task& task) {
       }
     });
   }
-  state_->wake.notify_one();
+  state->wake.notify_one();
   finished.get();
 }
 
 void DispatchQueue::asyncAfter(std::chrono::steady_clock::duration delay, Task task) {
+  std::shared_ptr<State> state = state_;
   {
-    std::lock_guard lock(state_->mutex);
-    if (state_->stopping) return;
+    std::lock_guard lock(state->mutex);
+    if (state->stopping) return;
     auto deadline = std::chrono::steady_clock::now() + delay;
-    state_->delayed.emplace(std::make_pair(deadline, state_->sequence++), std::move(task));
+    state->delayed.emplace(std::make_pair(deadline, state->sequence++), std::move(task));
   }
-  state_->wake.notify_one();
+  state->wake.notify_one();
 }
 
 bool DispatchQueue::isCurrent() const {
