@@ -216,13 +216,16 @@ Json OrvaEventsManager::getAllUserData() const {
 
 bool OrvaEventsManager::settle(HttpService& http, std::chrono::steady_clock::time_point deadline) {
   while (std::chrono::steady_clock::now() < deadline) {
-    dispatchQueue_.drain();
+    dispatchQueue_.drainAll();
     DispatchQueue::main().drain();
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (!http.waitUntilIdle(std::max(left, std::chrono::milliseconds(0)))) return false;
-    dispatchQueue_.drain();
-    if (http.waitUntilIdle(std::chrono::milliseconds(0)) &&
+    // A finished request enqueues its follow-up before it counts as finished: run those, and
+    // stop only when that pass started no request.
+    const uint64_t before = http.submittedCount();
+    dispatchQueue_.drainAll();
+    if (http.submittedCount() == before &&
         !(uploadEventsQueue_ && uploadEventsQueue_->isDispatchInProgress.load())) {
       return true;
     }

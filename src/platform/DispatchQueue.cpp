@@ -131,6 +131,14 @@ bool DispatchQueue::isCurrent() const {
   return state_->workerId == std::this_thread::get_id();
 }
 
+void DispatchQueue::drainAll() {
+  for (;;) {
+    drain();
+    std::lock_guard lock(state_->mutex);
+    if (state_->ready.empty() || state_->stopping) return;
+  }
+}
+
 size_t DispatchQueue::pendingDelayed() const {
   std::lock_guard lock(state_->mutex);
   return state_->delayed.size();

@@ -37,6 +37,8 @@ class DispatchQueue {
 
   // Waits until every task submitted before this call (delayed ones not yet due excepted) ran.
   void drain() { sync([] {}); }
+  // Drains again while tasks enqueued during a drain (by the queue's own tasks) are waiting.
+  void drainAll();
   bool isCurrent() const;
   // Delayed tasks not yet due.
   size_t pendingDelayed() const;

@@ -93,6 +93,7 @@ struct HttpService::State {
   std::string caFile;
   std::thread::id workerId;
   size_t outstanding = 0;  // submitted and not yet finished
+  uint64_t submitted = 0;
   std::condition_variable idle;
 
   void finished() {
@@ -178,6 +179,8 @@ void HttpService::run(const std::shared_ptr<State>& state) {
       try {
         if (result != CURLE_OK || code <= 0) {
           // No HTTP response: connection refused, TLS refused, timeout, dropped connection.
+          Log::info("HttpService - no response from " + request->url + ": " +
+                    curl_easy_strerror(result));
           if (request->failure) request->failure(0, std::nullopt);
         } else {
           HttpResponse response{code, request->url, request->responseBody};
@@ -230,8 +233,14 @@ void HttpService::submit(std::unique_ptr<Request> request) {
     if (state_->stopping) return;
     state_->pending.push_back(std::move(request));
     ++state_->outstanding;
+    ++state_->submitted;
   }
   curl_multi_wakeup(state_->multi);
+}
+
+uint64_t HttpService::submittedCount() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->submitted;
 }
 
 bool HttpService::waitUntilIdle(std::chrono::milliseconds limit) {

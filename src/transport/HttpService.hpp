@@ -42,6 +42,8 @@ class HttpService {
 
   // Waits until every request started so far has run its callback (or the limit passed).
   bool waitUntilIdle(std::chrono::milliseconds limit);
+  // Requests started since construction.
+  uint64_t submittedCount() const;
 
   // Every value but RFC 3986's unreserved characters is percent-encoded, so Base64 '+', '/' and
   // '=' arrive as they were sent.

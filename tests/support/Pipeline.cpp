@@ -28,12 +28,13 @@ Pipeline::~Pipeline() {
 void Pipeline::resolveConsent() {
   std::weak_ptr<OrvaEventsManager> weakManager = manager;
   auto ids = identity;
-  auto service = consent;
+  std::weak_ptr<ConsentService> weakService = consent;  // the service holds this listener
   auto database = db;
   consent->actionListener().addActionToListener("consent_set", [=](const std::any& value) {
     const auto* data = std::any_cast<ConsentData>(&value);
     auto m = weakManager.lock();
-    if (!m || data == nullptr || !data->resolved.value_or(false)) return;
+    auto service = weakService.lock();
+    if (!m || !service || data == nullptr || !data->resolved.value_or(false)) return;
     ids->loadKI();
     ids->loadIdentity();
     ids->loadUserProperties();
