@@ -118,8 +118,7 @@ Events OrvaEventsManager::buildRecord(const std::string& name, const Json& prope
 
 void OrvaEventsManager::store(const Events& record) {
   if (!storeEventsQueue_) return;
-  database_->databaseQueue().sync([&] { database_->insert(record); });
-  storeEventsQueue_->checkCacheSize();
+  storeEventsQueue_->insertAndCheckCacheSize(record);
 }
 
 void OrvaEventsManager::logEvent(const std::string& name, const Json& properties) {

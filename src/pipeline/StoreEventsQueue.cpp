@@ -15,12 +15,17 @@ StoreEventsQueue::StoreEventsQueue(std::shared_ptr<Option> options,
       orvaEventManager_(std::move(orvaEventManager)),
       database_(std::move(database)) {}
 
-void StoreEventsQueue::checkCacheSize() {
+void StoreEventsQueue::checkCacheSize() { trim(nullptr); }
+
+void StoreEventsQueue::insertAndCheckCacheSize(const Events& record) { trim(&record); }
+
+void StoreEventsQueue::trim(const Events* inserted) {
   const int64_t maxCacheSize = options_->maxCacheSize();
   // Count, read and delete in one task of the store's queue, so an upload finishing in between
   // cannot make the trimming take a record that is no longer over the limit. Only the oldest
   // rows beyond the limit are read.
   database_->databaseQueue().sync([&] {
+    if (inserted != nullptr) database_->insert(*inserted);
     auto count = database_->count();
     if (!count || maxCacheSize >= *count) return;
     int64_t excess = *count - maxCacheSize;

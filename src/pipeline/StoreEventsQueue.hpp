@@ -21,8 +21,12 @@ class StoreEventsQueue {
                    std::shared_ptr<SQLiteDatabase> database);
 
   void checkCacheSize();
+  // Stores the record and trims in the same task of the store's queue: one hand-over to the
+  // store per captured event instead of two.
+  void insertAndCheckCacheSize(const Events& record);
 
  private:
+  void trim(const Events* inserted);
   std::shared_ptr<Option> options_;
   std::shared_ptr<IdentityProvider> identityProvider_;
   std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager_;
