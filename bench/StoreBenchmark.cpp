@@ -24,11 +24,17 @@ std::filesystem::path freshDir() {
 Events sample() {
   Events e;
   e.eventUUID = kelvor::Uuid::random();
-  e.event = {{"eventName", "product_viewed"}, {"eventTimestamp", "1765000000000"}, {"sku", "SKU-1"}};
+  e.event = {
+      {"eventName", "product_viewed"}, {"eventTimestamp", "1765000000000"}, {"sku", "SKU-1"}};
   e.page = Json{{"screen", "catalogue"}};
-  e.user = {{"ki", kelvor::Uuid::random()}, {"network_type", "wi-fi"}, {"country", "DE"},
-            {"carrier", "Simulator"}, {"app_name", "Bench"}, {"app_version", "1.0"},
-            {"device_model_identifier", "x86_64"}, {"os_type", "Debian GNU/Linux"},
+  e.user = {{"ki", kelvor::Uuid::random()},
+            {"network_type", "wi-fi"},
+            {"country", "DE"},
+            {"carrier", "Simulator"},
+            {"app_name", "Bench"},
+            {"app_version", "1.0"},
+            {"device_model_identifier", "x86_64"},
+            {"os_type", "Debian GNU/Linux"},
             {"os_version", "12"}};
   return e;
 }
@@ -43,7 +49,8 @@ void BM_RawSqliteInsertAndCount(benchmark::State& state) {
   auto dir = freshDir();
   sqlite3* db = nullptr;
   sqlite3_open((dir / "raw.sqlite").c_str(), &db);
-  sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
+               nullptr);
   sqlite3_exec(db, kelvor::SQLQuery::createTable, nullptr, nullptr, nullptr);
   Events e = sample();
   std::string event = e.event.dump(), page = e.page->dump(), user = e.user.dump();
@@ -51,7 +58,9 @@ void BM_RawSqliteInsertAndCount(benchmark::State& state) {
   for (auto _ : state) {
     std::string id = kelvor::Uuid::random();
     sqlite3_stmt* statement = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO events (eventUUID,events,page,user,version) VALUES (?, ?, ?, ?, ?);", -1, &statement, nullptr);
+    sqlite3_prepare_v2(
+        db, "INSERT INTO events (eventUUID,events,page,user,version) VALUES (?, ?, ?, ?, ?);", -1,
+        &statement, nullptr);
     sqlite3_bind_text(statement, 1, id.c_str(), -1, SQLITE_STATIC);
     sqlite3_bind_text(statement, 2, event.c_str(), -1, SQLITE_STATIC);
     sqlite3_bind_text(statement, 3, page.c_str(), -1, SQLITE_STATIC);

@@ -34,8 +34,7 @@ struct Endpoint {
   std::string url;
   std::string ca;
   Endpoint() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "kelvor-bench-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "kelvor-bench-XXXXXX").string();
     dir = mkdtemp(pattern.data());
     ca = (dir / "ca.pem").string();
     std::string out = (dir / "stdout.txt").string();
@@ -55,7 +54,8 @@ struct Endpoint {
       text << in.rdbuf();
       auto at = text.str().find("https://");
       auto end = text.str().find('\n', at);
-      if (at != std::string::npos && end != std::string::npos) url = text.str().substr(at, end - at);
+      if (at != std::string::npos && end != std::string::npos)
+        url = text.str().substr(at, end - at);
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
@@ -91,13 +91,15 @@ void BM_RawCurlPostBatch50(benchmark::State& state) {
   CURL* curl = curl_easy_init();
   curl_slist* headers = nullptr;
   headers = curl_slist_append(headers, "Content-Type: application/json");
-  headers = curl_slist_append(headers, ("Authorization: Basic " + kelvor::OrvaService::credential("key")).c_str());
+  headers = curl_slist_append(
+      headers, ("Authorization: Basic " + kelvor::OrvaService::credential("key")).c_str());
   std::string url = e.url + "fp";
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, text.c_str());
   curl_easy_setopt(curl, CURLOPT_CAINFO, e.ca.c_str());
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t s, size_t n, void*) { return s * n; });
+  curl_easy_setopt(
+      curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t s, size_t n, void*) { return s * n; });
   int64_t accepted = 0;
   for (auto _ : state) {
     long code = 0;
@@ -121,14 +123,18 @@ void BM_OrvaServicePostBatch50(benchmark::State& state) {
   option->setApiKey("key");
   kelvor::OrvaService orva(http, option, e.url);
   auto records = batch(50);
-  kelvor::QueryMap query = {{"optin", "yes"}, {"track", "true"}, {"identify", "true"},
-                            {"cookieSync", "false"}, {"env", "mApp"}};
+  kelvor::QueryMap query = {{"optin", "yes"},
+                            {"track", "true"},
+                            {"identify", "true"},
+                            {"cookieSync", "false"},
+                            {"env", "mApp"}};
   int64_t accepted = 0;
   for (auto _ : state) {
     std::promise<bool> done;
-    orva.sendEvents(records, query,
-                    [&](int64_t, const std::optional<kelvor::HttpResponse>&) { done.set_value(true); },
-                    [&](int64_t, const std::optional<kelvor::HttpResponse>&) { done.set_value(false); });
+    orva.sendEvents(
+        records, query,
+        [&](int64_t, const std::optional<kelvor::HttpResponse>&) { done.set_value(true); },
+        [&](int64_t, const std::optional<kelvor::HttpResponse>&) { done.set_value(false); });
     accepted += done.get_future().get();
   }
   state.counters["accepted"] = static_cast<double>(accepted);

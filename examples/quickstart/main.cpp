@@ -54,8 +54,8 @@ int main(int argc, char** argv) {
   quorvel->setPageProperties({{"screen", "checkout"}});
   ++reported;
   for (int i = 0; i < 4; ++i, ++reported) {
-    quorvel->setEventProperties("add_to_cart", {{"sku", "SKU-" + std::to_string(100 + i)},
-                                                {"quantity", i + 1}});
+    quorvel->setEventProperties("add_to_cart",
+                                {{"sku", "SKU-" + std::to_string(100 + i)}, {"quantity", i + 1}});
   }
   quorvel->setInstantEventProperties("purchase", {{"price", 129.9}, {"currency", "EUR"}});
   ++reported;

@@ -27,10 +27,16 @@ void Log::debug(const std::string& message) {
   write(LogLevel::debug, message);
 }
 
-void Log::error(const std::string& message) { write(LogLevel::error, message); }
+void Log::error(const std::string& message) {
+  write(LogLevel::error, message);
+}
 
-bool Log::isEnabled() { return enabled.load(std::memory_order_relaxed); }
+bool Log::isEnabled() {
+  return enabled.load(std::memory_order_relaxed);
+}
 
-void Log::setEnabled(bool value) { enabled.store(value, std::memory_order_relaxed); }
+void Log::setEnabled(bool value) {
+  enabled.store(value, std::memory_order_relaxed);
+}
 
 }  // namespace kelvor

@@ -173,9 +173,13 @@ void Quorvel::refreshIdentity() {
   }
 }
 
-void Quorvel::pauseCollection() { isSdkInitialized.store(false); }
+void Quorvel::pauseCollection() {
+  isSdkInitialized.store(false);
+}
 
-void Quorvel::resumeCollection() { isSdkInitialized.store(true); }
+void Quorvel::resumeCollection() {
+  isSdkInitialized.store(true);
+}
 
 void Quorvel::setEventProperties(const std::string& name) {
   guarded("setEventProperties", [&] {

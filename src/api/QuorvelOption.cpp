@@ -23,8 +23,7 @@ KELVOR_OPTION_ACCESSORS(bool, areIdentitiesHashed, setAreIdentitiesHashed, areId
 KELVOR_OPTION_ACCESSORS(bool, hashIdentities, setHashIdentities, hashIdentities_)
 KELVOR_OPTION_ACCESSORS(int64_t, batchSize, setBatchSize, batchSize_)
 KELVOR_OPTION_ACCESSORS(int64_t, maxCacheSize, setMaxCacheSize, maxCacheSize_)
-KELVOR_OPTION_ACCESSORS(int64_t, eventUploadInterval, setEventUploadInterval,
-                        eventUploadInterval_)
+KELVOR_OPTION_ACCESSORS(int64_t, eventUploadInterval, setEventUploadInterval, eventUploadInterval_)
 KELVOR_OPTION_ACCESSORS(bool, checkKelvorVendorConsent, setCheckKelvorVendorConsent,
                         checkKelvorVendorConsent_)
 #undef KELVOR_OPTION_ACCESSORS

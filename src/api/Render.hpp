@@ -9,7 +9,9 @@
 namespace kelvor {
 
 // Texts of values in log lines and query maps.
-inline std::string render(bool value) { return value ? "true" : "false"; }
+inline std::string render(bool value) {
+  return value ? "true" : "false";
+}
 
 inline std::string render(const std::optional<bool>& value) {
   return value ? (*value ? "Optional(true)" : "Optional(false)") : "nil";

@@ -37,7 +37,8 @@ Json withoutNulls(const Json& value) {
 
 std::shared_ptr<ConsentService> ConsentService::make(std::shared_ptr<Option> options,
                                                      std::shared_ptr<QuorvelUserDefaults> storage) {
-  std::shared_ptr<ConsentService> service(new ConsentService(std::move(options), std::move(storage)));
+  std::shared_ptr<ConsentService> service(
+      new ConsentService(std::move(options), std::move(storage)));
   std::weak_ptr<ConsentService> weak = service;
   service->actionListener_.addActionToListener(onConsentPersist, [weak](const std::any& value) {
     if (auto self = weak.lock()) self->onConsentPersistHandler(value);

@@ -10,7 +10,9 @@ namespace kelvor {
 GDPRConsent::GDPRConsent(std::shared_ptr<Option> options)
     : options_(std::move(options)), userDefaults_(Preferences::standard()) {}
 
-GDPRConsent::~GDPRConsent() { invalidateObserver(); }
+GDPRConsent::~GDPRConsent() {
+  invalidateObserver();
+}
 
 bool GDPRConsent::gdprApplies() const {
   return userDefaults_.integer("IABTCF_PolicyVersion") != 0 &&
@@ -34,8 +36,8 @@ void GDPRConsent::resolveTCFV2Consent(const Callback& callback) {
     return;
   }
   invalidateObserver();
-  Json consent = {{"track", false}, {"identify", false}, {"vendorConsent", false},
-                  {"gdprApplies", false}};
+  Json consent = {
+      {"track", false}, {"identify", false}, {"vendorConsent", false}, {"gdprApplies", false}};
   Log::info("GDPR Module: resolveTCFV2Consent - No gdpr: " + render(consent));
   callback(consent);
 }
@@ -62,9 +64,9 @@ TCData GDPRConsent::getTCData() const {
 Json GDPRConsent::translateTCDataToSDKConsent(const TCData& tcData) const {
   Json consent = {{"gdprApplies", true}, {"consentString", tcData.tcString}};
   bool vendor = hasVendorConsent(tcData);
-  consent["track"] = hasConsentToTrack(vendor, tcData.purposeConsents,
-                                       options_->purposesForTracking(),
-                                       options_->checkKelvorVendorConsent());
+  consent["track"] =
+      hasConsentToTrack(vendor, tcData.purposeConsents, options_->purposesForTracking(),
+                        options_->checkKelvorVendorConsent());
   consent["identify"] = hasConsentToIdentify(tcData);
   consent["vendorConsent"] = vendor;
   Log::info("GDPR Module: translateTCDataToSDKConsent - consentData: " + render(consent));
@@ -102,8 +104,7 @@ bool GDPRConsent::hasVendorConsent(const TCData& tcData) {
   return text[vendorId - 1] == '1';
 }
 
-bool GDPRConsent::hasPurposeConsents(const std::vector<int>& purposes,
-                                     const std::string& bits) {
+bool GDPRConsent::hasPurposeConsents(const std::vector<int>& purposes, const std::string& bits) {
   for (int p : purposes) {
     // Positions are 1-based: an id below 1 names no purpose and cannot be consented.
     if (p < 1 || bits.size() < static_cast<size_t>(p)) return false;

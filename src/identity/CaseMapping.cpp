@@ -17,15 +17,15 @@ std::string map(const std::string& text, Mapper mapper) {
   if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return text;
   std::vector<UChar> source(static_cast<size_t>(units) + 1);
   status = U_ZERO_ERROR;
-  u_strFromUTF8(source.data(), units + 1, nullptr, text.data(),
-                static_cast<int32_t>(text.size()), &status);
+  u_strFromUTF8(source.data(), units + 1, nullptr, text.data(), static_cast<int32_t>(text.size()),
+                &status);
   if (U_FAILURE(status)) return text;
 
   // A full mapping may grow the text (one code point can become three).
   std::vector<UChar> mapped(static_cast<size_t>(units) * 3 + 1);
   status = U_ZERO_ERROR;
-  int32_t mappedUnits = mapper(mapped.data(), static_cast<int32_t>(mapped.size()), source.data(),
-                               units, "", &status);
+  int32_t mappedUnits =
+      mapper(mapped.data(), static_cast<int32_t>(mapped.size()), source.data(), units, "", &status);
   if (status == U_BUFFER_OVERFLOW_ERROR) {
     mapped.resize(static_cast<size_t>(mappedUnits) + 1);
     status = U_ZERO_ERROR;
@@ -46,8 +46,12 @@ std::string map(const std::string& text, Mapper mapper) {
 
 }  // namespace
 
-std::string CaseMapping::upper(const std::string& text) { return map(text, u_strToUpper); }
+std::string CaseMapping::upper(const std::string& text) {
+  return map(text, u_strToUpper);
+}
 
-std::string CaseMapping::lower(const std::string& text) { return map(text, u_strToLower); }
+std::string CaseMapping::lower(const std::string& text) {
+  return map(text, u_strToLower);
+}
 
 }  // namespace kelvor

@@ -14,11 +14,17 @@ std::string digestHex(const EVP_MD* algorithm, std::string_view text) {
 
 }  // namespace
 
-std::string Digest::md5Hex(std::string_view text) { return digestHex(EVP_md5(), text); }
+std::string Digest::md5Hex(std::string_view text) {
+  return digestHex(EVP_md5(), text);
+}
 
-std::string Digest::sha1Hex(std::string_view text) { return digestHex(EVP_sha1(), text); }
+std::string Digest::sha1Hex(std::string_view text) {
+  return digestHex(EVP_sha1(), text);
+}
 
-std::string Digest::sha256Hex(std::string_view text) { return digestHex(EVP_sha256(), text); }
+std::string Digest::sha256Hex(std::string_view text) {
+  return digestHex(EVP_sha256(), text);
+}
 
 std::string Digest::hexString(const unsigned char* bytes, size_t length) {
   static const char* hex = "0123456789abcdef";

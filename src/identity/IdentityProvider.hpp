@@ -36,7 +36,7 @@ class IdentityProvider {
   Json getIdentityAndIDFA() const;
 
   // Field access for the facade and the events manager.
-  std::string ki() const;            // "" when absent
+  std::string ki() const;             // "" when absent
   void setKI(const std::string& ki);  // and stores it
   void resetKI();                     // a new random ki, stored
   Json userPayload() const;

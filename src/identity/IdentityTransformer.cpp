@@ -43,8 +43,8 @@ constexpr std::array<HashedKey, 21> hashedIdentityKeys{{
     {"cellno_e164_sha1", "cellno_e164", "sha1"},
 }};
 
-constexpr std::array<std::string_view, 5> rawIdentityKeys{"email", "cellno", "cellno_cc",
-                                                          "loginid", "cellno_e164"};
+constexpr std::array<std::string_view, 5> rawIdentityKeys{"email", "cellno", "cellno_cc", "loginid",
+                                                          "cellno_e164"};
 constexpr std::array<std::string_view, 2> caseVariantKeys{"email", "loginid"};
 constexpr std::array<std::string_view, 3> phoneNumberKeys{"cellno", "cellno_cc", "cellno_e164"};
 
@@ -76,10 +76,10 @@ size_t spaceAt(const std::string& s, size_t at) {
   if (byte(at) == 0xC2 && at + 1 < s.size() && byte(at + 1) == 0xA0) return 2;  // U+00A0
   if (at + 2 >= s.size()) return 0;
   unsigned b0 = byte(at), b1 = byte(at + 1), b2 = byte(at + 2);
-  if (b0 == 0xE1 && b1 == 0x9A && b2 == 0x80) return 3;                // U+1680
+  if (b0 == 0xE1 && b1 == 0x9A && b2 == 0x80) return 3;                  // U+1680
   if (b0 == 0xE2 && b1 == 0x80 && (b2 <= 0x8A || b2 == 0xAF)) return 3;  // U+2000-200A, 202F
-  if (b0 == 0xE2 && b1 == 0x81 && b2 == 0x9F) return 3;                // U+205F
-  if (b0 == 0xE3 && b1 == 0x80 && b2 == 0x80) return 3;                // U+3000
+  if (b0 == 0xE2 && b1 == 0x81 && b2 == 0x9F) return 3;                  // U+205F
+  if (b0 == 0xE3 && b1 == 0x80 && b2 == 0x80) return 3;                  // U+3000
   return 0;
 }
 

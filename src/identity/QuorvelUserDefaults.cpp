@@ -10,8 +10,8 @@ QuorvelUserDefaults::QuorvelUserDefaults(std::string writeKey)
       namespace_("kvstorage_" + Base64::encode(writeKey_)) {
   if (!userDefaults_) {
     // The standard store lives for the whole process; share it without owning it.
-    userDefaults_ = std::shared_ptr<Preferences>(std::shared_ptr<Preferences>(),
-                                                 &Preferences::standard());
+    userDefaults_ =
+        std::shared_ptr<Preferences>(std::shared_ptr<Preferences>(), &Preferences::standard());
   }
 }
 

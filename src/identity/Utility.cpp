@@ -46,17 +46,18 @@ struct utsname readUname() {
 }  // namespace
 
 Json Utility::deviceInfo() {
-  return Json{{"carrier", "Simulator"},
-              {"app_name", appName()},
-              {"app_version", appVersion()},
-              {"device_model_identifier", deviceModelIdentifier()},
-              {"os_type", osName()},
-              {"os_version", osVersion()}};
+  return Json{{"carrier", "Simulator"},      {"app_name", appName()},
+              {"app_version", appVersion()}, {"device_model_identifier", deviceModelIdentifier()},
+              {"os_type", osName()},         {"os_version", osVersion()}};
 }
 
-std::string Utility::appName() { return bundleText("CFBundleName"); }
+std::string Utility::appName() {
+  return bundleText("CFBundleName");
+}
 
-std::string Utility::appVersion() { return bundleText("CFBundleShortVersionString"); }
+std::string Utility::appVersion() {
+  return bundleText("CFBundleShortVersionString");
+}
 
 std::string Utility::deviceModelIdentifier() {
   auto info = readUname();
@@ -94,13 +95,17 @@ std::string Utility::osVersion() {
   return trimControlCharacters(std::string(info.release, sizeof info.release));
 }
 
-std::string Utility::osNameAndVersion() { return osName() + "/" + osVersion(); }
+std::string Utility::osNameAndVersion() {
+  return osName() + "/" + osVersion();
+}
 
-std::string Utility::appNameAndVersion() { return appName() + "/" + appVersion(); }
+std::string Utility::appNameAndVersion() {
+  return appName() + "/" + appVersion();
+}
 
 std::string Utility::userAgent() {
-  return "Mozilla/5.0 (" + deviceModelIdentifier() + "; " + osNameAndVersion() +
-         ") AppleWebKit " + appNameAndVersion() + " Mobile";
+  return "Mozilla/5.0 (" + deviceModelIdentifier() + "; " + osNameAndVersion() + ") AppleWebKit " +
+         appNameAndVersion() + " Mobile";
 }
 
 std::string Utility::currentTimestampMillis() {

@@ -5,8 +5,8 @@
 namespace kelvor {
 
 Json Events::toDictionary() const {
-  Json dictionary = {{"eventUUID", eventUUID}, {"event", event}, {"user", user},
-                     {"version", version}};
+  Json dictionary = {
+      {"eventUUID", eventUUID}, {"event", event}, {"user", user}, {"version", version}};
   if (page && page->is_object() && !page->empty()) dictionary["page"] = *page;
   return dictionary;
 }

@@ -17,10 +17,10 @@ std::shared_ptr<OrvaEventsManager> OrvaEventsManager::make(
     std::shared_ptr<ConsentService> consentService, std::shared_ptr<Reachability> reachability,
     std::shared_ptr<SQLiteDatabase> database, std::shared_ptr<OrvaService> orvaService,
     std::shared_ptr<PageProvider> pageProvider) {
-  std::shared_ptr<OrvaEventsManager> manager(new OrvaEventsManager(
-      std::move(options), std::move(identityProvider), std::move(consentService),
-      std::move(reachability), std::move(database), std::move(orvaService),
-      std::move(pageProvider)));
+  std::shared_ptr<OrvaEventsManager> manager(
+      new OrvaEventsManager(std::move(options), std::move(identityProvider),
+                            std::move(consentService), std::move(reachability), std::move(database),
+                            std::move(orvaService), std::move(pageProvider)));
   manager->start();
   return manager;
 }
@@ -44,8 +44,8 @@ void OrvaEventsManager::start() {
   std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
   storeEventsQueue_ =
       std::make_shared<StoreEventsQueue>(options_, identityProvider_, weak, database_);
-  uploadEventsQueue_ = std::make_shared<UploadEventsQueue>(options_, weak, database_,
-                                                           consentService_, orvaService_);
+  uploadEventsQueue_ =
+      std::make_shared<UploadEventsQueue>(options_, weak, database_, consentService_, orvaService_);
   if (!reachability_) return;
   observer_ = NotificationCenter::defaultCenter().addObserver(
       ::kelvor::reachabilityChanged, reachability_.get(), [weak](const void* sender) {
@@ -153,8 +153,8 @@ void OrvaEventsManager::storeQuickEventToDB(const Events& event) {
 void OrvaEventsManager::setPageProperties(const Json& properties) {
   enqueue([properties](OrvaEventsManager& self) {
     if (self.trackingRefused()) return;
-    self.store(self.buildRecord("set_page_properties", Json::object(), properties,
-                                self.getAllUserData()));
+    self.store(
+        self.buildRecord("set_page_properties", Json::object(), properties, self.getAllUserData()));
   });
 }
 
@@ -189,8 +189,8 @@ Json OrvaEventsManager::transformIdentitiesBasedOnConfiguration(const Json& iden
   const bool hash = options_->hashIdentities();
   const std::string first =
       "transformIdentitiesBasedOnConfiguration - transform identities based on SDK configuration";
-  const std::string second = "areIdentitiesHashed: " + render(hashed) +
-                             " hashIdentities: " + render(hash);
+  const std::string second =
+      "areIdentitiesHashed: " + render(hashed) + " hashIdentities: " + render(hash);
   Log::info(first);
   Log::debug(second);
   Log::debug(first);

@@ -30,11 +30,13 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
  public:
   static constexpr const char* queueLabel = "com.quorvel.OrvaEventsManager";
 
-  static std::shared_ptr<OrvaEventsManager> make(
-      std::shared_ptr<Option> options, std::shared_ptr<IdentityProvider> identityProvider,
-      std::shared_ptr<ConsentService> consentService, std::shared_ptr<Reachability> reachability,
-      std::shared_ptr<SQLiteDatabase> database, std::shared_ptr<OrvaService> orvaService,
-      std::shared_ptr<PageProvider> pageProvider);
+  static std::shared_ptr<OrvaEventsManager> make(std::shared_ptr<Option> options,
+                                                 std::shared_ptr<IdentityProvider> identityProvider,
+                                                 std::shared_ptr<ConsentService> consentService,
+                                                 std::shared_ptr<Reachability> reachability,
+                                                 std::shared_ptr<SQLiteDatabase> database,
+                                                 std::shared_ptr<OrvaService> orvaService,
+                                                 std::shared_ptr<PageProvider> pageProvider);
   ~OrvaEventsManager() override;
 
   void logEvent(const std::string& name, const Json& properties);

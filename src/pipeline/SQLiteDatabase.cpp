@@ -84,7 +84,9 @@ SQLiteDatabase::~SQLiteDatabase() {
   sqlite3_close(db_);
 }
 
-std::string SQLiteDatabase::errorMessage() const { return messageOf(db_); }
+std::string SQLiteDatabase::errorMessage() const {
+  return messageOf(db_);
+}
 
 sqlite3_stmt* SQLiteDatabase::prepareStatement(const std::string& query) {
   sqlite3_stmt* statement = nullptr;
@@ -151,7 +153,9 @@ std::vector<Events> SQLiteDatabase::readEvents(int64_t limit) {
   return read(SQLQuery::readFirst(limit));
 }
 
-std::vector<Events> SQLiteDatabase::readAllEvents() { return read(SQLQuery::readAll); }
+std::vector<Events> SQLiteDatabase::readAllEvents() {
+  return read(SQLQuery::readAll);
+}
 
 std::optional<int64_t> SQLiteDatabase::count() {
   try {

@@ -15,9 +15,13 @@ StoreEventsQueue::StoreEventsQueue(std::shared_ptr<Option> options,
       orvaEventManager_(std::move(orvaEventManager)),
       database_(std::move(database)) {}
 
-void StoreEventsQueue::checkCacheSize() { trim(nullptr); }
+void StoreEventsQueue::checkCacheSize() {
+  trim(nullptr);
+}
 
-void StoreEventsQueue::insertAndCheckCacheSize(const Events& record) { trim(&record); }
+void StoreEventsQueue::insertAndCheckCacheSize(const Events& record) {
+  trim(&record);
+}
 
 void StoreEventsQueue::trim(const Events* inserted) {
   const int64_t maxCacheSize = options_->maxCacheSize();

@@ -67,8 +67,8 @@ void UploadEventsQueue::fetchFromDBAndLogEvents() {
         self->database_->databaseQueue().sync([&] { self->database_->deleteEvents(*sent); });
         self->isDispatchInProgress.store(false);
         if (auto manager = self->orvaEventManager_.lock()) {
-          manager->enqueueScheduleEventDispatchOnUpdate(
-              static_cast<int64_t>(sent->size()) >= batchSize);
+          manager->enqueueScheduleEventDispatchOnUpdate(static_cast<int64_t>(sent->size()) >=
+                                                        batchSize);
         }
       },
       [self](int64_t code, const std::optional<HttpResponse>& response) {

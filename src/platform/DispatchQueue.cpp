@@ -144,7 +144,9 @@ size_t DispatchQueue::pendingDelayed() const {
   return state_->delayed.size();
 }
 
-const std::string& DispatchQueue::label() const { return state_->label; }
+const std::string& DispatchQueue::label() const {
+  return state_->label;
+}
 
 // Never destroyed: the library's threads may still use them while the process exits.
 DispatchQueue& DispatchQueue::main() {

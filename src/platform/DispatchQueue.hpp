@@ -36,7 +36,9 @@ class DispatchQueue {
   void asyncAfter(std::chrono::steady_clock::duration delay, Task task);
 
   // Waits until every task submitted before this call (delayed ones not yet due excepted) ran.
-  void drain() { sync([] {}); }
+  void drain() {
+    sync([] {});
+  }
   // Drains again while tasks enqueued during a drain (by the queue's own tasks) are waiting.
   void drainAll();
   bool isCurrent() const;

@@ -25,7 +25,8 @@ const char* ReachabilityException::what() const noexcept {
 Reachability::Reachability(std::shared_ptr<ReachabilitySource> source)
     : notificationCenter_(&NotificationCenter::defaultCenter()),
       reachabilityRef_(std::move(source)),
-      reachabilitySerialQueue_(std::make_shared<DispatchQueue>("com.kelvor.quorvel.reachability")) {}
+      reachabilitySerialQueue_(std::make_shared<DispatchQueue>("com.kelvor.quorvel.reachability")) {
+}
 
 std::shared_ptr<Reachability> Reachability::make() {
   auto source = ReachabilitySource::makeDefault();
@@ -39,7 +40,9 @@ std::shared_ptr<Reachability> Reachability::make(const std::string& hostname) {
   return make();
 }
 
-Reachability::~Reachability() { stopNotifier(); }
+Reachability::~Reachability() {
+  stopNotifier();
+}
 
 void Reachability::startNotifier() {
   if (notifierRunning_.load()) return;
@@ -81,7 +84,9 @@ void Reachability::refreshFlags() {
   storeFlags(*current);
 }
 
-void Reachability::reachabilityCallback(uint32_t flags) { storeFlags(flags); }
+void Reachability::reachabilityCallback(uint32_t flags) {
+  storeFlags(flags);
+}
 
 void Reachability::storeFlags(uint32_t flags) {
   bool changed;
@@ -123,7 +128,9 @@ Reachability::Connection Reachability::connection() {
   return (known && (*known & kReachable)) ? Connection::wifi : Connection::none;
 }
 
-std::string Reachability::currentReachabilityString() { return describe(connection()); }
+std::string Reachability::currentReachabilityString() {
+  return describe(connection());
+}
 
 std::optional<uint32_t> Reachability::flags() const {
   std::lock_guard lock(mutex_);

@@ -54,8 +54,7 @@ std::string combinedCABundle(const std::filesystem::path& extra) {
     }
     curl_easy_cleanup(probe);
   }
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "kelvor-ca-XXXXXX").string();
+  std::string pattern = (std::filesystem::temp_directory_path() / "kelvor-ca-XXXXXX").string();
   int fd = mkstemp(pattern.data());
   if (fd < 0) return {};
   std::string all = systemPem + "\n" + extraPem + "\n";
@@ -263,8 +262,7 @@ std::optional<std::string> buildUrl(const std::string& url, const QueryMap& quer
       if (!query.empty()) query += '&';
       query += HttpService::percentEncode(key) + "=" + HttpService::percentEncode(value);
     }
-    bool ok = query.empty() ||
-              curl_url_set(parts, CURLUPART_QUERY, query.c_str(), 0) == CURLUE_OK;
+    bool ok = query.empty() || curl_url_set(parts, CURLUPART_QUERY, query.c_str(), 0) == CURLUE_OK;
     char* full = nullptr;
     if (ok && curl_url_get(parts, CURLUPART_URL, &full, 0) == CURLUE_OK) result = full;
     curl_free(full);
@@ -287,7 +285,8 @@ void HttpService::post(const std::string& url, const Json& body, const QueryMap&
     Log::error(error.errorDescription());
     return;
   }
-  request->headers = curl_slist_append(request->headers, ("Authorization: Basic " + authToken).c_str());
+  request->headers =
+      curl_slist_append(request->headers, ("Authorization: Basic " + authToken).c_str());
   request->headers = curl_slist_append(request->headers, "Content-Type: application/json");
   try {
     request->body = render(body);
@@ -301,12 +300,13 @@ void HttpService::post(const std::string& url, const Json& body, const QueryMap&
   if (easy == nullptr) return;
   curl_easy_setopt(easy, CURLOPT_POST, 1L);
   curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request->body.c_str());
-  curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request->body.size()));
+  curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                   static_cast<curl_off_t>(request->body.size()));
   submit(std::move(request));
 }
 
-void HttpService::get(const std::string& url, const QueryMap& queryParams,
-                      ResponseCallback success, ResponseCallback failure) {
+void HttpService::get(const std::string& url, const QueryMap& queryParams, ResponseCallback success,
+                      ResponseCallback failure) {
   auto request = std::make_unique<Request>();
   try {
     auto full = buildUrl(url, queryParams);

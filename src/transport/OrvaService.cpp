@@ -9,7 +9,8 @@ namespace kelvor {
 
 OrvaService::OrvaService(std::shared_ptr<HttpService> httpService, std::shared_ptr<Option> option,
                          std::string baseUrl)
-    : httpService_(std::move(httpService)), option_(std::move(option)),
+    : httpService_(std::move(httpService)),
+      option_(std::move(option)),
       baseUrl_(std::move(baseUrl)) {}
 
 std::string OrvaService::credential(const std::string& writeKey) {

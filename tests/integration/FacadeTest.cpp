@@ -29,7 +29,8 @@ struct Endpoint {
   explicit Endpoint(std::vector<std::string> flags = {}) : collector(std::move(flags)) {
     Platform::setIngestionBaseUrl(collector.baseUrl());
     Platform::setCABundle(collector.caFile());
-    Platform::setBundleInfo({{"CFBundleName", "FacadeTest"}, {"CFBundleShortVersionString", "9.1"}});
+    Platform::setBundleInfo(
+        {{"CFBundleName", "FacadeTest"}, {"CFBundleShortVersionString", "9.1"}});
   }
 };
 
@@ -94,8 +95,7 @@ TEST(FacadeTest, EventsPropertiesAndHashedIdentitiesReachTheEndpoint) {
   ASSERT_TRUE(identityPayload.is_object());
   EXPECT_EQ(identityPayload["user_email"],
             IdentityTransformer::caseVariantHashes("Jane@Example.com"));
-  EXPECT_EQ(identityPayload["user_cellno_e164"],
-            IdentityTransformer::plainHashes("+919876543210"));
+  EXPECT_EQ(identityPayload["user_cellno_e164"], IdentityTransformer::plainHashes("+919876543210"));
   EXPECT_EQ(identityPayload["user_cellno_without_country_code"],
             IdentityTransformer::plainHashes("9876543210"));
   EXPECT_EQ(identityPayload["user_ki"], q.getKI());
@@ -207,8 +207,8 @@ TEST(FacadeTest, ManyAppThreadsReportAtOnce) {
 }
 
 int runHost(const std::string& folder, const Collector& c, int events, const std::string& mode) {
-  std::vector<std::string> args = {KELVOR_HOST_EXIT_PATH, folder, c.baseUrl(),
-                                   c.caFile().string(), std::to_string(events), mode};
+  std::vector<std::string> args = {KELVOR_HOST_EXIT_PATH,  folder, c.baseUrl(), c.caFile().string(),
+                                   std::to_string(events), mode};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -225,9 +225,8 @@ TEST(HostExitTest, ReturningFromMainWithWorkInFlightExitsCleanlyAndTheNextStartU
   testing::TempDir folder;
   EXPECT_EQ(runHost(folder.path().string(), collector, 35, "leave"), 7);
   EXPECT_EQ(runHost(folder.path().string(), collector, 0, "upload"), 0);
-  auto records = collector.waitFor([](const std::vector<Json>& all) {
-    return Collector::acceptedEvents(all).size() >= 35;
-  });
+  auto records = collector.waitFor(
+      [](const std::vector<Json>& all) { return Collector::acceptedEvents(all).size() >= 35; });
   std::set<std::string> arrived;
   for (const auto& n : names(Collector::acceptedEvents(records))) arrived.insert(n);
   EXPECT_EQ(arrived.size(), 35u);

@@ -72,8 +72,9 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
   auto events = Collector::acceptedEvents(records);
   ASSERT_EQ(events.size(), 1u);
   const Json& e = events[0];
-  EXPECT_TRUE(std::regex_match(e["eventUUID"].get<std::string>(),
-                               std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
+  EXPECT_TRUE(
+      std::regex_match(e["eventUUID"].get<std::string>(),
+                       std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
   EXPECT_EQ(e["event"]["eventName"], "purchase");
   EXPECT_EQ(e["event"]["price"], 12);
   std::string timestamp = e["event"]["eventTimestamp"];
@@ -87,17 +88,21 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
   EXPECT_EQ(user["email"], "jane@example.com");
   EXPECT_EQ(user["ki"], p.identity->ki());
   EXPECT_EQ(user["carrier"], "Simulator");
-  for (const char* key : {"app_name", "app_version", "device_model_identifier", "os_type",
-                          "os_version"}) {
+  for (const char* key :
+       {"app_name", "app_version", "device_model_identifier", "os_type", "os_version"}) {
     EXPECT_TRUE(user.contains(key)) << key;
   }
   Json post, get;
   for (const auto& r : records) (r["method"] == "POST" ? post : get) = r;
-  EXPECT_EQ(post["query"], (Json{{"optin", "yes"}, {"identify", "true"}, {"track", "true"},
-                                 {"cookieSync", "false"}, {"env", "mApp"}}));
+  EXPECT_EQ(post["query"], (Json{{"optin", "yes"},
+                                 {"identify", "true"},
+                                 {"track", "true"},
+                                 {"cookieSync", "false"},
+                                 {"env", "mApp"}}));
   EXPECT_EQ(post["headers"]["authorization"], "Basic " + Base64::encode("w_k:key"));
   ASSERT_TRUE(get.is_object());
-  EXPECT_EQ(get["payload"], (Json{{"user_email", "jane@example.com"}, {"user_ki", p.identity->ki()}}));
+  EXPECT_EQ(get["payload"],
+            (Json{{"user_email", "jane@example.com"}, {"user_ki", p.identity->ki()}}));
   EXPECT_EQ(get["write_key"], "key");
   EXPECT_EQ(get["query"]["user_country"], "DE");
 
@@ -136,7 +141,7 @@ TEST(PipelineTest, ARecordStoredDuringAFlightSurvivesItsSuccess) {
   ASSERT_TRUE(collector.started());
   Pipeline p(options(10), collector.baseUrl(), collector.caFile());
   p.resolveConsent();
-  logEvents(p, 10);  // the tenth starts a batch
+  logEvents(p, 10);                    // the tenth starts a batch
   p.manager->dispatchQueue().drain();  // the events
   p.manager->dispatchQueue().drain();  // the size checks they enqueued
   ASSERT_TRUE(p.manager->uploadEventsQueue()->isDispatchInProgress.load());
@@ -248,15 +253,20 @@ TEST(PipelineTest, TcfValuesDriveTheConsentParameters) {
   ASSERT_TRUE(p.settle());
   auto records = collector.records();
   ASSERT_FALSE(records.empty());
-  EXPECT_EQ(records[0]["query"], (Json{{"optin", "yes"}, {"identify", "true"}, {"track", "true"},
-                                       {"cookieSync", "false"}, {"env", "mApp"}, {"cmp", "1"},
-                                       {"gdpr", "1"}, {"gdpr_consent", "COtcf+/="},
+  EXPECT_EQ(records[0]["query"], (Json{{"optin", "yes"},
+                                       {"identify", "true"},
+                                       {"track", "true"},
+                                       {"cookieSync", "false"},
+                                       {"env", "mApp"},
+                                       {"cmp", "1"},
+                                       {"gdpr", "1"},
+                                       {"gdpr_consent", "COtcf+/="},
                                        {"vendorConsent", "false"}}));
 }
 
 TEST(PipelineTest, FailuresKeepEveryRecordAndALaterTriggerDeliversThemOnce) {
-  for (std::vector<std::string> fault :
-       {std::vector<std::string>{"--status", "500"}, std::vector<std::string>{"--drop-every", "1"}}) {
+  for (std::vector<std::string> fault : {std::vector<std::string>{"--status", "500"},
+                                         std::vector<std::string>{"--drop-every", "1"}}) {
     testing::TempDir keys;
     auto key = keys.path() / "key.pem";
     fault.insert(fault.end(), {"--key-out", key.string()});

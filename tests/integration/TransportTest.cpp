@@ -28,20 +28,21 @@ template <class Send>
 Outcome await(Send&& send) {
   auto promise = std::make_shared<std::promise<Outcome>>();
   auto future = promise->get_future();
-  send([promise](int64_t code, const std::optional<HttpResponse>& r) {
-         promise->set_value({true, code, r.has_value()});
-       },
-       [promise](int64_t code, const std::optional<HttpResponse>& r) {
-         promise->set_value({false, code, r.has_value()});
-       });
+  send(
+      [promise](int64_t code, const std::optional<HttpResponse>& r) {
+        promise->set_value({true, code, r.has_value()});
+      },
+      [promise](int64_t code, const std::optional<HttpResponse>& r) {
+        promise->set_value({false, code, r.has_value()});
+      });
   EXPECT_EQ(future.wait_for(std::chrono::seconds(90)), std::future_status::ready);
   return future.get();
 }
 
 Outcome post(HttpService& http, const std::string& url, const QueryMap& query = {}) {
   return await([&](ResponseCallback s, ResponseCallback f) {
-    http.post(url + "fp", Json{{"events", Json::array()}}, query, OrvaService::credential("key"),
-              s, f);
+    http.post(url + "fp", Json{{"events", Json::array()}}, query, OrvaService::credential("key"), s,
+              f);
   });
 }
 
@@ -106,8 +107,8 @@ TEST(TransportTest, IdentityRequestIsAGetWithoutCredentialHeaders) {
 }
 
 TEST(TransportTest, StatusCodesChooseTheCallback) {
-  for (auto [status, success] : std::vector<std::pair<int, bool>>{
-           {204, true}, {299, true}, {300, false}, {500, false}}) {
+  for (auto [status, success] :
+       std::vector<std::pair<int, bool>>{{204, true}, {299, true}, {300, false}, {500, false}}) {
     Collector collector({"--status", std::to_string(status)});
     ASSERT_TRUE(collector.started());
     HttpService http(collector.caFile());

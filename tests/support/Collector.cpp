@@ -25,8 +25,9 @@ std::string readAll(const std::filesystem::path& file) {
 Collector::Collector(std::vector<std::string> flags, int port)
     : caFile_(dir_.path() / "ca.pem"), outFile_(dir_.path() / "requests.jsonl") {
   auto stdoutFile = dir_.path() / "stdout.txt";
-  std::vector<std::string> args = {KELVOR_COLLECTOR_PATH, "--port", std::to_string(port),
-                                   "--ca-out", caFile_.string(), "--out", outFile_.string()};
+  std::vector<std::string> args = {
+      KELVOR_COLLECTOR_PATH, "--port", std::to_string(port), "--ca-out",
+      caFile_.string(),      "--out",  outFile_.string()};
   args.insert(args.end(), flags.begin(), flags.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -57,7 +58,9 @@ Collector::Collector(std::vector<std::string> flags, int port)
   }
 }
 
-Collector::~Collector() { stop(); }
+Collector::~Collector() {
+  stop();
+}
 
 void Collector::stop() {
   if (pid_ > 0) {

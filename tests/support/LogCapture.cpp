@@ -15,9 +15,13 @@ class LogCapture::Sink : public LogSink {
   std::vector<Line> lines;
 };
 
-LogCapture::LogCapture() : sink_(std::make_shared<Sink>()) { Platform::setLogSink(sink_); }
+LogCapture::LogCapture() : sink_(std::make_shared<Sink>()) {
+  Platform::setLogSink(sink_);
+}
 
-LogCapture::~LogCapture() { Platform::setLogSink(nullptr); }
+LogCapture::~LogCapture() {
+  Platform::setLogSink(nullptr);
+}
 
 std::vector<LogCapture::Line> LogCapture::lines() const {
   std::lock_guard lock(sink_->mutex);

@@ -18,7 +18,8 @@ std::optional<int> number(const char* text, int min, int max) {
 }  // namespace
 
 const char* CollectorOptions::usage() {
-  return "usage: quorvel-collector [--port N] [--cert PEM --key PEM] [--ca-out PEM] [--key-out PEM]\n"
+  return "usage: quorvel-collector [--port N] [--cert PEM --key PEM] [--ca-out PEM] [--key-out "
+         "PEM]\n"
          "                         [--out JSONL]\n"
          "                         [--write-key KEY] [--status CODE] [--fail-every N]\n"
          "                         [--delay-ms MS] [--drop-every N]\n";

@@ -7,9 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <httplib.h>
 #include <chrono>
 #include <cstdio>
-#include <httplib.h>
 #include <iostream>
 #include <optional>
 #include <thread>
@@ -54,12 +54,10 @@ CollectorServer::CollectorServer(CollectorOptions options, const Certificate& ce
   // connections never wait for an idle one to time out.
   server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
   server_->set_payload_max_length(64 * 1024 * 1024);
-  server_->Post("/fp", [this](const httplib::Request& req, httplib::Response& res) {
-    handlePost(req, res);
-  });
-  server_->Get("/fp", [this](const httplib::Request& req, httplib::Response& res) {
-    handleGet(req, res);
-  });
+  server_->Post(
+      "/fp", [this](const httplib::Request& req, httplib::Response& res) { handlePost(req, res); });
+  server_->Get(
+      "/fp", [this](const httplib::Request& req, httplib::Response& res) { handleGet(req, res); });
   server_->set_exception_handler(
       [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
         res.status = 500;
@@ -75,9 +73,13 @@ int CollectorServer::bind() {
   return server_->bind_to_port("127.0.0.1", options_.port) ? options_.port : -1;
 }
 
-void CollectorServer::listen() { server_->listen_after_bind(); }
+void CollectorServer::listen() {
+  server_->listen_after_bind();
+}
 
-void CollectorServer::stop() { server_->stop(); }
+void CollectorServer::stop() {
+  server_->stop();
+}
 
 CollectorServer::Fault CollectorServer::nextFault() {
   uint64_t n = ++requests_;
@@ -101,8 +103,7 @@ void CollectorServer::dropConnection(const httplib::Request& req) {
     if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) continue;
     int port = -1;
     if (peer.ss_family == AF_INET) port = ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port);
-    if (peer.ss_family == AF_INET6)
-      port = ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port);
+    if (peer.ss_family == AF_INET6) port = ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port);
     if (port == req.remote_port) {
       ::shutdown(fd, SHUT_RDWR);
       break;
@@ -113,9 +114,11 @@ void CollectorServer::dropConnection(const httplib::Request& req) {
 
 void CollectorServer::handlePost(const httplib::Request& req, httplib::Response& res) {
   Fault fault = nextFault();
-  if (options_.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options_.delayMs));
+  if (options_.delayMs > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(options_.delayMs));
 
-  json entry = {{"method", "POST"}, {"path", req.path}, {"target", req.target}, {"query", queryOf(req)}};
+  json entry = {
+      {"method", "POST"}, {"path", req.path}, {"target", req.target}, {"query", queryOf(req)}};
   entry["headers"] = {{"authorization", req.get_header_value("Authorization")},
                       {"content-type", req.get_header_value("Content-Type")},
                       {"user-agent", req.get_header_value("User-Agent")}};
@@ -156,16 +159,17 @@ void CollectorServer::handlePost(const httplib::Request& req, httplib::Response&
   record(entry, "POST /fp " + std::to_string(status) + " events=" + std::to_string(count) +
                     (problem.empty() ? "" : " (" + problem + ")"));
   res.status = status;
-  res.set_content(status >= 200 && status < 300 ? "{\"ok\":true}"
-                                                 : json{{"error", problem}}.dump(),
+  res.set_content(status >= 200 && status < 300 ? "{\"ok\":true}" : json{{"error", problem}}.dump(),
                   "application/json");
 }
 
 void CollectorServer::handleGet(const httplib::Request& req, httplib::Response& res) {
   Fault fault = nextFault();
-  if (options_.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options_.delayMs));
+  if (options_.delayMs > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(options_.delayMs));
 
-  json entry = {{"method", "GET"}, {"path", req.path}, {"target", req.target}, {"query", queryOf(req)}};
+  json entry = {
+      {"method", "GET"}, {"path", req.path}, {"target", req.target}, {"query", queryOf(req)}};
   entry["headers"] = {{"authorization", req.get_header_value("Authorization")},
                       {"content-type", req.get_header_value("Content-Type")},
                       {"user-agent", req.get_header_value("User-Agent")}};
@@ -206,8 +210,7 @@ void CollectorServer::handleGet(const httplib::Request& req, httplib::Response& 
   record(entry, "GET /fp " + std::to_string(status) + " identity keys=[" + keys + "]" +
                     (problem.empty() ? "" : " (" + problem + ")"));
   res.status = status;
-  res.set_content(status >= 200 && status < 300 ? "{\"ok\":true}"
-                                                 : json{{"error", problem}}.dump(),
+  res.set_content(status >= 200 && status < 300 ? "{\"ok\":true}" : json{{"error", problem}}.dump(),
                   "application/json");
 }
 

@@ -29,13 +29,14 @@ void printEvent(const json& e, std::ostream& out) {
   }
   if (!properties.empty()) out << "      properties: " << brief(properties, 90) << "\n";
   if (e.contains("page")) out << "      page: " << brief(e["page"], 90) << "\n";
-  out << "      user: network_type=" << brief(user.value("network_type", json(""))) << ", country="
-      << brief(user.value("country", json(""))) << ", ki=" << brief(user.value("ki", json("")))
-      << "\n";
+  out << "      user: network_type=" << brief(user.value("network_type", json("")))
+      << ", country=" << brief(user.value("country", json("")))
+      << ", ki=" << brief(user.value("ki", json(""))) << "\n";
   out << "            os=" << brief(user.value("os_type", json(""))) << " "
-      << brief(user.value("os_version", json(""))) << ", device="
-      << brief(user.value("device_model_identifier", json(""))) << ", app="
-      << brief(user.value("app_name", json(""))) << " " << brief(user.value("app_version", json("")))
+      << brief(user.value("os_version", json("")))
+      << ", device=" << brief(user.value("device_model_identifier", json("")))
+      << ", app=" << brief(user.value("app_name", json(""))) << " "
+      << brief(user.value("app_version", json("")))
       << ", carrier=" << brief(user.value("carrier", json(""))) << "\n";
   if (user.contains("email")) out << "            email: " << brief(user["email"], 80) << "\n";
   if (user.contains("plan")) out << "            plan: " << brief(user["plan"]) << "\n";
@@ -97,9 +98,10 @@ int RecordSummary::print(const std::string& recordFile, std::ostream& out) {
   if (!identities.empty()) {
     const json& last = identities.back();
     out << "\nidentity requests: " << identities.size() << "; the last one decoded:\n";
-    out << "  w_k: " << last.value("write_key", "") << ", user_country: "
-        << last["query"].value("user_country", "") << "\n";
-    for (const auto& [k, v] : last["payload"].items()) out << "  " << k << ": " << brief(v, 100) << "\n";
+    out << "  w_k: " << last.value("write_key", "")
+        << ", user_country: " << last["query"].value("user_country", "") << "\n";
+    for (const auto& [k, v] : last["payload"].items())
+      out << "  " << k << ": " << brief(v, 100) << "\n";
   }
   return static_cast<int>(ids.size());
 }

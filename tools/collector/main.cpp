@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
     }
     if (argc >= 5 && std::string(argv[3]) == "--expect") {
       int expected = std::atoi(argv[4]);
-      std::cout << "\n" << accepted << " of " << expected << " reported events arrived" << std::endl;
+      std::cout << "\n"
+                << accepted << " of " << expected << " reported events arrived" << std::endl;
       return accepted >= expected ? 0 : 1;
     }
     return 0;

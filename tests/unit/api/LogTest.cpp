@@ -78,7 +78,8 @@ TEST(ActionListenerTest, DispatchOrderCopiesAndRemoval) {
 TEST(ActionListenerTest, CallbackRemovedDuringDispatchStillRuns) {
   ActionListener listener;
   int second = 0;
-  listener.addActionToListener("t", [&](const std::any&) { listener.removeActionFromListener("t"); });
+  listener.addActionToListener("t",
+                               [&](const std::any&) { listener.removeActionFromListener("t"); });
   listener.addActionToListener("t", [&](const std::any&) { ++second; });
   listener.dispatchActionListener("t", {});
   EXPECT_EQ(second, 1);

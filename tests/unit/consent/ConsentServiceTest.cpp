@@ -109,8 +109,7 @@ TEST_F(ConsentServiceTest, AppConsentSurvivesARestartAndClearingLeavesMemory) {
     setConsent(*service, {{"track", true}, {"identify", false}, {"note", nullptr}});
   }
   Preferences::synchronizeAll();
-  auto restarted = ConsentService::make(
-      option, std::make_shared<QuorvelUserDefaults>("key"));
+  auto restarted = ConsentService::make(option, std::make_shared<QuorvelUserDefaults>("key"));
   EXPECT_EQ(restarted->getConsentFromStorage(), (Json{{"track", true}, {"identify", false}}));
   restarted->resolveConsent();
   EXPECT_TRUE(restarted->isConsentGiven("track"));

@@ -53,8 +53,11 @@ TEST_F(IdentityProviderTest, StoredKiComesBackAfterARestart) {
 
 TEST_F(IdentityProviderTest, AliasesAndPayloadPrecedence) {
   provider.setKI("K");
-  provider.replaceIdentity({{"cellno", "123"}, {"cellno_cc", "1123"}, {"email", "e@x"},
-                            {"custom", "c"}, {"ki", "ignored"}});
+  provider.replaceIdentity({{"cellno", "123"},
+                            {"cellno_cc", "1123"},
+                            {"email", "e@x"},
+                            {"custom", "c"},
+                            {"ki", "ignored"}});
   EXPECT_EQ(provider.userIdentity(), (Json{{"cellno_without_country_code", "123"},
                                            {"cellno_with_country_code", "1123"},
                                            {"email", "e@x"},
@@ -103,12 +106,12 @@ TEST_F(IdentityProviderTest, TrackingProviderIsReadOnRefresh) {
   auto tracking = std::make_shared<testing::FakeTrackingProvider>(3, "AD-ID");
   Platform::setTrackingProvider(tracking);
   provider.refreshATTStatusAndAdvertisingId();
-  EXPECT_EQ(provider.userIDFA(), (Json{{"att_authorization_status", "authorized"},
-                                       {"advertising_id", "AD-ID"}}));
+  EXPECT_EQ(provider.userIDFA(),
+            (Json{{"att_authorization_status", "authorized"}, {"advertising_id", "AD-ID"}}));
   tracking->setStatus(2);  // not permitted any more: the earlier identifier stays
   provider.refreshATTStatusAndAdvertisingId();
-  EXPECT_EQ(provider.userIDFA(), (Json{{"att_authorization_status", "denied"},
-                                       {"advertising_id", "AD-ID"}}));
+  EXPECT_EQ(provider.userIDFA(),
+            (Json{{"att_authorization_status", "denied"}, {"advertising_id", "AD-ID"}}));
 }
 
 TEST_F(IdentityProviderTest, ConcurrentCallersSeeWholeOperations) {

@@ -63,15 +63,17 @@ INSTANTIATE_TEST_SUITE_P(
     Table, PhoneNumberTest,
     ::testing::Values(
         PhoneCase{"+91 98765-43210",
-                  {{"cellno", "9876543210"}, {"cellno_cc", "919876543210"},
+                  {{"cellno", "9876543210"},
+                   {"cellno_cc", "919876543210"},
                    {"cellno_e164", "+919876543210"}}},
         PhoneCase{"(040) 1234 5678",
                   {{"cellno", "1234"}, {"cellno_cc", "0401234"}, {"cellno_e164", "+0401234"}}},
         PhoneCase{"9876543210", {{"cellno", "9876543210"}}},
         // Only the blank separates; other characters of the set vanish, outer space is trimmed.
-        PhoneCase{"\t +1  (555)_#*$ 777 ", {{"cellno", "555"}, {"cellno_cc", "1555"},
-                                            {"cellno_e164", "+1555"}}},
-        PhoneCase{"\xC2\xA0" "44 20\xE3\x80\x80",
+        PhoneCase{"\t +1  (555)_#*$ 777 ",
+                  {{"cellno", "555"}, {"cellno_cc", "1555"}, {"cellno_e164", "+1555"}}},
+        PhoneCase{"\xC2\xA0"
+                  "44 20\xE3\x80\x80",
                   {{"cellno", "20"}, {"cellno_cc", "4420"}, {"cellno_e164", "+4420"}}},
         // One part after cleaning: the value goes on as it was received.
         PhoneCase{" +91-98765 ", {{"cellno", " +91-98765 "}}}));
@@ -91,10 +93,8 @@ TEST(IdentityTransformerTest, ValidationDropsEmptyNonTextAndHashedKeys) {
 }
 
 TEST(IdentityTransformerTest, HashingCoversKnownKeysOnly) {
-  Json out = IdentityTransformer::hashIdentityValues({{"email", "A@B.C"},
-                                                      {"cellno", "123"},
-                                                      {"cellno_with_country_code", "9"},
-                                                      {"other", 5}});
+  Json out = IdentityTransformer::hashIdentityValues(
+      {{"email", "A@B.C"}, {"cellno", "123"}, {"cellno_with_country_code", "9"}, {"other", 5}});
   EXPECT_EQ(out["email"], IdentityTransformer::caseVariantHashes("A@B.C"));
   EXPECT_EQ(out["cellno"], IdentityTransformer::plainHashes("123"));
   EXPECT_EQ(out["cellno_with_country_code"], "9");

@@ -26,7 +26,10 @@ TEST(DispatchQueueTest, TasksRunInSubmissionOrderOnOneThread) {
       order.push_back(i);
       threads.insert(std::this_thread::get_id());
     };
-    if (i % 2) queue.asyncBarrier(add); else queue.async(add);
+    if (i % 2)
+      queue.asyncBarrier(add);
+    else
+      queue.async(add);
   }
   queue.drain();
   ASSERT_EQ(order.size(), 200u);

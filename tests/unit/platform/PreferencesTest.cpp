@@ -42,8 +42,8 @@ TEST(PreferencesTest, ValuesSurviveAReopenFromDiskWithOwnerOnlyFiles) {
 
 TEST(PreferencesTest, CorruptOrTornFilesAreMovedAsideAndTheStoreStartsEmpty) {
   PlatformSandbox sandbox;
-  for (const std::string& content : {std::string("{\"ki\": \"AB"), std::string("[1,2]"),
-                                     std::string("\x01\x02garbage")}) {
+  for (const std::string& content :
+       {std::string("{\"ki\": \"AB"), std::string("[1,2]"), std::string("\x01\x02garbage")}) {
     testing::TempDir dir;
     auto file = dir.path() / "broken.json";
     std::ofstream(file) << content;

@@ -27,7 +27,9 @@ TEST(NetlinkSourceTest, StartsOnThisMachineAndYieldsAConnection) {
   EXPECT_FALSE(monitor->notifierRunning());
 }
 
-bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+bool run(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
 
 // In a network namespace of its own (one thread unshares it; sockets and the `ip` commands it
 // starts belong to it), the source sees no default route, then one through a veth pair.
@@ -62,9 +64,9 @@ TEST(NetlinkSourceTest, FollowsTheDefaultRouteInANamespaceOfItsOwn) {
       return;
     }
     auto status = changedFuture.wait_for(std::chrono::seconds(20));
-    result += " changed=" + (status == std::future_status::ready
-                                 ? std::to_string(changedFuture.get())
-                                 : std::string("none"));
+    result +=
+        " changed=" + (status == std::future_status::ready ? std::to_string(changedFuture.get())
+                                                           : std::string("none"));
     auto after = source->currentFlags();
     result += " after=" + (after ? std::to_string(*after) : std::string("none"));
     source->setDispatchQueue(nullptr);

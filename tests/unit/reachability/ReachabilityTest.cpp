@@ -85,8 +85,7 @@ TEST(ReachabilityTest, KnownUnchangedFlagsAnnounceNothingOnStart) {
 
 TEST(ReachabilityTest, ConnectionRuleNeverYieldsCellular) {
   for (uint32_t flags : {0u, 0x2u, 0x4u, 0x40002u, 0x40000u, 0x20002u, 0xFFFFFFFFu}) {
-    auto monitor =
-        std::make_shared<Reachability>(std::make_shared<FakeReachabilitySource>(flags));
+    auto monitor = std::make_shared<Reachability>(std::make_shared<FakeReachabilitySource>(flags));
     EXPECT_FALSE(monitor->isReachableViaWWAN()) << flags;
     EXPECT_EQ(monitor->isReachableViaWiFi(), monitor->isReachable()) << flags;
     EXPECT_EQ(monitor->isReachable(), (flags & 0x2) != 0) << flags;
@@ -94,14 +93,14 @@ TEST(ReachabilityTest, ConnectionRuleNeverYieldsCellular) {
 }
 
 TEST(ReachabilityTest, DescriptionTexts) {
-  auto unknown = std::make_shared<Reachability>(
-      std::make_shared<FakeReachabilitySource>(std::nullopt));
+  auto unknown =
+      std::make_shared<Reachability>(std::make_shared<FakeReachabilitySource>(std::nullopt));
   EXPECT_EQ(unknown->description(), "unavailable flags");
   EXPECT_EQ(unknown->connection(), Reachability::Connection::none);  // failed read: none
   EXPECT_EQ(unknown->description(), "unavailable flags");
 
-  auto direct = std::make_shared<Reachability>(std::make_shared<FakeReachabilitySource>(
-      Reachability::kReachable | Reachability::kIsDirect));
+  auto direct = std::make_shared<Reachability>(
+      std::make_shared<FakeReachabilitySource>(Reachability::kReachable | Reachability::kIsDirect));
   (void)direct->connection();
   EXPECT_EQ(direct->description(), "XR ------d");  // ten characters
   auto all = std::make_shared<Reachability>(std::make_shared<FakeReachabilitySource>(0x7003F));
@@ -119,10 +118,10 @@ TEST(ReachabilityTest, StartFailuresUndoTheRegistration) {
     std::optional<uint32_t> flags;
     ReachabilityError expected;
   };
-  for (const Case& c : {Case{true, false, 2u, ReachabilityError::UnableToSetCallback},
-                        Case{false, true, 2u, ReachabilityError::UnableToSetDispatchQueue},
-                        Case{false, false, std::nullopt,
-                             ReachabilityError::UnableToGetInitialFlags}}) {
+  for (const Case& c :
+       {Case{true, false, 2u, ReachabilityError::UnableToSetCallback},
+        Case{false, true, 2u, ReachabilityError::UnableToSetDispatchQueue},
+        Case{false, false, std::nullopt, ReachabilityError::UnableToGetInitialFlags}}) {
     auto source = std::make_shared<FakeReachabilitySource>(c.flags);
     source->refuse(c.refuseCallback, c.refuseQueue);
     auto monitor = std::make_shared<Reachability>(source);
