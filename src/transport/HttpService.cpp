@@ -273,9 +273,10 @@ std::optional<std::string> buildUrl(const std::string& url, const QueryMap& quer
 
 }  // namespace
 
-void HttpService::post(const std::string& url, const Json& body, const QueryMap& queryParams,
-                       const std::string& authToken, ResponseCallback success,
-                       ResponseCallback failure) {
+std::unique_ptr<HttpService::Request> HttpService::newRequest(const std::string& url,
+                                                             const QueryMap& queryParams,
+                                                             ResponseCallback success,
+                                                             ResponseCallback failure) {
   auto request = std::make_unique<Request>();
   try {
     auto full = buildUrl(url, queryParams);
@@ -283,44 +284,41 @@ void HttpService::post(const std::string& url, const Json& body, const QueryMap&
     request->url = *full;
   } catch (const SDKError& error) {
     Log::error(error.errorDescription());
-    return;
+    return nullptr;
   }
-  request->headers =
-      curl_slist_append(request->headers, ("Authorization: Basic " + authToken).c_str());
-  request->headers = curl_slist_append(request->headers, "Content-Type: application/json");
+  request->easy = curl_easy_init();
+  if (request->easy == nullptr) return nullptr;
+  request->success = std::move(success);
+  request->failure = std::move(failure);
+  return request;
+}
+
+void HttpService::post(const std::string& url, const Json& body, const QueryMap& queryParams,
+                       const std::string& authToken, ResponseCallback success,
+                       ResponseCallback failure) {
+  auto request = newRequest(url, queryParams, std::move(success), std::move(failure));
+  if (!request) return;
   try {
     request->body = render(body);
   } catch (...) {
     return;  // a body that cannot be serialised sends nothing
   }
   Log::info("HttpService - post: httpBody - " + std::to_string(request->body.size()) + " bytes");
-  request->success = std::move(success);
-  request->failure = std::move(failure);
-  CURL* easy = request->easy = curl_easy_init();
-  if (easy == nullptr) return;
-  curl_easy_setopt(easy, CURLOPT_POST, 1L);
-  curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request->body.c_str());
-  curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+  request->headers =
+      curl_slist_append(request->headers, ("Authorization: Basic " + authToken).c_str());
+  request->headers = curl_slist_append(request->headers, "Content-Type: application/json");
+  curl_easy_setopt(request->easy, CURLOPT_POST, 1L);
+  curl_easy_setopt(request->easy, CURLOPT_POSTFIELDS, request->body.c_str());
+  curl_easy_setopt(request->easy, CURLOPT_POSTFIELDSIZE_LARGE,
                    static_cast<curl_off_t>(request->body.size()));
   submit(std::move(request));
 }
 
 void HttpService::get(const std::string& url, const QueryMap& queryParams, ResponseCallback success,
                       ResponseCallback failure) {
-  auto request = std::make_unique<Request>();
-  try {
-    auto full = buildUrl(url, queryParams);
-    if (!full) throw SDKError(SDKException::URLError);
-    request->url = *full;
-  } catch (const SDKError& error) {
-    Log::error(error.errorDescription());
-    return;
-  }
-  request->success = std::move(success);
-  request->failure = std::move(failure);
-  CURL* easy = request->easy = curl_easy_init();
-  if (easy == nullptr) return;
-  curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+  auto request = newRequest(url, queryParams, std::move(success), std::move(failure));
+  if (!request) return;
+  curl_easy_setopt(request->easy, CURLOPT_HTTPGET, 1L);
   submit(std::move(request));
 }
 

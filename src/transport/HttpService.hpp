@@ -52,6 +52,10 @@ class HttpService {
  private:
   struct Request;
   struct State;
+  // A request for the URL with its non-empty query values, or nullptr (and "Unable to create
+  // URL") when no URL can be formed.
+  static std::unique_ptr<Request> newRequest(const std::string& url, const QueryMap& queryParams,
+                                             ResponseCallback success, ResponseCallback failure);
   void submit(std::unique_ptr<Request> request);
   static void run(const std::shared_ptr<State>& state);
 
