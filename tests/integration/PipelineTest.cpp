@@ -59,6 +59,7 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
   Pipeline p(option, collector.baseUrl(), collector.caFile());
   p.resolveConsent();
   p.settle();
+  p.runOnManager([&] { p.manager->logEvent("before_page", {}); });
   p.pages->merge({{"screen", "checkout"}});
   p.identity->mergeUserProperties({{"plan", "gold"}});
   p.manager->setUserIdentities({{"email", "jane@example.com"}});
@@ -70,8 +71,11 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
 
   auto records = collector.records();
   auto events = Collector::acceptedEvents(records);
-  ASSERT_EQ(events.size(), 1u);
-  const Json& e = events[0];
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0]["event"]["eventName"], "before_page");
+  EXPECT_FALSE(events[0].contains("page"));  // no page properties: no "page" at all
+  EXPECT_EQ(events[0].size(), 4u);
+  const Json& e = events[1];
   EXPECT_TRUE(
       std::regex_match(e["eventUUID"].get<std::string>(),
                        std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
@@ -105,9 +109,6 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
             (Json{{"user_email", "jane@example.com"}, {"user_ki", p.identity->ki()}}));
   EXPECT_EQ(get["write_key"], "key");
   EXPECT_EQ(get["query"]["user_country"], "DE");
-
-  // An event without page properties carries no "page" at all.
-  p.pages = std::make_shared<PageProvider>();
 }
 
 TEST(PipelineTest, ABacklogDrainsBatchAfterBatchWithoutATimer) {

@@ -2,6 +2,8 @@
 // starts with a fresh, uninitialised facade.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <kelvor/Quorvel.hpp>
 
 #include "support/LogCapture.hpp"
@@ -107,6 +109,19 @@ TEST(QuorvelReadinessTest, PausedCallsAreSilentUntilResumed) {
   instance->setUserProperties(Json::object());
   EXPECT_TRUE(log.contains(LogLevel::error, "Empty event name"));
   EXPECT_TRUE(log.contains(LogLevel::error, "Empty user properties"));
+}
+
+TEST(QuorvelReadinessTest, InitializingFromTwoThreadsAtOnceBuildsOnce) {
+  sandbox();
+  LogCapture log;
+  auto option = options("key");
+  std::thread first([&] { Quorvel::initialize(option); });
+  std::thread second([&] { Quorvel::initialize(option); });
+  first.join();
+  second.join();
+  EXPECT_EQ(log.count(LogLevel::info, "Quorvel: initialize"), 2u);
+  EXPECT_EQ(log.count(LogLevel::info, "Successfully opened connection to database"), 1u);
+  EXPECT_NE(Quorvel::getInstance(), nullptr);
 }
 
 }  // namespace
