@@ -153,12 +153,6 @@ TEST(TransportTest, AnUnformableUrlCallsNeitherCallback) {
   EXPECT_FALSE(called);
 }
 
-TEST(TransportTest, PercentEncodingKeepsOnlyUnreservedCharacters) {
-  EXPECT_EQ(HttpService::percentEncode("aZ09-._~"), "aZ09-._~");
-  EXPECT_EQ(HttpService::percentEncode("a+b/c=d e&"), "a%2Bb%2Fc%3Dd%20e%26");
-  EXPECT_EQ(HttpService::percentEncode("\xC3\xA9"), "%C3%A9");
-}
-
 TEST(CollectorTest, RefusesBadCredentialsAndBodies) {
   Collector collector({"--write-key", "key"});
   ASSERT_TRUE(collector.started());

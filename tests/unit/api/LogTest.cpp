@@ -30,15 +30,6 @@ TEST(LogTest, LinesCarryThePrefixAndFollowTheSwitch) {
   EXPECT_EQ(lines[1].text, "[Kelvor] - always");
 }
 
-TEST(LogTest, ExceptionDescriptions) {
-  EXPECT_EQ(SDKError(SDKException::NotValidWriteKey, "Initialize SDK with valid API key")
-                .errorDescription(),
-            "Initialize SDK with valid API key");
-  EXPECT_EQ(SDKError(SDKException::SDKNotInitialized).errorDescription(),
-            "Please call the initialize method of SDK Manager");
-  EXPECT_EQ(SDKError(SDKException::URLError).errorDescription(), "Unable to create URL");
-}
-
 TEST(LogTest, ApiErrorCodesFromRawValues) {
   EXPECT_EQ(APIErrors::codeFromRawValue(4), APIErrors::Code::serverDownError);
   EXPECT_EQ(APIErrors::codeFromRawValue(0), APIErrors::Code::urlError);

@@ -86,14 +86,6 @@ TEST(QuorvelOptionTest, ContradictoryHashingFlagsKeepPreHashed) {
   EXPECT_TRUE(single.messages(LogLevel::error).empty());
 }
 
-TEST(QuorvelOptionTest, OptoutStaysAbsentUntilBuild) {
-  QuorvelOption never;
-  EXPECT_EQ(never.optout(), std::nullopt);
-  QuorvelOption set;
-  set.optout(false);
-  EXPECT_EQ(set.optout(), std::optional<bool>(false));
-}
-
 TEST(QuorvelOptionTest, BuildersLogTheirValues) {
   LogCapture log;
   QuorvelOption option;

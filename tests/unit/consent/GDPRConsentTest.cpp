@@ -190,15 +190,5 @@ TEST(GDPRConsentTest, NotApplyingEndsTheObservation) {
   EXPECT_FALSE(gdpr->isObserving());
 }
 
-TEST(GDPRConsentTest, TcStringPresence) {
-  testing::PlatformSandbox sandbox;
-  auto gdpr = std::make_shared<GDPRConsent>(std::make_shared<QuorvelOption>());
-  EXPECT_FALSE(gdpr->hasTCString());
-  Preferences::standard().set("IABTCF_TCString", "");
-  EXPECT_FALSE(gdpr->hasTCString());
-  Preferences::standard().set("IABTCF_TCString", "CO");
-  EXPECT_TRUE(gdpr->hasTCString());
-}
-
 }  // namespace
 }  // namespace kelvor
