@@ -14,7 +14,6 @@ class DispatchQueue;
 class ReachabilitySource {
  public:
   using Callback = std::function<void(uint32_t flags)>;
-  using Factory = std::function<std::shared_ptr<ReachabilitySource>()>;
 
   virtual ~ReachabilitySource() = default;
   // Absent when the flags cannot be read.
@@ -24,8 +23,7 @@ class ReachabilitySource {
   // A null queue stops delivery. False when delivery cannot be set up.
   virtual bool setDispatchQueue(std::shared_ptr<DispatchQueue> queue) = 0;
 
-  // What Reachability::make() builds on; tests install a fake.
-  static void setDefaultFactory(Factory factory);
+  // What Reachability::make() builds on: the netlink source.
   static std::shared_ptr<ReachabilitySource> makeDefault();
 };
 
