@@ -189,15 +189,8 @@ std::string Reachability::describe(Connection connection) {
 }
 
 std::string Reachability::describe(NetworkStatus status) {
-  switch (status) {
-    case NetworkStatus::notReachable:
-      return "No Connection";
-    case NetworkStatus::reachableViaWiFi:
-      return "WiFi";
-    case NetworkStatus::reachableViaWWAN:
-      return "Cellular";
-  }
-  return "No Connection";
+  // The same three texts, in the same order.
+  return describe(static_cast<Connection>(static_cast<int>(status)));
 }
 
 std::string toString(Reachability::Connection connection) {

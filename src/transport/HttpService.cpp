@@ -274,9 +274,9 @@ std::optional<std::string> buildUrl(const std::string& url, const QueryMap& quer
 }  // namespace
 
 std::unique_ptr<HttpService::Request> HttpService::newRequest(const std::string& url,
-                                                             const QueryMap& queryParams,
-                                                             ResponseCallback success,
-                                                             ResponseCallback failure) {
+                                                              const QueryMap& queryParams,
+                                                              ResponseCallback success,
+                                                              ResponseCallback failure) {
   auto request = std::make_unique<Request>();
   try {
     auto full = buildUrl(url, queryParams);
