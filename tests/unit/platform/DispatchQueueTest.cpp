@@ -77,6 +77,9 @@ TEST(DispatchQueueTest, DelayedTasksRunByDeadlineAfterReadyWork) {
     order.push_back(std::move(s));
   };
   std::promise<void> done;
+  std::promise<void> open;
+  auto gate = open.get_future();
+  queue.async([&] { gate.wait(); });  // hold the worker until everything is queued
   queue.asyncAfter(60ms, [&] {
     note("late");
     done.set_value();
@@ -84,6 +87,7 @@ TEST(DispatchQueueTest, DelayedTasksRunByDeadlineAfterReadyWork) {
   queue.asyncAfter(20ms, [&] { note("early"); });
   queue.asyncAfter(20ms, [&] { note("early-second"); });
   queue.async([&] { note("now"); });
+  open.set_value();
   done.get_future().wait();
   std::lock_guard lock(m);
   EXPECT_EQ(order, (std::vector<std::string>{"now", "early", "early-second", "late"}));
