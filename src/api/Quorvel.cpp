@@ -6,7 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "api/Render.hpp"
+#include "support/Render.hpp"
 #include "consent/ConsentService.hpp"
 #include "identity/IdentityProvider.hpp"
 #include "identity/PageProvider.hpp"

@@ -1,7 +1,7 @@
 #include <kelvor/Log.hpp>
 #include <kelvor/QuorvelOption.hpp>
 
-#include "api/Render.hpp"
+#include "support/Render.hpp"
 
 namespace kelvor {
 

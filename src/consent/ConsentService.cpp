@@ -4,7 +4,7 @@
 
 #include <kelvor/Log.hpp>
 
-#include "api/Render.hpp"
+#include "support/Render.hpp"
 
 namespace kelvor {
 namespace {

@@ -1,6 +1,6 @@
 #include "pipeline/Events.hpp"
 
-#include "api/Render.hpp"
+#include "support/Render.hpp"
 
 namespace kelvor {
 

@@ -5,7 +5,7 @@
 
 #include <kelvor/Log.hpp>
 
-#include "api/Render.hpp"
+#include "support/Render.hpp"
 #include "identity/IdentityTransformer.hpp"
 #include "identity/Utility.hpp"
 #include "platform/Uuid.hpp"

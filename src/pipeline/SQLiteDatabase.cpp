@@ -7,7 +7,7 @@
 #include <kelvor/Log.hpp>
 #include <kelvor/Platform.hpp>
 
-#include "api/Render.hpp"
+#include "support/Render.hpp"
 #include "identity/Utility.hpp"
 #include "pipeline/SQLQuery.hpp"
 #include "pipeline/SQLiteError.hpp"

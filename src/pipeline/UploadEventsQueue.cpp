@@ -5,7 +5,7 @@
 
 #include <kelvor/Log.hpp>
 
-#include "api/Render.hpp"
+#include "support/Render.hpp"
 #include "identity/IdentityProvider.hpp"
 #include "pipeline/EventsList.hpp"
 #include "platform/Base64.hpp"

@@ -13,7 +13,7 @@
 #include <kelvor/Log.hpp>
 #include <kelvor/SDKException.hpp>
 
-#include "api/Render.hpp"
+#include "support/Render.hpp"
 #include "identity/Utility.hpp"
 
 namespace kelvor {

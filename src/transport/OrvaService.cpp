@@ -2,7 +2,7 @@
 
 #include <kelvor/Log.hpp>
 
-#include "api/Render.hpp"
+#include "support/Render.hpp"
 #include "platform/Base64.hpp"
 
 namespace kelvor {
