@@ -9,7 +9,8 @@
 namespace kelvor {
 
 // The library's one logger. Info and debug lines follow a process-wide switch that starts on and
-// takes the `logging` option at the end of initialisation; error lines are always written.
+// takes the `logging` option at the end of initialisation; warning and error lines are always
+// written (a warning says the library lost or refused something, or will retry later).
 class KELVOR_EXPORT Log {
  public:
   static constexpr const char* subsystem = "com.kelvor.KelvorQuorvel";
@@ -18,7 +19,11 @@ class KELVOR_EXPORT Log {
 
   static void info(const std::string& message);
   static void debug(const std::string& message);
+  static void warning(const std::string& message);
   static void error(const std::string& message);
+  // Fixed texts: nothing is built while the level is off.
+  static void info(const char* message);
+  static void debug(const char* message);
 
   // Builds the message only when an info line would be written: for lines whose text is costly.
   template <class MakeMessage>

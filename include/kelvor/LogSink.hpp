@@ -6,7 +6,7 @@
 
 namespace kelvor {
 
-enum class LogLevel { debug, info, error };
+enum class LogLevel { debug, info, warning, error };
 
 // Where the library's log entries go. The default sink writes one line per entry to standard
 // error; a host installs its own (journald, syslog, its own logger) with Platform::setLogSink.

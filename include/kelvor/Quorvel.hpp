@@ -12,6 +12,7 @@
 #include <kelvor/APIErrors.hpp>
 #include <kelvor/ActionListener.hpp>
 #include <kelvor/ConsentData.hpp>
+#include <kelvor/DeliveryStats.hpp>
 #include <kelvor/Json.hpp>
 #include <kelvor/Log.hpp>
 #include <kelvor/Option.hpp>
@@ -61,11 +62,16 @@ class KELVOR_EXPORT Quorvel {
   virtual void setATTStatusAndAdvertisingId(TrackingAuthorizationStatus status,
                                             const std::string& advertisingId);
 
-  // Waits until the work handed over so far (events, property and identity changes, and the
-  // uploads they start) has been done, up to the limit; true when everything settled. For hosts
-  // that want their events on their way before they exit, and for tests. Never needed otherwise:
-  // what is not uploaded stays stored for the next start.
+  // Sends everything handed over before the call, partial batches included and a running
+  // back-off ignored once, and returns true only when every one of those events was accepted by
+  // the endpoint or dropped by a documented rule (consent, the cache cap, a refusal). Returns by
+  // `limit` whatever happens meanwhile; what is not sent stays stored for later.
   bool flush(std::chrono::milliseconds limit = std::chrono::seconds(30));
+  // flush(limit), then stops the timers, the queues and the networking thread. Later calls write
+  // an error line and do nothing; what was not sent stays stored for the next start.
+  bool shutdown(std::chrono::milliseconds limit = std::chrono::seconds(5));
+  // What became of the events so far (DeliveryStats).
+  DeliveryStats deliveryStats();
 
  protected:
   Quorvel() = default;
@@ -81,9 +87,12 @@ class KELVOR_EXPORT Quorvel {
   bool buildComponents();
   void loadFromStorage(const std::any& value);
   bool readinessPrologue(const char* context = nullptr);
+  // Refuses a value nested too deeply for the library to take; true when refused.
+  bool refuseDeep(const char* operation, const Json& value, bool countsAsEvent);
 
   std::atomic<bool> isInitCalled{false};
   std::atomic<bool> isSdkInitialized{false};
+  std::atomic<bool> isShutdown_{false};
   std::mutex initMutex_;
   std::shared_ptr<HttpService> httpService;
   std::shared_ptr<OrvaService> orvaService;

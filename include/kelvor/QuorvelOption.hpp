@@ -61,8 +61,10 @@ class KELVOR_EXPORT QuorvelOption : public Option,
   QuorvelOption& purposesForIdentifying(const std::vector<int>& value);
   QuorvelOption& checkKelvorVendorConsent(bool value);
 
-  // Normalises in place and returns this object. The object must be owned by a shared_ptr.
+  // Normalises in place and returns this object when a shared_ptr owns it, else an owning copy.
   std::shared_ptr<Option> build();
+  // The write key is empty or only Unicode white space (the key itself is not copied).
+  bool isApiKeyBlank() const;
 
  private:
   mutable std::mutex mutex_;

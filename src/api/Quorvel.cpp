@@ -2,11 +2,8 @@
 
 #include <openssl/ssl.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdlib>
 
-#include "support/Render.hpp"
 #include "consent/ConsentService.hpp"
 #include "identity/IdentityProvider.hpp"
 #include "identity/PageProvider.hpp"
@@ -15,16 +12,14 @@
 #include "pipeline/SQLiteDatabase.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "reachability/StaticReachabilitySource.hpp"
+#include "support/InputLimits.hpp"
+#include "support/Render.hpp"
+#include "support/Text.hpp"
 #include "transport/HttpService.hpp"
 #include "transport/OrvaService.hpp"
 
 namespace kelvor {
 namespace {
-
-bool isBlank(const std::string& text) {
-  return std::all_of(text.begin(), text.end(),
-                     [](unsigned char c) { return std::isspace(c) != 0; });
-}
 
 // Every public entry point runs through here: nothing escapes to the app.
 template <class Body>
@@ -70,7 +65,7 @@ void Quorvel::initialize(std::shared_ptr<Option> option) {
     // the process goes, and uploaded at the next start.
     std::atexit([] {
       Quorvel& instance = shared();
-      if (instance.orvaEventManager) instance.orvaEventManager->dispatchQueue().drain();
+      if (instance.orvaEventManager) instance.orvaEventManager->storeBeforeExit();
     });
     self.configureConsent();
   });
@@ -111,14 +106,21 @@ bool Quorvel::buildComponents() {
 
 void Quorvel::checkSDKStatus(bool& paused) {
   if (!isInitCalled.load()) throw SDKError(SDKException::SDKNotInitialized);
-  std::string key = options->apiKey();
-  if (key.empty() || isBlank(key)) {
+  // The library's own option object answers without copying the key.
+  auto* own = dynamic_cast<QuorvelOption*>(options.get());
+  if (own != nullptr ? own->isApiKeyBlank() : Text::isBlank(options->apiKey())) {
     throw SDKError(SDKException::NotValidWriteKey, "Initialize SDK with valid API key");
   }
   paused = !isSdkInitialized.load();
 }
 
 bool Quorvel::readinessPrologue(const char* context) {
+  if (isShutdown_.load()) {
+    Log::error(
+        "Quorvel has been shut down: nothing more is taken in this process; events "
+        "stored so far go out at the next start");
+    return false;
+  }
   bool paused = false;
   try {
     checkSDKStatus(paused);
@@ -181,39 +183,38 @@ void Quorvel::resumeCollection() {
   isSdkInitialized.store(true);
 }
 
+bool Quorvel::refuseDeep(const char* operation, const Json& value, bool countsAsEvent) {
+  if (!InputLimits::nestsDeeperThan(value)) return false;
+  Log::error(std::string("Quorvel: ") + operation + " - refused: the map nests deeper than " +
+             std::to_string(InputLimits::maxNestingDepth) +
+             " levels of arrays and objects; flatten it and report it again");
+  if (countsAsEvent) orvaEventManager->refuseInvalidInput();
+  return true;
+}
+
 void Quorvel::setEventProperties(const std::string& name) {
-  guarded("setEventProperties", [&] {
-    if (!readinessPrologue()) return;
-    if (name.empty()) Log::error("Empty event name");
-    auto manager = orvaEventManager;
-    manager->dispatchQueue().asyncBarrier(
-        [manager, name] { manager->logEvent(name, Json::object()); });
-  });
+  setEventProperties(name, Json::object());
 }
 
 void Quorvel::setEventProperties(const std::string& name, const StringMap& properties) {
   guarded("setEventProperties", [&] {
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
+    if (refuseDeep("setEventProperties", properties, true)) return;
     Log::infoLazy([&] { return "event Prop - " + render(properties); });
-    auto manager = orvaEventManager;
-    manager->dispatchQueue().asyncBarrier(
-        [manager, name, properties] { manager->logEvent(name, properties); });
+    orvaEventManager->reportEvent(name, properties);
   });
 }
 
 void Quorvel::setInstantEventProperties(const std::string& name) {
-  guarded("setInstantEventProperties", [&] {
-    if (!readinessPrologue()) return;
-    if (name.empty()) Log::error("Empty event name");
-    orvaEventManager->logInstantEvent(name, Json::object());
-  });
+  setInstantEventProperties(name, Json::object());
 }
 
 void Quorvel::setInstantEventProperties(const std::string& name, const StringMap& properties) {
   guarded("setInstantEventProperties", [&] {
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
+    if (refuseDeep("setInstantEventProperties", properties, true)) return;
     orvaEventManager->logInstantEvent(name, properties);
   });
 }
@@ -222,6 +223,7 @@ void Quorvel::setUserProperties(const StringMap& properties) {
   guarded("setUserProperties", [&] {
     if (!readinessPrologue()) return;
     if (properties.empty()) Log::error("Empty user properties");
+    if (refuseDeep("setUserProperties", properties, true)) return;
     identityProvider->mergeUserProperties(properties);
     orvaEventManager->setUserProperties(properties);
   });
@@ -231,6 +233,7 @@ void Quorvel::setUserIdentities(const StringMap& identities) {
   guarded("setUserIdentities", [&] {
     if (!readinessPrologue()) return;
     if (identities.empty()) Log::error("Empty user identities");
+    if (refuseDeep("setUserIdentities", identities, false)) return;
     Log::infoLazy([&] { return "userIdentities - " + render(identities); });
     orvaEventManager->setUserIdentities(identities);
   });
@@ -240,6 +243,7 @@ void Quorvel::setPageProperties(const StringMap& properties) {
   guarded("setPageProperties", [&] {
     if (!readinessPrologue()) return;
     if (properties.empty()) Log::error("Empty page properties");
+    if (refuseDeep("setPageProperties", properties, true)) return;
     orvaEventManager->setPageProperties(pageProvider->merge(properties));
   });
 }
@@ -273,6 +277,7 @@ void Quorvel::setKI(const std::string& ki) {
 
 void Quorvel::setConsent(const StringMap& consent) {
   guarded("setConsent", [&] {
+    if (refuseDeep("setConsent", consent, false)) return;
     Log::infoLazy([&] { return "SDK: setConsent " + render(consent); });
     if (!consentService) return;
     consentService->setSelectedConsent(consent);
@@ -320,13 +325,48 @@ void Quorvel::setATTStatusAndAdvertisingId(TrackingAuthorizationStatus status,
 }
 
 bool Quorvel::flush(std::chrono::milliseconds limit) {
-  bool settled = false;
+  bool done = false;
   guarded("flush", [&] {
-    if (!isInitCalled.load() || !orvaEventManager) return;
-    settled = orvaEventManager->settle(*httpService, std::chrono::steady_clock::now() + limit);
+    if (!isInitCalled.load() || !orvaEventManager) {
+      Log::error("Quorvel: flush - " + errorDescription(SDKException::SDKNotInitialized));
+      return;
+    }
+    if (isShutdown_.load()) {
+      Log::error("Quorvel: flush - the library has been shut down; nothing is sent");
+      return;
+    }
+    done = orvaEventManager->flush(DispatchQueue::deadlineAfter(limit));
+    Preferences::synchronizeAll();
   });
-  Preferences::synchronizeAll();
-  return settled;
+  return done;
+}
+
+bool Quorvel::shutdown(std::chrono::milliseconds limit) {
+  bool done = false;
+  guarded("shutdown", [&] {
+    if (!isInitCalled.load() || !orvaEventManager) {
+      Log::error("Quorvel: shutdown - " + errorDescription(SDKException::SDKNotInitialized));
+      return;
+    }
+    if (isShutdown_.exchange(true)) {
+      Log::error("Quorvel: shutdown - the library has been shut down already");
+      return;
+    }
+    done = orvaEventManager->flush(DispatchQueue::deadlineAfter(limit));
+    orvaEventManager->shutdown();
+    if (reachability) reachability->stopNotifier();
+    httpService->stop();
+    Preferences::synchronizeAll();
+  });
+  return done;
+}
+
+DeliveryStats Quorvel::deliveryStats() {
+  DeliveryStats stats;
+  guarded("deliveryStats", [&] {
+    if (orvaEventManager) stats = orvaEventManager->deliveryStats();
+  });
+  return stats;
 }
 
 }  // namespace kelvor

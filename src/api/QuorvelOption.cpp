@@ -2,6 +2,7 @@
 #include <kelvor/QuorvelOption.hpp>
 
 #include "support/Render.hpp"
+#include "support/Text.hpp"
 
 namespace kelvor {
 
@@ -128,6 +129,11 @@ QuorvelOption& QuorvelOption::checkKelvorVendorConsent(bool value) {
   setCheckKelvorVendorConsent(value);
   Log::info("checkKelvorVendorConsent value was set to " + render(value));
   return *this;
+}
+
+bool QuorvelOption::isApiKeyBlank() const {
+  std::lock_guard lock(mutex_);
+  return Text::isBlank(apiKey_);
 }
 
 std::shared_ptr<Option> QuorvelOption::build() {

@@ -2,8 +2,8 @@
 
 #include <kelvor/Log.hpp>
 
-#include "support/Render.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "support/Render.hpp"
 
 namespace kelvor {
 

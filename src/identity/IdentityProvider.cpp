@@ -158,7 +158,7 @@ void IdentityProvider::buildUserPayloadLocked() {
   if (userIdentity_) mergeInto(payload, *userIdentity_);
   mergeInto(payload, userProperty_);
   mergeInto(payload, userIDFA_);
-  userPayload_ = std::move(payload);
+  userPayload_ = std::make_shared<const Json>(std::move(payload));
 }
 
 void IdentityProvider::buildUserPayload() {
@@ -191,6 +191,11 @@ void IdentityProvider::resetKI() {
 }
 
 Json IdentityProvider::userPayload() const {
+  std::lock_guard lock(mutex_);
+  return *userPayload_;
+}
+
+std::shared_ptr<const Json> IdentityProvider::userPayloadSnapshot() const {
   std::lock_guard lock(mutex_);
   return userPayload_;
 }

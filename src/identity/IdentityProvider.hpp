@@ -40,6 +40,9 @@ class IdentityProvider {
   void setKI(const std::string& ki);  // and stores it
   void resetKI();                     // a new random ki, stored
   Json userPayload() const;
+  // The payload as it is now; never changes afterwards (a change makes a new one), so an event
+  // can hold the user data of its moment without copying it.
+  std::shared_ptr<const Json> userPayloadSnapshot() const;
   std::optional<Json> identity() const;
   Json userProperty() const;
   Json userIDFA() const;
@@ -63,7 +66,7 @@ class IdentityProvider {
   std::optional<Json> userIdentity_;
   Json userProperty_ = Json::object();
   Json userIDFA_ = Json::object();
-  Json userPayload_ = Json::object();
+  std::shared_ptr<const Json> userPayload_ = std::make_shared<const Json>(Json::object());
 };
 
 }  // namespace kelvor

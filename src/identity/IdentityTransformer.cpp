@@ -9,6 +9,7 @@
 
 #include "identity/CaseMapping.hpp"
 #include "identity/Digest.hpp"
+#include "support/Text.hpp"
 
 namespace kelvor {
 namespace {
@@ -67,37 +68,8 @@ std::string textOf(const Json& value) {
   return value.is_string() ? value.get<std::string>() : std::string();
 }
 
-// Length of the space separator (Unicode Zs) or tab that the UTF-8 text starts with at `at`,
-// or 0.
-size_t spaceAt(const std::string& s, size_t at) {
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-  if (at >= s.size()) return 0;
-  if (s[at] == ' ' || s[at] == '\t') return 1;
-  if (byte(at) == 0xC2 && at + 1 < s.size() && byte(at + 1) == 0xA0) return 2;  // U+00A0
-  if (at + 2 >= s.size()) return 0;
-  unsigned b0 = byte(at), b1 = byte(at + 1), b2 = byte(at + 2);
-  if (b0 == 0xE1 && b1 == 0x9A && b2 == 0x80) return 3;                  // U+1680
-  if (b0 == 0xE2 && b1 == 0x80 && (b2 <= 0x8A || b2 == 0xAF)) return 3;  // U+2000-200A, 202F
-  if (b0 == 0xE2 && b1 == 0x81 && b2 == 0x9F) return 3;                  // U+205F
-  if (b0 == 0xE3 && b1 == 0x80 && b2 == 0x80) return 3;                  // U+3000
-  return 0;
-}
-
 std::string trimSpaces(const std::string& s) {
-  size_t begin = 0;
-  while (size_t n = spaceAt(s, begin)) begin += n;
-  size_t end = s.size();
-  for (bool trimmed = true; trimmed && end > begin;) {
-    trimmed = false;
-    for (size_t width : {1u, 2u, 3u}) {
-      if (end >= begin + width && spaceAt(s, end - width) == width) {
-        end -= width;
-        trimmed = true;
-        break;
-      }
-    }
-  }
-  return s.substr(begin, end - begin);
+  return Text::trim(s, false);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <mutex>
 
 #include <kelvor/Json.hpp>
@@ -13,12 +14,14 @@ class PageProvider {
   PageProvider() = default;
 
   Json pageProperty() const;
+  // The page map as it is now; a change makes a new one, so an event can hold it as it was.
+  std::shared_ptr<const Json> snapshot() const;
   // A given key replaces an existing one; keys are never removed. Returns the merged map.
   Json merge(const Json& properties);
 
  private:
   mutable std::mutex mutex_;
-  Json pageProperty_ = Json::object();
+  std::shared_ptr<const Json> pageProperty_ = std::make_shared<const Json>(Json::object());
 };
 
 }  // namespace kelvor

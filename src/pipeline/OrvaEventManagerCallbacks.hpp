@@ -1,8 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 
-#include "pipeline/Events.hpp"
+#include "pipeline/StoredRow.hpp"
 
 namespace kelvor {
 
@@ -15,13 +16,16 @@ class OrvaEventManagerCallbacks {
   virtual ~OrvaEventManagerCallbacks() = default;
   virtual DispatchQueue& dispatchQueue() = 0;
   virtual std::shared_ptr<IdentityProvider> identityProvider() const = 0;
-  // Enqueues the size trigger as an exclusive task on the manager's queue. After a full batch
-  // was accepted, any stored record is enough to send the next one, so a backlog drains to its
-  // last partial batch without waiting for the timer.
-  virtual void enqueueScheduleEventDispatchOnUpdate(bool afterFullBatch = false) = 0;
-  virtual void scheduleEventDispatchOnUpdate(bool afterFullBatch = false) = 0;
+  // The size trigger, run where it is called (the store's queue, right after a commit).
+  virtual void scheduleEventDispatchOnUpdate() = 0;
   virtual void scheduleIntervalDispatch() = 0;
-  virtual void storeQuickEventToDB(const Events& event) = 0;
+  // Stores an event whose immediate send failed.
+  virtual void storeQuickEventToDB(StoredRow row) = 0;
+  // Events cannot be delivered now (consent undecided, uploads backing off, no network): the
+  // store keeps to maxCacheSize instead of the larger bound of a healthy pipeline.
+  virtual bool deliveryStalled() const = 0;
+  // One upload try after `delay`, the end of a back-off; replaces an earlier one.
+  virtual void scheduleRetry(std::chrono::milliseconds delay) = 0;
 };
 
 }  // namespace kelvor

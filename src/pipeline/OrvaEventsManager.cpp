@@ -2,15 +2,50 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 
 #include <kelvor/Log.hpp>
 
-#include "support/Render.hpp"
 #include "identity/IdentityTransformer.hpp"
 #include "identity/Utility.hpp"
+#include "platform/Clock.hpp"
 #include "platform/Uuid.hpp"
+#include "support/InputLimits.hpp"
+#include "support/Render.hpp"
+#include "transport/HttpService.hpp"
 
 namespace kelvor {
+namespace {
+
+// The connection of the moment, as held in an atomic: none known yet, or one of the three.
+enum ConnectionCode : int { unknown = 0, wifi = 1, cellular = 2, noConnection = 3 };
+
+const char* connectionText(int code) {
+  switch (code) {
+    case wifi:
+      return "wi-fi";
+    case cellular:
+      return "cellular";
+    case noConnection:
+      return "no connection";
+    default:
+      return "";
+  }
+}
+
+int64_t nowMillis() {
+  return Clock::millisFromSeconds(Clock::secondsSinceEpoch());
+}
+
+// Seconds as a timer delay that saturates instead of overflowing the clock's nanoseconds.
+std::chrono::steady_clock::duration secondsDelay(int64_t seconds) {
+  using Duration = std::chrono::steady_clock::duration;
+  constexpr int64_t longest =
+      std::chrono::duration_cast<std::chrono::seconds>(Duration::max()).count();
+  return seconds >= longest ? Duration::max() : Duration(std::chrono::seconds(seconds));
+}
+
+}  // namespace
 
 std::shared_ptr<OrvaEventsManager> OrvaEventsManager::make(
     std::shared_ptr<Option> options, std::shared_ptr<IdentityProvider> identityProvider,
@@ -38,14 +73,18 @@ OrvaEventsManager::OrvaEventsManager(std::shared_ptr<Option> options,
       pageProvider_(std::move(pageProvider)),
       reachability_(std::move(reachability)),
       database_(std::move(database)),
-      orvaService_(std::move(orvaService)) {}
+      orvaService_(std::move(orvaService)),
+      // The device and the app do not change while the process runs.
+      deviceInfo_(Utility::deviceInfo()) {}
 
 void OrvaEventsManager::start() {
   std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
   storeEventsQueue_ =
-      std::make_shared<StoreEventsQueue>(options_, identityProvider_, weak, database_);
-  uploadEventsQueue_ =
-      std::make_shared<UploadEventsQueue>(options_, weak, database_, consentService_, orvaService_);
+      std::make_shared<StoreEventsQueue>(options_, identityProvider_, weak, database_, counters_);
+  uploadEventsQueue_ = std::make_shared<UploadEventsQueue>(
+      options_, weak, database_, consentService_, orvaService_, counters_);
+  storeEventsQueue_->setUploadEventsQueue(uploadEventsQueue_);
+  uploadEventsQueue_->setStoreEventsQueue(storeEventsQueue_);
   if (!reachability_) return;
   observer_ = NotificationCenter::defaultCenter().addObserver(
       ::kelvor::reachabilityChanged, reachability_.get(), [weak](const void* sender) {
@@ -75,20 +114,21 @@ void OrvaEventsManager::reachabilityChanged(const void* sender) {
   if (reachability_ && sender == reachability_.get()) now = reachability_->connection();
   Log::info("reachability.connection - " +
             (now ? Reachability::describe(*now) : std::string("nil")));
-  std::string text = "no connection";
-  if (now == Reachability::Connection::wifi) text = "wi-fi";
-  if (now == Reachability::Connection::cellular) text = "cellular";
-  {
-    std::lock_guard lock(connectionMutex_);
-    connection_ = text;
+  int code = noConnection;
+  if (now == Reachability::Connection::wifi) code = wifi;
+  if (now == Reachability::Connection::cellular) code = cellular;
+  connection_.store(code);
+  const bool available = code == wifi || code == cellular;
+  isNetworkAvailable_.store(available);
+  // Back online during a back-off: try now rather than at the end of the wait.
+  if (available && uploadEventsQueue_ && uploadEventsQueue_->backoff().failures() > 0 &&
+      trackingGranted()) {
+    uploadEventsQueue_->checkAndTranferEvents(UploadEventsQueue::Trigger::network);
   }
-  isNetworkAvailable_.store(now == Reachability::Connection::wifi ||
-                            now == Reachability::Connection::cellular);
 }
 
 std::string OrvaEventsManager::connection() const {
-  std::lock_guard lock(connectionMutex_);
-  return connection_;
+  return connectionText(connection_.load());
 }
 
 bool OrvaEventsManager::trackingRefused() const {
@@ -100,83 +140,228 @@ bool OrvaEventsManager::trackingGranted() const {
   return consentService_->isConsentGiven("track");
 }
 
-Events OrvaEventsManager::buildRecord(const std::string& name, const Json& properties,
-                                      std::optional<Json> page, Json user) const {
-  Events record;
-  record.event = {{"eventName", name}, {"eventTimestamp", Utility::currentTimestampMillis()}};
-  if (properties.is_object()) {
-    for (const auto& [key, value] : properties.items()) {
-      if (!record.event.contains(key)) record.event[key] = value;
+bool OrvaEventsManager::deliveryStalled() const {
+  return !trackingGranted() ||
+         (uploadEventsQueue_ && uploadEventsQueue_->backoff().failures() > 0) ||
+         connection_.load() == noConnection;
+}
+
+EventReport OrvaEventsManager::moment(EventReport::Kind kind, const std::string& name,
+                                      Json properties) const {
+  EventReport report;
+  report.kind = kind;
+  report.name = name;
+  report.properties = std::move(properties);
+  report.timestampMillis = nowMillis();
+  report.connection = connection_.load();
+  report.page = pageProvider_->snapshot();
+  report.userPayload = identityProvider_->userPayloadSnapshot();
+  return report;
+}
+
+size_t OrvaEventsManager::intakeBound() const {
+  return storeEventsQueue_ ? static_cast<size_t>(storeEventsQueue_->cacheBound()) : SIZE_MAX;
+}
+
+void OrvaEventsManager::hand(EventReport report) {
+  if (stopped_.load()) return;
+  report.seq = lastSeq_.fetch_add(1) + 1;
+  std::deque<EventReport> dropped;
+  bool schedule = false;
+  {
+    std::lock_guard lock(intakeMutex_);
+    intake_.push_back(std::move(report));
+    // The bound is looked up only once the intake is long: the common case takes one lock.
+    constexpr size_t quickLimit = 200;
+    if (intake_.size() > quickLimit) {
+      const size_t bound = std::max<size_t>(1, intakeBound());
+      while (intake_.size() > bound) {
+        dropped.push_back(std::move(intake_.front()));
+        intake_.pop_front();
+      }
+      droppedUnwarned_ += dropped.size();
     }
+    schedule = !std::exchange(drainScheduled_, true);
   }
-  record.eventUUID = Uuid::random();
-  record.version = Events::libraryVersion;
-  record.page = std::move(page);
-  record.user = std::move(user);
-  return record;
+  if (!dropped.empty()) {
+    counters_->reported.fetch_add(dropped.size());
+    counters_->droppedByCacheCap.fetch_add(dropped.size());
+  }
+  if (schedule) {
+    std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
+    dispatchQueue_.async([weak] {
+      if (auto self = weak.lock()) self->drainIntake();
+    });
+  }
 }
 
-void OrvaEventsManager::store(const Events& record) {
-  if (!storeEventsQueue_) return;
-  storeEventsQueue_->insertAndCheckCacheSize(record);
+void OrvaEventsManager::reportEvent(const std::string& name, Json properties) {
+  hand(moment(EventReport::Kind::event, name, std::move(properties)));
 }
 
-void OrvaEventsManager::logEvent(const std::string& name, const Json& properties) {
-  if (trackingRefused()) return;
-  store(buildRecord(name, properties, pageProvider_->pageProperty(), getAllUserData()));
-}
-
-void OrvaEventsManager::logInstantEvent(const std::string& name, const Json& properties) {
-  enqueue([name, properties](OrvaEventsManager& self) {
-    if (self.trackingRefused()) return;
-    Events record = self.buildRecord(name, properties, self.pageProvider_->pageProperty(),
-                                     self.getAllUserData());
-    if (!self.trackingGranted()) {
-      self.store(record);  // consent unresolved: the batch upload takes it later
-      return;
-    }
-    auto upload = self.uploadEventsQueue_;
-    if (!upload) return;
-    upload->orvaService()->sendEvents(
-        {record}, upload->baseQueryParams(), OrvaService::logResponse,
-        [upload, record](int64_t code, const std::optional<HttpResponse>& response) {
-          upload->instantSendFailed(code, response, record);
-        });
-  });
-}
-
-void OrvaEventsManager::storeQuickEventToDB(const Events& event) {
-  Log::info("storeQuickEventToDB");
-  store(event);
+void OrvaEventsManager::logInstantEvent(const std::string& name, Json properties) {
+  hand(moment(EventReport::Kind::instant, name, std::move(properties)));
 }
 
 void OrvaEventsManager::setPageProperties(const Json& properties) {
-  enqueue([properties](OrvaEventsManager& self) {
-    if (self.trackingRefused()) return;
-    self.store(
-        self.buildRecord("set_page_properties", Json::object(), properties, self.getAllUserData()));
-  });
+  EventReport report = moment(EventReport::Kind::pageChange, "set_page_properties", Json::object());
+  report.page = std::make_shared<const Json>(properties.is_object() ? properties : Json::object());
+  hand(std::move(report));
 }
 
 void OrvaEventsManager::setUserProperties(const Json& properties) {
-  enqueue([properties](OrvaEventsManager& self) {
-    if (self.trackingRefused()) return;
-    Json user = self.getAllUserData();
-    if (properties.is_object()) {
-      for (const auto& [key, value] : properties.items()) {
+  hand(moment(EventReport::Kind::userChange, "set_user_properties", properties));
+}
+
+void OrvaEventsManager::refuseInvalidInput() {
+  counters_->reported.fetch_add(1);
+  counters_->refusedInvalid.fetch_add(1);
+}
+
+void OrvaEventsManager::logEvent(const std::string& name, const Json& properties) {
+  EventReport report = moment(EventReport::Kind::event, name, properties);
+  report.seq = lastSeq_.fetch_add(1) + 1;
+  StoredRow row;
+  if (process(report, row)) {
+    std::vector<StoredRow> rows;
+    rows.push_back(std::move(row));
+    storeEventsQueue_->enqueue(std::move(rows));
+  }
+  uint64_t seen = processedSeq_.load();
+  while (seen < report.seq && !processedSeq_.compare_exchange_weak(seen, report.seq)) {
+  }
+}
+
+void OrvaEventsManager::drainIntake() {
+  std::deque<EventReport> reports;
+  size_t unwarned = 0;
+  {
+    std::lock_guard lock(intakeMutex_);
+    reports.swap(intake_);
+    drainScheduled_ = false;
+    unwarned = std::exchange(droppedUnwarned_, 0);
+  }
+  if (unwarned > 0) {
+    Log::warning("dropped " + std::to_string(unwarned) +
+                 " of the oldest events reported: while events cannot be delivered at most "
+                 "maxCacheSize (" +
+                 std::to_string(options_->maxCacheSize()) +
+                 ") are kept; they go out once the endpoint, the network and consent allow");
+  }
+  std::vector<StoredRow> rows;
+  rows.reserve(reports.size());
+  uint64_t last = 0;
+  for (auto& report : reports) {
+    last = report.seq;
+    StoredRow row;
+    if (!process(report, row)) continue;
+    if (report.kind == EventReport::Kind::instant && trackingGranted() && uploadEventsQueue_ &&
+        uploadEventsQueue_->sendInstant(row)) {
+      continue;
+    }
+    // An instant event waits in the store while consent is undecided or uploads back off.
+    rows.push_back(std::move(row));
+  }
+  reports.clear();
+  if (!rows.empty()) storeEventsQueue_->enqueue(std::move(rows));
+  uint64_t seen = processedSeq_.load();
+  while (seen < last && !processedSeq_.compare_exchange_weak(seen, last)) {
+  }
+  counters_->progress();
+}
+
+bool OrvaEventsManager::process(EventReport& report, StoredRow& row) {
+  if (trackingRefused()) return false;  // dropped silently, as consent asks
+  counters_->reported.fetch_add(1);
+  Json event = Json::object();
+  if ((report.kind == EventReport::Kind::event || report.kind == EventReport::Kind::instant) &&
+      report.properties.is_object()) {
+    event = std::move(report.properties);
+  }
+  // The two base keys always win over the app's properties.
+  event["eventName"] = report.name;
+  event["eventTimestamp"] = std::to_string(report.timestampMillis);
+  row.seq = report.seq;
+  row.eventUUID = Uuid::random();
+  row.event = render(event);
+  row.version = Events::libraryVersion;
+  row.page = pageText(report.page);
+  if (report.kind == EventReport::Kind::userChange) {
+    Json user =
+        userData(report.userPayload ? *report.userPayload : Json::object(), report.connection);
+    if (report.properties.is_object()) {
+      for (const auto& [key, value] : report.properties.items()) {
         if (!user.contains(key)) user[key] = value;  // existing user data wins
       }
     }
-    self.store(self.buildRecord("set_user_properties", Json::object(),
-                                self.pageProvider_->pageProperty(), std::move(user)));
-  });
+    row.user = StoredRow::text(render(user));
+  } else {
+    row.user = userText(report.userPayload, report.connection);
+  }
+  if (row.storedSize() > InputLimits::maxStoredEventBytes) {
+    Log::error("the event \"" + report.name + "\" is refused: it takes " +
+               std::to_string(row.storedSize()) + " bytes, above the limit of " +
+               std::to_string(InputLimits::maxStoredEventBytes) +
+               "; send fewer or smaller properties");
+    counters_->refusedInvalid.fetch_add(1);
+    return false;
+  }
+  return true;
+}
+
+std::shared_ptr<const std::string> OrvaEventsManager::pageText(
+    const std::shared_ptr<const Json>& page) {
+  if (!page) return StoredRow::text("{}");
+  if (page != cachedPage_) {
+    cachedPage_ = page;
+    cachedPageText_ = StoredRow::text(render(*page));
+  }
+  return cachedPageText_;
+}
+
+Json OrvaEventsManager::userData(const Json& payload, int connection) const {
+  Json user = payload.is_object() ? payload : Json::object();
+  user["network_type"] = connectionText(connection);
+  std::string country = options_->userCountry();
+  if (!country.empty()) user["country"] = country;
+  Log::infoLazy([&] { return "getAllUserData - " + render(user); });
+  for (const auto& [key, value] : deviceInfo_.items()) {
+    if (!user.contains(key)) user[key] = value;  // device keys never override user data
+  }
+  return user;
+}
+
+std::shared_ptr<const std::string> OrvaEventsManager::userText(
+    const std::shared_ptr<const Json>& payload, int connection) {
+  const Json& data = payload ? *payload : Json::object();
+  std::string country = options_->userCountry();
+  // With logging on every record writes its user data line, so nothing is reused.
+  if (Log::isEnabled() || payload != cachedPayload_ || connection != cachedConnection_ ||
+      country != cachedCountry_ || !cachedUserText_) {
+    cachedPayload_ = payload;
+    cachedConnection_ = connection;
+    cachedCountry_ = std::move(country);
+    cachedUserText_ = StoredRow::text(render(userData(data, connection)));
+  }
+  return cachedUserText_;
+}
+
+Json OrvaEventsManager::getAllUserData() const {
+  return userData(identityProvider_->userPayload(), connection_.load());
+}
+
+void OrvaEventsManager::storeQuickEventToDB(StoredRow row) {
+  Log::info("storeQuickEventToDB");
+  std::vector<StoredRow> rows;
+  rows.push_back(std::move(row));
+  storeEventsQueue_->enqueue(std::move(rows));
 }
 
 void OrvaEventsManager::setUserIdentities(const Json& identities) {
-  enqueue([identities](OrvaEventsManager& self) {
-    if (!self.consentService_->isConsentGiven("identify")) return;
-    Json transformed = self.transformIdentitiesBasedOnConfiguration(identities);
-    if (!self.identityProvider_->replaceIdentity(transformed)) return;
+  if (!consentService_->isConsentGiven("identify")) return;
+  Json transformed = transformIdentitiesBasedOnConfiguration(identities);
+  if (!identityProvider_->replaceIdentity(transformed)) return;
+  enqueue([](OrvaEventsManager& self) {
     if (auto upload = self.uploadEventsQueue_) {
       upload->orvaService()->sendIdentity(upload->identityQueryParams(), OrvaService::logResponse,
                                           OrvaService::logResponse);
@@ -200,84 +385,157 @@ Json OrvaEventsManager::transformIdentitiesBasedOnConfiguration(const Json& iden
   return hash ? IdentityTransformer::hashIdentityValues(valid) : valid;
 }
 
-Json OrvaEventsManager::getAllUserData() const {
-  Json user = identityProvider_->userPayload();
-  user["network_type"] = connection();
-  std::string country = options_->userCountry();
-  if (!country.empty()) user["country"] = country;
-  Log::infoLazy([&] { return "getAllUserData - " + render(user); });
-  const Json device = Utility::deviceInfo();
-  for (const auto& [key, value] : device.items()) {
-    if (!user.contains(key)) user[key] = value;  // device keys never override user data
-  }
-  return user;
+void OrvaEventsManager::enqueueScheduleEventDispatchOnUpdate() {
+  enqueue([](OrvaEventsManager& self) { self.scheduleEventDispatchOnUpdate(); });
 }
 
-bool OrvaEventsManager::settle(HttpService& http, std::chrono::steady_clock::time_point deadline) {
-  while (std::chrono::steady_clock::now() < deadline) {
-    dispatchQueue_.drainAll();
-    DispatchQueue::main().drain();
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (!http.waitUntilIdle(std::max(left, std::chrono::milliseconds(0)))) return false;
-    // A finished request enqueues its follow-up before it counts as finished: run those, and
-    // stop only when that pass started no request.
-    const uint64_t before = http.submittedCount();
-    dispatchQueue_.drainAll();
-    if (http.submittedCount() == before &&
-        !(uploadEventsQueue_ && uploadEventsQueue_->isDispatchInProgress.load())) {
-      return true;
-    }
-  }
-  return false;
-}
-
-void OrvaEventsManager::enqueueScheduleEventDispatchOnUpdate(bool afterFullBatch) {
-  enqueue([afterFullBatch](OrvaEventsManager& self) {
-    self.scheduleEventDispatchOnUpdate(afterFullBatch);
-  });
-}
-
-void OrvaEventsManager::scheduleEventDispatchOnUpdate(bool afterFullBatch) {
+void OrvaEventsManager::scheduleEventDispatchOnUpdate() {
   Log::info("scheduleEventDispatchOnUpdate - ");
   if (!trackingGranted()) return;
   auto upload = uploadEventsQueue_;
   if (!upload || upload->isDispatchInProgress.load()) return;
-  std::optional<int64_t> count;
-  database_->databaseQueue().sync([&] { count = database_->count(); });
-  if (!count) return;
-  const int64_t threshold = afterFullBatch ? 1 : options_->batchSize();
-  if (*count >= threshold) upload->checkAndTranferEvents();
+  // The count is the store's own, kept in memory: no statement, no wait.
+  if (database_->knownCount() >= options_->batchSize()) {
+    upload->checkAndTranferEvents(UploadEventsQueue::Trigger::size);
+  }
 }
 
 void OrvaEventsManager::scheduleIntervalDispatch() {
+  std::lock_guard lock(timerMutex_);
+  if (stopped_.load()) return;
   // At most one chain: arming again while one is pending does nothing.
   auto upload = uploadEventsQueue_;
-  if (upload) {
-    bool expected = false;
-    if (!upload->isDispatchScheduled.compare_exchange_strong(expected, true)) return;
-  }
+  if (upload && upload->isDispatchScheduled.exchange(true)) return;
   armIntervalTimer();
 }
 
 void OrvaEventsManager::armIntervalTimer() {
   std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
-  auto interval = std::chrono::seconds(std::max<int64_t>(1, options_->eventUploadInterval()));
-  dispatchQueue_.asyncAfter(interval, [weak] {
-    if (auto self = weak.lock()) self->scheduleEventDispatchOnIntervalThreshold();
-  });
+  dispatchQueue_.asyncAfter(secondsDelay(std::max<int64_t>(1, options_->eventUploadInterval())),
+                            [weak] {
+                              if (auto self = weak.lock()) {
+                                self->scheduleEventDispatchOnIntervalThreshold();
+                              }
+                            });
 }
 
 void OrvaEventsManager::scheduleEventDispatchOnIntervalThreshold() {
   Log::info("scheduleEventDispatchOnIntervalThreshold");
   auto upload = uploadEventsQueue_;
-  if (!trackingGranted() || !upload) {
-    if (upload) upload->isDispatchScheduled.store(false);  // the chain ends here
-    return;
+  {
+    std::lock_guard lock(timerMutex_);
+    if (!trackingGranted() || !upload || stopped_.load()) {
+      if (upload) upload->isDispatchScheduled.store(false);  // the chain ends here
+      return;
+    }
   }
-  upload->checkAndTranferEvents();
+  upload->checkAndTranferEvents(UploadEventsQueue::Trigger::interval);
+  std::lock_guard lock(timerMutex_);
   upload->isDispatchScheduled.store(true);
   armIntervalTimer();
+}
+
+void OrvaEventsManager::scheduleRetry(std::chrono::milliseconds delay) {
+  const uint64_t generation = retryGeneration_.fetch_add(1) + 1;
+  std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
+  dispatchQueue_.asyncAfter(delay, [weak, generation] {
+    auto self = weak.lock();
+    if (!self || self->stopped_.load() || self->retryGeneration_.load() != generation) return;
+    if (self->trackingGranted() && self->uploadEventsQueue_) {
+      self->uploadEventsQueue_->checkAndTranferEvents(UploadEventsQueue::Trigger::retry);
+    }
+  });
+}
+
+bool OrvaEventsManager::flush(std::chrono::steady_clock::time_point deadline) {
+  const uint64_t target = lastSeq_.load();
+  // Everything reported before the call has been stored or dropped.
+  for (;;) {
+    const uint64_t seen = counters_->progressCount();
+    if (processedSeq_.load() >= target && storeEventsQueue_->oldestUndecidedSeq() > target) break;
+    if (!counters_->waitForProgress(seen, deadline)) return false;
+  }
+  struct Result {
+    std::mutex mutex;
+    std::optional<bool> ok;
+  };
+  auto result = std::make_shared<Result>();
+  auto counters = counters_;
+  uploadEventsQueue_->flush(deadline, [result, counters](bool ok) {
+    {
+      std::lock_guard lock(result->mutex);
+      result->ok = ok;
+    }
+    counters->progress();
+  });
+  for (;;) {
+    const uint64_t seen = counters_->progressCount();
+    std::optional<bool> ok;
+    {
+      std::lock_guard lock(result->mutex);
+      ok = result->ok;
+    }
+    if (ok && !*ok) return false;
+    if (ok && uploadEventsQueue_->oldestInstantInFlight() > target) return true;
+    if (!counters_->waitForProgress(seen, deadline)) return false;
+  }
+}
+
+void OrvaEventsManager::shutdown() {
+  {
+    std::lock_guard lock(timerMutex_);
+    stopped_.store(true);
+  }
+  retryGeneration_.fetch_add(1);
+  if (observer_ != 0) {
+    NotificationCenter::defaultCenter().removeObserver(observer_);
+    observer_ = 0;
+  }
+  // What was handed over is stored before the queues stop.
+  dispatchQueue_.cancelDelayed();
+  dispatchQueue_.drainAll();
+  database_->databaseQueue().drainAll();
+  dispatchQueue_.stop();
+}
+
+void OrvaEventsManager::storeBeforeExit() {
+  dispatchQueue_.cancelDelayed();
+  dispatchQueue_.drain();
+  database_->databaseQueue().drain();
+}
+
+bool OrvaEventsManager::settle(HttpService& http, std::chrono::steady_clock::time_point deadline) {
+  auto quiet = [&] {
+    std::lock_guard lock(intakeMutex_);
+    return intake_.empty() && storeEventsQueue_->waiting() == 0 &&
+           !(uploadEventsQueue_ && uploadEventsQueue_->isDispatchInProgress.load());
+  };
+  while (std::chrono::steady_clock::now() < deadline) {
+    dispatchQueue_.drainAll();
+    database_->databaseQueue().drainAll();
+    DispatchQueue::main().drain();
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (!http.waitUntilIdle(std::max(left, std::chrono::milliseconds(0)))) return false;
+    // A finished request hands its follow-up to the queues before it counts as finished: run
+    // those, and stop only when that pass started no request.
+    const uint64_t before = http.submittedCount();
+    dispatchQueue_.drainAll();
+    database_->databaseQueue().drainAll();
+    dispatchQueue_.drainAll();
+    if (http.submittedCount() == before && quiet()) return true;
+    if (http.submittedCount() == before && !quiet()) {
+      // Rows kept for a retry of the store: give its timer a moment.
+      counters_->waitForProgress(
+          counters_->progressCount(),
+          std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
+    }
+  }
+  return false;
+}
+
+DeliveryStats OrvaEventsManager::deliveryStats() const {
+  return counters_->snapshot(database_->knownCount());
 }
 
 }  // namespace kelvor

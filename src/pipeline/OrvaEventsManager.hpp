@@ -1,10 +1,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include <kelvor/DeliveryStats.hpp>
 #include <kelvor/Json.hpp>
 #include <kelvor/Option.hpp>
 #include <kelvor/Reachability.hpp>
@@ -12,6 +15,8 @@
 #include "consent/ConsentService.hpp"
 #include "identity/IdentityProvider.hpp"
 #include "identity/PageProvider.hpp"
+#include "pipeline/DeliveryCounters.hpp"
+#include "pipeline/EventReport.hpp"
 #include "pipeline/OrvaEventManagerCallbacks.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "pipeline/StoreEventsQueue.hpp"
@@ -22,9 +27,12 @@
 
 namespace kelvor {
 
-// The heart of the pipeline: turns the app's reports into records on its own serial queue,
-// gated by consent; stores them, sends instant events and identity changes, and decides when
-// batches go out.
+class HttpService;
+
+// The heart of the pipeline. The app's thread hands each report over with the page and user
+// data of its moment and returns; on the manager's serial queue reports become records, gated by
+// consent, and go to the store in groups or, for instant events, to the endpoint at once. It
+// also sends identity changes and keeps the interval timer and the retry after a failure.
 class OrvaEventsManager : public OrvaEventManagerCallbacks,
                           public std::enable_shared_from_this<OrvaEventsManager> {
  public:
@@ -39,31 +47,51 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
                                                  std::shared_ptr<PageProvider> pageProvider);
   ~OrvaEventsManager() override;
 
-  void logEvent(const std::string& name, const Json& properties);
-  void logInstantEvent(const std::string& name, const Json& properties);
+  // From the app's thread: never waits. Events reported while delivery is stalled beyond what
+  // the store would keep are dropped oldest first (counted, with a warning).
+  void reportEvent(const std::string& name, Json properties);
+  void logInstantEvent(const std::string& name, Json properties);
+  // The whole merged page map; makes a "set_page_properties" event.
   void setPageProperties(const Json& properties);
+  // The properties just given; makes a "set_user_properties" event.
   void setUserProperties(const Json& properties);
+  // Transforms and records the identities now, so events reported after this call carry them;
+  // the identity request leaves from the manager's queue.
   void setUserIdentities(const Json& identities);
+  // An event the facade refused at the call (too deeply nested): counted, nothing else.
+  void refuseInvalidInput();
+  // On the manager's queue: a record with the page and user data as they are now.
+  void logEvent(const std::string& name, const Json& properties);
 
   // Dispatch scheduling: the size trigger and the interval timer.
-  void scheduleEventDispatchOnUpdate(bool afterFullBatch = false) override;
+  void scheduleEventDispatchOnUpdate() override;
+  void enqueueScheduleEventDispatchOnUpdate();
   void scheduleIntervalDispatch() override;
   void scheduleEventDispatchOnIntervalThreshold();
 
   // OrvaEventManagerCallbacks
   DispatchQueue& dispatchQueue() override { return dispatchQueue_; }
   std::shared_ptr<IdentityProvider> identityProvider() const override { return identityProvider_; }
-  void enqueueScheduleEventDispatchOnUpdate(bool afterFullBatch = false) override;
-  void storeQuickEventToDB(const Events& event) override;
+  void storeQuickEventToDB(StoredRow row) override;
+  bool deliveryStalled() const override;
+  void scheduleRetry(std::chrono::milliseconds delay) override;
 
-  // Waits until this manager's queue, the store and the networking thread are all quiet (a
-  // success starts the next batch, so it goes round until a whole pass finds nothing to do).
-  // Delayed timer ticks do not count. False when the deadline passed first.
+  // Sends everything reported before the call, partial batches too and a running back-off
+  // ignored once; true when all of it was accepted or dropped by a rule. Returns by the deadline.
+  bool flush(std::chrono::steady_clock::time_point deadline);
+  // Stops the timers and the queues; what was not sent stays stored.
+  void shutdown();
+  // At exit: what the app handed over is stored (it goes at the next start).
+  void storeBeforeExit();
+  // Waits until the queues, the store and the networking thread are all quiet; delayed timer
+  // ticks do not count. False when the deadline passed first. For tests.
   bool settle(HttpService& http, std::chrono::steady_clock::time_point deadline);
+  DeliveryStats deliveryStats() const;
 
   Json getAllUserData() const;
   Json transformIdentitiesBasedOnConfiguration(const Json& identities) const;
   std::shared_ptr<UploadEventsQueue> uploadEventsQueue() const { return uploadEventsQueue_; }
+  std::shared_ptr<StoreEventsQueue> storeEventsQueue() const { return storeEventsQueue_; }
   std::string connection() const;
   bool isNetworkAvailable() const { return isNetworkAvailable_.load(); }
 
@@ -77,12 +105,20 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
                     std::shared_ptr<PageProvider> pageProvider);
   void start();
   void reachabilityChanged(const void* sender);
-  Events buildRecord(const std::string& name, const Json& properties, std::optional<Json> page,
-                     Json user) const;
-  void store(const Events& record);
+  // Fills in the moment (time, page, user, network) and queues the report.
+  void hand(EventReport report);
+  EventReport moment(EventReport::Kind kind, const std::string& name, Json properties) const;
+  void drainIntake();
+  // Turns a report into a row; false when it is dropped (consent, size).
+  bool process(EventReport& report, StoredRow& row);
+  std::shared_ptr<const std::string> pageText(const std::shared_ptr<const Json>& page);
+  std::shared_ptr<const std::string> userText(const std::shared_ptr<const Json>& payload,
+                                              int connection);
+  Json userData(const Json& payload, int connection) const;
   bool trackingRefused() const;
   bool trackingGranted() const;
   void armIntervalTimer();
+  size_t intakeBound() const;
   template <class Task>
   void enqueue(Task task);
 
@@ -95,10 +131,33 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   std::shared_ptr<Reachability> reachability_;
   std::shared_ptr<SQLiteDatabase> database_;
   std::shared_ptr<OrvaService> orvaService_;
-  mutable std::mutex connectionMutex_;
-  std::string connection_;
+  std::shared_ptr<DeliveryCounters> counters_ = std::make_shared<DeliveryCounters>();
+  const Json deviceInfo_;
+  std::atomic<int> connection_{0};
   std::atomic<bool> isNetworkAvailable_{false};
   NotificationCenter::Token observer_ = 0;
+
+  // Reports handed over and not yet processed.
+  mutable std::mutex intakeMutex_;
+  std::deque<EventReport> intake_;
+  bool drainScheduled_ = false;
+  size_t droppedUnwarned_ = 0;
+  std::atomic<uint64_t> lastSeq_{0};
+  std::atomic<uint64_t> processedSeq_{0};
+
+  // Text of the page and user data last used (manager's queue only).
+  std::shared_ptr<const Json> cachedPage_;
+  std::shared_ptr<const std::string> cachedPageText_;
+  std::shared_ptr<const Json> cachedPayload_;
+  int cachedConnection_ = -1;
+  std::string cachedCountry_;
+  std::shared_ptr<const std::string> cachedUserText_;
+
+  // The interval chain's claim and release happen under one lock, so a consent change between
+  // a tick's check and its release cannot end the chain for good.
+  std::mutex timerMutex_;
+  std::atomic<uint64_t> retryGeneration_{0};
+  std::atomic<bool> stopped_{false};
   DispatchQueue dispatchQueue_{queueLabel};
 };
 

@@ -7,10 +7,18 @@ std::string SQLQuery::readFirst(int64_t limit) {
 }
 
 std::string SQLQuery::deleteQuery(const std::vector<Events>& events) {
+  std::vector<std::string> ids;
+  ids.reserve(events.size());
+  for (const auto& record : events) ids.push_back(record.eventUUID);
+  return deleteQuery(ids);
+}
+
+std::string SQLQuery::deleteQuery(const std::vector<std::string>& ids) {
   std::string list;
-  for (const auto& record : events) {
+  list.reserve(ids.size() * 40);
+  for (const auto& id : ids) {
     list += '\'';
-    for (char c : record.eventUUID) {
+    for (char c : id) {
       list += c;
       if (c == '\'') list += '\'';
     }

@@ -23,6 +23,7 @@ struct SQLQuery {
   // DELETE FROM events WHERE eventUUID in ('A','B'). A quote inside an id is doubled, so a
   // tampered row cannot change the statement.
   static std::string deleteQuery(const std::vector<Events>& events);
+  static std::string deleteQuery(const std::vector<std::string>& ids);
 };
 
 }  // namespace kelvor

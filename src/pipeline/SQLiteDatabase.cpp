@@ -2,18 +2,33 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <ctime>
 
 #include <kelvor/Log.hpp>
 #include <kelvor/Platform.hpp>
 
-#include "support/Render.hpp"
-#include "identity/Utility.hpp"
 #include "pipeline/SQLQuery.hpp"
 #include "pipeline/SQLiteError.hpp"
+#include "support/Render.hpp"
 
 namespace kelvor {
 namespace {
+
+constexpr const char* kBegin = "BEGIN IMMEDIATE;";
+constexpr const char* kCommit = "COMMIT;";
+constexpr const char* kRollback = "ROLLBACK;";
+constexpr const char* kDataVersion = "PRAGMA data_version;";
+constexpr const char* kReadAfter =
+    "SELECT rowid,eventUUID,events,page,user,version FROM events WHERE rowid > ? ORDER BY rowid "
+    "LIMIT ?;";
+constexpr const char* kDeleteOldest =
+    "DELETE FROM events WHERE rowid IN (SELECT rowid FROM events WHERE rowid > ? ORDER BY rowid "
+    "LIMIT ?);";
+constexpr const char* kCountThrough = "SELECT COUNT(*) FROM events WHERE rowid <= ?;";
+constexpr const char* kMaxRowid = "SELECT MAX(rowid) FROM events;";
 
 std::string messageOf(sqlite3* db) {
   const char* message = db != nullptr ? sqlite3_errmsg(db) : nullptr;
@@ -27,14 +42,41 @@ struct Statement {
   ~Statement() { sqlite3_finalize(handle); }
 };
 
+// Leaves a kept statement ready for its next use, so no read transaction stays open.
+struct Reset {
+  sqlite3_stmt* handle;
+  ~Reset() {
+    if (handle != nullptr) {
+      sqlite3_reset(handle);
+      sqlite3_clear_bindings(handle);
+    }
+  }
+};
+
 std::string columnText(sqlite3_stmt* statement, int index) {
   const unsigned char* text = sqlite3_column_text(statement, index);
-  return text != nullptr ? reinterpret_cast<const char*>(text) : std::string();
+  if (text == nullptr) return {};
+  return std::string(reinterpret_cast<const char*>(text),
+                     static_cast<size_t>(sqlite3_column_bytes(statement, index)));
 }
 
 Json parsedOrEmpty(const std::string& text) {
-  auto parsed = Utility::dictionaryFromJSONString(text);
-  return parsed ? *parsed : Json::object();
+  Json parsed = Json::parse(text, nullptr, false);
+  return parsed.is_object() ? parsed : Json::object();
+}
+
+bool unreadable(int code) {
+  code &= 0xff;
+  return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
+
+ino_t inodeOf(const std::filesystem::path& file) {
+  struct stat st {};
+  return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+void bindText(sqlite3_stmt* statement, int index, const std::string& text) {
+  sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
 }
 
 }  // namespace
@@ -55,33 +97,110 @@ std::shared_ptr<SQLiteDatabase> SQLiteDatabase::open(const std::filesystem::path
                                    std::filesystem::perm_options::replace, ec);
     }
   }
-  auto location = directory / path;
-  // Created owner-only before SQLite sees it; the WAL and shared-memory files follow its mode.
-  int fd = ::open(location.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0) ::close(fd);
-
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open(location.c_str(), &db);
-  if (rc != SQLITE_OK) {
-    std::string message = messageOf(db);
-    if (db != nullptr) sqlite3_close(db);
-    throw SQLiteError(SQLiteError::Kind::OpenDatabase, message);
+  std::shared_ptr<SQLiteDatabase> db(new SQLiteDatabase(directory / path, path));
+  bool damaged = false;
+  std::string message;
+  if (!db->connect(damaged, message)) {
+    if (!damaged) throw SQLiteError(SQLiteError::Kind::OpenDatabase, message);
+    db->heal(message);
+    if (db->db_ == nullptr) throw SQLiteError(SQLiteError::Kind::OpenDatabase, message);
   }
-  // WAL with synchronous=NORMAL: every committed event survives an app crash without paying
-  // an fsync per insert.
-  sqlite3_exec(db, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
-  sqlite3_exec(db, "PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
   Log::info("Successfully opened connection to database at " + path);
-  return std::shared_ptr<SQLiteDatabase>(new SQLiteDatabase(db));
+  return db;
 }
 
-SQLiteDatabase::SQLiteDatabase(sqlite3* db) : db_(db) {
-  databaseQueue_.sync([this] { createTable(); });
-}
+SQLiteDatabase::SQLiteDatabase(std::filesystem::path location, std::string path)
+    : location_(std::move(location)), path_(std::move(path)) {}
 
 SQLiteDatabase::~SQLiteDatabase() {
-  databaseQueue_.drain();
-  sqlite3_close(db_);
+  databaseQueue_.stop();
+  disconnect();
+}
+
+bool SQLiteDatabase::connect(bool& damaged, std::string& message) {
+  damaged = false;
+  // Created owner-only before SQLite sees it; the WAL and shared-memory files follow its mode.
+  int fd = ::open(location_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open(location_.c_str(), &db);
+  if (rc != SQLITE_OK) {
+    message = messageOf(db);
+    if (db != nullptr) sqlite3_close(db);
+    return false;
+  }
+  db_ = db;
+  inode_ = inodeOf(location_);
+  // Another process of the app may hold the write lock for a moment: wait for it.
+  sqlite3_busy_timeout(db_, busyTimeoutMs);
+  // WAL with synchronous=NORMAL: every committed event survives an app crash without paying
+  // an fsync per insert.
+  rc = exec("PRAGMA journal_mode=WAL;");
+  if (rc == SQLITE_OK) rc = exec("PRAGMA synchronous=NORMAL;");
+  if (rc == SQLITE_OK) {
+    databaseQueue_.sync([&] {
+      rc = createTable();
+      if (rc != SQLITE_OK) return;
+      // Counting walks every page of the table: a truncated file shows itself here.
+      Statement count{nullptr};
+      rc = sqlite3_prepare_v2(db_, SQLQuery::count, -1, &count.handle, nullptr);
+      if (rc != SQLITE_OK) return;
+      rc = sqlite3_step(count.handle);
+      if (rc == SQLITE_ROW) {
+        setCount(sqlite3_column_int64(count.handle, 0));
+        rc = SQLITE_OK;
+      }
+    });
+  }
+  const bool ok = rc == SQLITE_OK;
+  if (ok) return true;
+  message = messageOf(db_);
+  damaged = unreadable(rc);
+  disconnect();
+  return false;
+}
+
+void SQLiteDatabase::disconnect() {
+  for (auto& [query, statement] : statements_) sqlite3_finalize(statement);
+  statements_.clear();
+  if (db_ != nullptr) sqlite3_close(db_);
+  db_ = nullptr;
+  dataVersion_ = -1;
+}
+
+void SQLiteDatabase::heal(const std::string& message) {
+  const bool open = db_ != nullptr;
+  const ino_t ours = inode_;
+  disconnect();
+  const std::string aside = location_.string() + ".corrupt-" + std::to_string(std::time(nullptr));
+  // Another process of the app may have replaced the file already: only ours is moved.
+  const ino_t now = inodeOf(location_);
+  if (now != 0 && (!open || now == ours)) {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      std::error_code ec;
+      std::filesystem::rename(location_.string() + suffix, aside + suffix, ec);
+    }
+    Log::error("SQLiteError: the event store " + location_.string() + " cannot be read (" +
+               message + "); it was moved aside as " + aside + " and a fresh store was created");
+  }
+  setCount(0);
+  generation_.fetch_add(1);
+  bool damaged = false;
+  std::string again;
+  if (!connect(damaged, again)) {
+    Log::error("SQLiteError: cannot create a fresh event store at " + location_.string() + " (" +
+               again + "); events stay in memory until it can be written");
+  }
+}
+
+bool SQLiteDatabase::healIfUnreadable(int code) {
+  if (!unreadable(code)) return false;
+  heal(messageOf(db_));
+  return true;
+}
+
+int SQLiteDatabase::exec(const char* sql) {
+  return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
 }
 
 std::string SQLiteDatabase::errorMessage() const {
@@ -90,44 +209,170 @@ std::string SQLiteDatabase::errorMessage() const {
 
 sqlite3_stmt* SQLiteDatabase::prepareStatement(const std::string& query) {
   sqlite3_stmt* statement = nullptr;
+  if (db_ == nullptr) {
+    throw SQLiteError(SQLiteError::Kind::Prepare, "the event store is not open");
+  }
   if (sqlite3_prepare_v2(db_, query.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
     sqlite3_finalize(statement);
-    throw SQLiteError(SQLiteError::Kind::Prepare, errorMessage());
+    int code = sqlite3_errcode(db_);
+    std::string message = errorMessage();
+    healIfUnreadable(code);
+    throw SQLiteError(SQLiteError::Kind::Prepare, message);
   }
-  Log::info("prepareStatement - query: " + query);
+  Log::infoLazy([&] { return "prepareStatement - query: " + query; });
   return statement;
 }
 
-void SQLiteDatabase::createTable() {
+sqlite3_stmt* SQLiteDatabase::statement(const char* query) {
+  auto found = statements_.find(query);
+  if (found != statements_.end()) return found->second;
+  sqlite3_stmt* prepared = prepareStatement(query);
+  statements_.emplace(query, prepared);
+  return prepared;
+}
+
+void SQLiteDatabase::setCount(int64_t count) {
+  count_ = count < 0 ? 0 : count;
+  knownCount_.store(count_);
+}
+
+void SQLiteDatabase::refreshCount() {
+  if (db_ == nullptr) return;
   try {
-    Statement statement{prepareStatement(SQLQuery::createTable)};
-    if (sqlite3_step(statement.handle) != SQLITE_DONE) {
-      throw SQLiteError(SQLiteError::Kind::Step, errorMessage());
+    // data_version moves only when another connection (another process of the app) committed.
+    sqlite3_stmt* version = statement(kDataVersion);
+    Reset reset{version};
+    if (sqlite3_step(version) != SQLITE_ROW) return;
+    int64_t now = sqlite3_column_int64(version, 0);
+    if (now == dataVersion_) return;
+    dataVersion_ = now;
+    sqlite3_stmt* count = statement(SQLQuery::count);
+    Reset resetCount{count};
+    int rc = sqlite3_step(count);
+    if (rc == SQLITE_ROW) {
+      setCount(sqlite3_column_int64(count, 0));
+    } else {
+      healIfUnreadable(rc);
     }
   } catch (const SQLiteError& error) {
     Log::error(error.what());
+  }
+}
+
+int SQLiteDatabase::createTable() {
+  sqlite3_stmt* handle = nullptr;
+  int rc = sqlite3_prepare_v2(db_, SQLQuery::createTable, -1, &handle, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_finalize(handle);
+    Log::error(SQLiteError(SQLiteError::Kind::Prepare, errorMessage()).what());
+    return rc;
+  }
+  Statement statement{handle};
+  Log::infoLazy([] { return std::string("prepareStatement - query: ") + SQLQuery::createTable; });
+  rc = sqlite3_step(statement.handle);
+  if (rc != SQLITE_DONE) {
+    Log::error(SQLiteError(SQLiteError::Kind::Step, errorMessage()).what());
+    return rc;
+  }
+  return SQLITE_OK;
+}
+
+bool SQLiteDatabase::insertRows(std::vector<StoredRow>& rows) {
+  if (rows.empty()) return true;
+  if (db_ == nullptr) {
+    bool damaged = false;
+    std::string message;
+    if (!connect(damaged, message)) return false;
+  }
+  refreshCount();
+  try {
+    sqlite3_stmt* begin = statement(kBegin);
+    Reset resetBegin{begin};
+    int rc = sqlite3_step(begin);
+    if (rc != SQLITE_DONE) {
+      if (!healIfUnreadable(rc))
+        Log::error(SQLiteError(SQLiteError::Kind::Step, errorMessage()).what());
+      return false;
+    }
+    sqlite3_stmt* insert = statement(SQLQuery::insert);
+    int64_t inserted = 0;
+    for (auto& row : rows) {
+      Reset reset{insert};
+      bindText(insert, 1, row.eventUUID);
+      bindText(insert, 2, row.event);
+      static const std::string empty = "{}";
+      bindText(insert, 3, row.page ? *row.page : empty);
+      bindText(insert, 4, row.user ? *row.user : empty);
+      bindText(insert, 5, row.version);
+      rc = sqlite3_step(insert);
+      if (rc == SQLITE_DONE) {
+        row.rowid = sqlite3_last_insert_rowid(db_);
+        ++inserted;
+        Log::info("Successfully inserted row.");
+        continue;
+      }
+      if ((rc & 0xff) == SQLITE_CONSTRAINT) {
+        // One row refused (an id already stored): the others still go.
+        row.rowid = -1;
+        Log::error(SQLiteError(SQLiteError::Kind::Step, errorMessage()).what());
+        continue;
+      }
+      std::string message = errorMessage();
+      exec(kRollback);
+      if (!healIfUnreadable(rc)) Log::error(SQLiteError(SQLiteError::Kind::Step, message).what());
+      return false;
+    }
+    sqlite3_stmt* commit = statement(kCommit);
+    Reset resetCommit{commit};
+    rc = sqlite3_step(commit);
+    if (rc != SQLITE_DONE) {
+      std::string message = errorMessage();
+      exec(kRollback);
+      if (!healIfUnreadable(rc)) Log::error(SQLiteError(SQLiteError::Kind::Step, message).what());
+      return false;
+    }
+    setCount(count_ + inserted);
+    return true;
+  } catch (const SQLiteError& error) {
+    Log::error(error.what());
+    if (db_ != nullptr && !sqlite3_get_autocommit(db_)) exec(kRollback);
+    return false;
   }
 }
 
 void SQLiteDatabase::insert(const Events& event) {
+  std::vector<StoredRow> rows{StoredRow::fromRecord(event)};
+  insertRows(rows);
+}
+
+std::vector<StoredRow> SQLiteDatabase::readAfter(int64_t afterRowid, int64_t limit) {
+  std::vector<StoredRow> rows;
+  if (db_ == nullptr || limit <= 0) return rows;
   try {
-    Statement statement{prepareStatement(SQLQuery::insert)};
-    // Invalid UTF-8 is replaced rather than losing the whole column.
-    const std::string eventText = render(event.event);
-    const std::string pageText = render(event.page ? *event.page : Json::object());
-    const std::string userText = render(event.user);
-    sqlite3_bind_text(statement.handle, 1, event.eventUUID.c_str(), -1, SQLITE_STATIC);
-    sqlite3_bind_text(statement.handle, 2, eventText.c_str(), -1, SQLITE_STATIC);
-    sqlite3_bind_text(statement.handle, 3, pageText.c_str(), -1, SQLITE_STATIC);
-    sqlite3_bind_text(statement.handle, 4, userText.c_str(), -1, SQLITE_STATIC);
-    sqlite3_bind_text(statement.handle, 5, event.version.c_str(), -1, SQLITE_STATIC);
-    if (sqlite3_step(statement.handle) != SQLITE_DONE) {
-      throw SQLiteError(SQLiteError::Kind::Step, errorMessage());
+    sqlite3_stmt* read = statement(kReadAfter);
+    Reset reset{read};
+    sqlite3_bind_int64(read, 1, afterRowid);
+    sqlite3_bind_int64(read, 2, limit);
+    int rc;
+    while ((rc = sqlite3_step(read)) == SQLITE_ROW) {
+      StoredRow row;
+      row.rowid = sqlite3_column_int64(read, 0);
+      row.eventUUID = columnText(read, 1);
+      row.event = columnText(read, 2);
+      row.page = StoredRow::text(columnText(read, 3));
+      row.user = StoredRow::text(columnText(read, 4));
+      row.version = columnText(read, 5);
+      rows.push_back(std::move(row));
     }
-    Log::info("Successfully inserted row.");
+    if (rc != SQLITE_DONE) {
+      // What was read before the damage still goes out; the rest is gone with the file.
+      std::string message = errorMessage();
+      if (!healIfUnreadable(rc)) Log::error(SQLiteError(SQLiteError::Kind::Step, message).what());
+    }
   } catch (const SQLiteError& error) {
     Log::error(error.what());
   }
+  return rows;
 }
 
 std::vector<Events> SQLiteDatabase::read(const std::string& query) {
@@ -158,32 +403,114 @@ std::vector<Events> SQLiteDatabase::readAllEvents() {
 }
 
 std::optional<int64_t> SQLiteDatabase::count() {
+  if (db_ == nullptr) return std::nullopt;
+  refreshCount();
+  return count_;
+}
+
+bool SQLiteDatabase::deleteIds(const std::vector<std::string>& ids) {
+  if (ids.empty()) return true;
   try {
-    Statement statement{prepareStatement(SQLQuery::count)};
-    if (sqlite3_step(statement.handle) != SQLITE_ROW) return std::nullopt;
-    return static_cast<int64_t>(sqlite3_column_int(statement.handle, 0));
+    Statement statement{prepareStatement(SQLQuery::deleteQuery(ids))};
+    int rc = sqlite3_step(statement.handle);
+    if (rc == SQLITE_DONE) {
+      setCount(count_ - sqlite3_changes(db_));
+      Log::info("Rows Deleted");
+      return true;
+    }
+    Log::info("Unable to delete the rows");
+    healIfUnreadable(rc);
   } catch (const SQLiteError& error) {
     Log::error(error.what());
-    return std::nullopt;
   }
+  return false;
+}
+
+bool SQLiteDatabase::deleteRowids(const std::vector<int64_t>& rowids) {
+  if (rowids.empty()) return true;
+  std::string list;
+  for (int64_t rowid : rowids) list += (list.empty() ? "" : ",") + std::to_string(rowid);
+  try {
+    Statement statement{prepareStatement("DELETE FROM events WHERE rowid IN (" + list + ");")};
+    int rc = sqlite3_step(statement.handle);
+    if (rc == SQLITE_DONE) {
+      setCount(count_ - sqlite3_changes(db_));
+      return true;
+    }
+    healIfUnreadable(rc);
+  } catch (const SQLiteError& error) {
+    Log::error(error.what());
+  }
+  return false;
 }
 
 void SQLiteDatabase::deleteEvents(const std::vector<Events>& events) {
   if (events.empty()) return;
+  std::vector<std::string> ids;
+  ids.reserve(events.size());
+  for (const auto& record : events) ids.push_back(record.eventUUID);
+  deleteIds(ids);
+}
+
+std::optional<int64_t> SQLiteDatabase::deleteOldest(int64_t afterRowid, int64_t count) {
+  if (count <= 0) return 0;
   try {
-    Statement statement{prepareStatement(SQLQuery::deleteQuery(events))};
-    Log::info(sqlite3_step(statement.handle) == SQLITE_DONE ? "Rows Deleted"
-                                                            : "Unable to delete the rows");
+    sqlite3_stmt* trim = statement(kDeleteOldest);
+    Reset reset{trim};
+    sqlite3_bind_int64(trim, 1, afterRowid);
+    sqlite3_bind_int64(trim, 2, count);
+    int rc = sqlite3_step(trim);
+    if (rc == SQLITE_DONE) {
+      int64_t gone = sqlite3_changes(db_);
+      setCount(count_ - gone);
+      return gone;
+    }
+    std::string message = errorMessage();
+    if (!healIfUnreadable(rc)) Log::error(SQLiteError(SQLiteError::Kind::Step, message).what());
   } catch (const SQLiteError& error) {
     Log::error(error.what());
   }
+  return std::nullopt;
+}
+
+std::optional<int64_t> SQLiteDatabase::countThrough(int64_t rowid) {
+  try {
+    sqlite3_stmt* count = statement(kCountThrough);
+    Reset reset{count};
+    sqlite3_bind_int64(count, 1, rowid);
+    int rc = sqlite3_step(count);
+    if (rc == SQLITE_ROW) return sqlite3_column_int64(count, 0);
+    healIfUnreadable(rc);
+  } catch (const SQLiteError& error) {
+    Log::error(error.what());
+  }
+  return std::nullopt;
+}
+
+int64_t SQLiteDatabase::maxRowid() {
+  try {
+    sqlite3_stmt* max = statement(kMaxRowid);
+    Reset reset{max};
+    int rc = sqlite3_step(max);
+    if (rc == SQLITE_ROW) return sqlite3_column_int64(max, 0);
+    healIfUnreadable(rc);
+  } catch (const SQLiteError& error) {
+    Log::error(error.what());
+  }
+  return 0;
 }
 
 void SQLiteDatabase::deleteAll() {
   try {
     Statement statement{prepareStatement(SQLQuery::deleteAll)};
-    Log::info(sqlite3_step(statement.handle) == SQLITE_DONE ? "Deleted all rows"
-                                                            : "Unable to delete all the rows");
+    int rc = sqlite3_step(statement.handle);
+    if (rc == SQLITE_DONE) {
+      setCount(0);
+      Log::info("Deleted all rows");
+    } else {
+      Log::info("Unable to delete all the rows");
+      healIfUnreadable(rc);
+    }
   } catch (const SQLiteError& error) {
     Log::error(error.what());
   }

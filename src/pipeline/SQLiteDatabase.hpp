@@ -1,13 +1,18 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "pipeline/Events.hpp"
+#include "pipeline/StoredRow.hpp"
 #include "platform/DispatchQueue.hpp"
 
 struct sqlite3;
@@ -15,12 +20,17 @@ struct sqlite3_stmt;
 
 namespace kelvor {
 
-// The event store: one SQLite file with the table `events`, one row per record. Callers run
-// every operation on databaseQueue() and wait for it, so statements never overlap. Errors are
-// logged and give an empty result; only open() raises.
+// The event store: one SQLite file with the table `events`, one row per record. Every operation
+// runs on databaseQueue(); statements are prepared once and kept. Errors are logged and give an
+// empty result; only open() raises.
+//
+// Faults a real disk meets are handled here: another connection's lock is waited for (busy
+// timeout), and a file SQLite cannot read (not a database, malformed) is moved aside and replaced
+// by a fresh store, at open and whenever a statement reports it later.
 class SQLiteDatabase {
  public:
   static constexpr const char* fileName = "kelvorDB.sqlite";
+  static constexpr int busyTimeoutMs = 5000;
 
   // Opens (creating when missing, owner-only) `path` in the documents directory. Throws
   // SQLiteError.
@@ -32,23 +42,65 @@ class SQLiteDatabase {
   SQLiteDatabase& operator=(const SQLiteDatabase&) = delete;
 
   DispatchQueue& databaseQueue() { return databaseQueue_; }
+  const std::filesystem::path& location() const { return location_; }
 
+  // The record interface.
   void insert(const Events& event);
   std::vector<Events> readEvents(int64_t limit);
   std::vector<Events> readAllEvents();
+  // Rows in the store; kept in memory and counted again only when another connection wrote.
   std::optional<int64_t> count();
   void deleteEvents(const std::vector<Events>& events);
   void deleteAll();
 
+  // The pipeline's interface.
+  // Inserts the rows in one transaction and gives each its rowid. False when the transaction
+  // could not commit (busy, read-only, full, replaced after corruption): nothing was stored.
+  bool insertRows(std::vector<StoredRow>& rows);
+  // The oldest rows above `afterRowid`, oldest first.
+  std::vector<StoredRow> readAfter(int64_t afterRowid, int64_t limit);
+  // Deletes the rows with these ids in one statement; false when it failed.
+  bool deleteIds(const std::vector<std::string>& ids);
+  bool deleteRowids(const std::vector<int64_t>& rowids);
+  // Deletes the `count` oldest rows above `afterRowid`; how many went, nothing on failure.
+  std::optional<int64_t> deleteOldest(int64_t afterRowid, int64_t count);
+  // Rows with rowid up to `rowid`; nothing on failure.
+  std::optional<int64_t> countThrough(int64_t rowid);
+  int64_t maxRowid();
+  // Rows in the store as last known, readable from any thread.
+  int64_t knownCount() const { return knownCount_.load(); }
+  // Bumped each time the file was replaced after corruption.
+  uint64_t generation() const { return generation_.load(); }
+
  private:
-  explicit SQLiteDatabase(sqlite3* db);
+  SQLiteDatabase(std::filesystem::path location, std::string path);
+  // Opens the connection and makes the table; false when the file cannot be read as a store.
+  bool connect(bool& unreadable, std::string& message);
+  void disconnect();
+  // Moves an unreadable file aside (with its -wal and -shm) and opens a fresh one.
+  void heal(const std::string& message);
+  // A statement kept for the life of the connection.
+  sqlite3_stmt* statement(const char* query);
   sqlite3_stmt* prepareStatement(const std::string& query);  // throws SQLiteError
-  void createTable();
+  // Result codes that mean the file is damaged start healing; true when it did.
+  bool healIfUnreadable(int code);
+  int exec(const char* sql);
+  int createTable();
   std::vector<Events> read(const std::string& query);
   std::string errorMessage() const;
+  void refreshCount();
+  void setCount(int64_t count);
 
-  sqlite3* db_;
+  std::filesystem::path location_;
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  ino_t inode_ = 0;
+  std::map<std::string, sqlite3_stmt*> statements_;
   std::string dbPath_ = "eventDb.sqlite";
+  int64_t count_ = 0;
+  int64_t dataVersion_ = -1;
+  std::atomic<int64_t> knownCount_{0};
+  std::atomic<uint64_t> generation_{0};
   DispatchQueue databaseQueue_{"com.quorvel.SQLiteDatabase"};
 };
 

@@ -1,45 +1,202 @@
 #include "pipeline/StoreEventsQueue.hpp"
 
+#include <algorithm>
+
 #include <kelvor/Log.hpp>
 
 #include "pipeline/EventsList.hpp"
+#include "pipeline/UploadEventsQueue.hpp"
 
 namespace kelvor {
 
 StoreEventsQueue::StoreEventsQueue(std::shared_ptr<Option> options,
                                    std::shared_ptr<IdentityProvider> identityProvider,
                                    std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
-                                   std::shared_ptr<SQLiteDatabase> database)
+                                   std::shared_ptr<SQLiteDatabase> database,
+                                   std::shared_ptr<DeliveryCounters> counters)
     : options_(std::move(options)),
       identityProvider_(std::move(identityProvider)),
       orvaEventManager_(std::move(orvaEventManager)),
-      database_(std::move(database)) {}
+      database_(std::move(database)),
+      counters_(counters ? std::move(counters) : std::make_shared<DeliveryCounters>()) {}
+
+void StoreEventsQueue::setUploadEventsQueue(std::weak_ptr<UploadEventsQueue> upload) {
+  upload_ = std::move(upload);
+}
+
+int64_t StoreEventsQueue::cacheBound() const {
+  const int64_t maxCacheSize = std::max<int64_t>(1, options_->maxCacheSize());
+  auto manager = orvaEventManager_.lock();
+  const bool stalled = !manager || manager->deliveryStalled();
+  if (stalled) return maxCacheSize;
+  return maxCacheSize > std::numeric_limits<int64_t>::max() / healthyBoundFactor
+             ? std::numeric_limits<int64_t>::max()
+             : maxCacheSize * healthyBoundFactor;
+}
+
+size_t StoreEventsQueue::dropOldest(std::deque<StoredRow>& rows, size_t limit) {
+  if (rows.size() <= limit) return 0;
+  const size_t excess = rows.size() - limit;
+  rows.erase(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(excess));
+  return excess;
+}
+
+void StoreEventsQueue::enqueue(std::vector<StoredRow> rows) {
+  if (rows.empty()) return;
+  const auto bound = static_cast<size_t>(cacheBound());
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& row : rows) incoming_.push_back(std::move(row));
+    // Rows waiting for the store are bounded like the store itself: what the store would
+    // trim anyway goes now, oldest first, instead of piling up in memory.
+    const size_t room = bound > retained_.size() ? bound - retained_.size() : 0;
+    const size_t dropped = dropOldest(incoming_, room);
+    if (dropped > 0) {
+      counters_->droppedByCacheCap.fetch_add(dropped);
+      droppedUnwarned_ += dropped;
+    }
+  }
+  scheduleCommit();
+}
+
+void StoreEventsQueue::scheduleCommit() {
+  {
+    std::lock_guard lock(mutex_);
+    if (commitScheduled_) return;
+    commitScheduled_ = true;
+  }
+  std::weak_ptr<StoreEventsQueue> weak = weak_from_this();
+  database_->databaseQueue().async([weak] {
+    if (auto self = weak.lock()) self->commit();
+  });
+}
+
+void StoreEventsQueue::warnDropped(size_t count, const char* where) {
+  if (count == 0) return;
+  Log::warning("dropped " + std::to_string(count) + " of the oldest events " + where +
+               ": while events cannot be delivered at most maxCacheSize (" +
+               std::to_string(options_->maxCacheSize()) +
+               ") are kept; they go out once the endpoint, the network and consent allow");
+}
+
+void StoreEventsQueue::commit() {
+  std::vector<StoredRow> batch;
+  size_t unwarned = 0;
+  {
+    std::lock_guard lock(mutex_);
+    commitScheduled_ = false;
+    batch.reserve(retained_.size() + incoming_.size());
+    for (auto& row : retained_) batch.push_back(std::move(row));
+    for (auto& row : incoming_) batch.push_back(std::move(row));
+    retained_.clear();
+    incoming_.clear();
+    committingSeq_ = noSeq;
+    for (const auto& row : batch) {
+      if (row.seq != 0) committingSeq_ = std::min(committingSeq_, row.seq);
+    }
+    unwarned = std::exchange(droppedUnwarned_, 0);
+  }
+  warnDropped(unwarned, "waiting for the store");
+  if (batch.empty()) return;
+
+  const bool stored = database_->insertRows(batch);
+  auto manager = orvaEventManager_.lock();
+  if (!stored) {
+    size_t dropped = 0;
+    bool retry = false;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& row : batch) retained_.push_back(std::move(row));
+      dropped = dropOldest(retained_,
+                           static_cast<size_t>(std::max<int64_t>(1, options_->maxCacheSize())));
+      committingSeq_ = noSeq;
+      retry = !std::exchange(retryScheduled_, true);
+    }
+    if (dropped > 0) counters_->droppedByCacheCap.fetch_add(dropped);
+    warnDropped(dropped, "that the store could not take");
+    if (retry) {
+      Log::warning("the event store cannot be written now; " + std::to_string(waiting()) +
+                   " events are kept in memory and stored again in " +
+                   std::to_string(retryDelay.count()) + " ms");
+      std::weak_ptr<StoreEventsQueue> weak = weak_from_this();
+      database_->databaseQueue().asyncAfter(retryDelay, [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+          std::lock_guard lock(self->mutex_);
+          self->retryScheduled_ = false;
+        }
+        self->commit();
+      });
+    }
+    return;
+  }
+
+  int64_t last = 0;
+  uint64_t count = 0;
+  for (const auto& row : batch) {
+    if (row.rowid > 0) {
+      ++count;
+      last = std::max(last, row.rowid);
+    }
+  }
+  counters_->stored.fetch_add(count);
+  if (last > 0) lastStoredRowid_.store(last);
+  batch.clear();
+  // The store takes writes again: accepted rows it could not delete before can go now.
+  if (auto upload = upload_.lock()) upload->storeWritable();
+  trim();
+  {
+    std::lock_guard lock(mutex_);
+    committingSeq_ = noSeq;
+  }
+  counters_->progress();
+  if (manager) manager->scheduleEventDispatchOnUpdate();
+}
+
+void StoreEventsQueue::trim() {
+  auto count = database_->count();
+  const int64_t bound = cacheBound();
+  if (!count || *count <= bound) return;
+  const int64_t excess = *count - bound;
+  auto upload = upload_.lock();
+  // Rows in flight, read ahead or accepted are never trimmed.
+  const int64_t after = upload ? upload->protectedThrough() : 0;
+  Log::infoLazy([&] {
+    std::vector<Events> records;
+    for (const auto& row : database_->readAfter(after, excess)) records.push_back(row.toRecord());
+    return "eventsToDelete - " + EventsList{records}.toString();
+  });
+  auto gone = database_->deleteOldest(after, excess);
+  if (!gone || *gone <= 0) return;
+  counters_->droppedByCacheCap.fetch_add(static_cast<uint64_t>(*gone));
+  warnDropped(static_cast<size_t>(*gone), "in the store");
+}
 
 void StoreEventsQueue::checkCacheSize() {
-  trim(nullptr);
+  database_->databaseQueue().sync([this] { trim(); });
+  if (auto manager = orvaEventManager_.lock()) manager->scheduleEventDispatchOnUpdate();
 }
 
 void StoreEventsQueue::insertAndCheckCacheSize(const Events& record) {
-  trim(&record);
+  enqueue({StoredRow::fromRecord(record)});
+  database_->databaseQueue().sync([this] { commit(); });
 }
 
-void StoreEventsQueue::trim(const Events* inserted) {
-  const int64_t maxCacheSize = options_->maxCacheSize();
-  // Count, read and delete in one task of the store's queue, so an upload finishing in between
-  // cannot make the trimming take a record that is no longer over the limit. Only the oldest
-  // rows beyond the limit are read.
-  database_->databaseQueue().sync([&] {
-    if (inserted != nullptr) database_->insert(*inserted);
-    auto count = database_->count();
-    if (!count || maxCacheSize >= *count) return;
-    int64_t excess = *count - maxCacheSize;
-    auto oldest = database_->readEvents(excess);
-    // A short read names fewer rows than must go: delete nothing rather than guess.
-    if (static_cast<int64_t>(oldest.size()) != excess) return;
-    Log::infoLazy([&] { return "eventsToDelete - " + EventsList{oldest}.toString(); });
-    database_->deleteEvents(oldest);
-  });
-  if (auto manager = orvaEventManager_.lock()) manager->enqueueScheduleEventDispatchOnUpdate();
+uint64_t StoreEventsQueue::oldestUndecidedSeq() const {
+  std::lock_guard lock(mutex_);
+  uint64_t oldest = committingSeq_;
+  for (const auto* rows : {&incoming_, &retained_}) {
+    for (const auto& row : *rows) {
+      if (row.seq != 0) oldest = std::min(oldest, row.seq);
+    }
+  }
+  return oldest;
+}
+
+size_t StoreEventsQueue::waiting() const {
+  std::lock_guard lock(mutex_);
+  return incoming_.size() + retained_.size();
 }
 
 }  // namespace kelvor

@@ -1,15 +1,17 @@
 #include "pipeline/UploadEventsQueue.hpp"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
 #include <kelvor/Log.hpp>
 
-#include "support/Render.hpp"
 #include "identity/IdentityProvider.hpp"
 #include "pipeline/EventsList.hpp"
+#include "pipeline/StoreEventsQueue.hpp"
 #include "platform/Base64.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "support/Render.hpp"
 
 namespace kelvor {
 namespace {
@@ -25,57 +27,445 @@ constexpr std::array<std::pair<const char*, const char*>, 8> identityRenaming{{
     {"att_authorization_status", "user_att_authorization_status"},
 }};
 
+std::string batchLine(const std::vector<StoredRow>& batch) {
+  std::vector<Events> records;
+  records.reserve(batch.size());
+  for (const auto& row : batch) records.push_back(row.toRecord());
+  return "fetchFromDBAndLogEvents: events " + std::to_string(batch.size()) + " - " +
+         EventsList{records}.toString();
+}
+
+std::string body(const std::vector<StoredRow>& rows) {
+  size_t size = 16;
+  for (const auto& row : rows) size += row.wireSize() + 1;
+  std::string out;
+  out.reserve(size);
+  out += "{\"events\":[";
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (i > 0) out += ',';
+    rows[i].appendWireJson(out);
+  }
+  out += "]}";
+  return out;
+}
+
 }  // namespace
+
+struct UploadEventsQueue::Flight {
+  std::vector<StoredRow> rows;
+  bool full = false;
+};
 
 UploadEventsQueue::UploadEventsQueue(std::shared_ptr<Option> options,
                                      std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
                                      std::shared_ptr<SQLiteDatabase> database,
                                      std::shared_ptr<ConsentService> consentService,
-                                     std::shared_ptr<OrvaService> orvaService)
+                                     std::shared_ptr<OrvaService> orvaService,
+                                     std::shared_ptr<DeliveryCounters> counters)
     : options_(std::move(options)),
       orvaEventManager_(std::move(orvaEventManager)),
       database_(std::move(database)),
       consentService_(std::move(consentService)),
-      orvaService_(std::move(orvaService)) {}
+      orvaService_(std::move(orvaService)),
+      counters_(counters ? std::move(counters) : std::make_shared<DeliveryCounters>()),
+      lock_(database_ ? database_->location().string() + ".upload-lock" : std::string()) {}
 
-void UploadEventsQueue::checkAndTranferEvents() {
-  bool inProgress = isDispatchInProgress.load();
-  Log::info("checkAndTranferEvents: isDispatchInProgress - " + render(inProgress));
+UploadEventsQueue::~UploadEventsQueue() = default;
+
+void UploadEventsQueue::setStoreEventsQueue(std::weak_ptr<StoreEventsQueue> store) {
+  store_ = std::move(store);
+}
+
+void UploadEventsQueue::onStoreQueue(std::function<void(UploadEventsQueue&)> task) {
+  std::weak_ptr<UploadEventsQueue> weak = weak_from_this();
+  database_->databaseQueue().async([weak, task = std::move(task)] {
+    if (auto self = weak.lock()) task(*self);
+  });
+}
+
+void UploadEventsQueue::checkAndTranferEvents(Trigger trigger) {
+  const bool inProgress = isDispatchInProgress.load();
+  Log::infoLazy(
+      [&] { return "checkAndTranferEvents: isDispatchInProgress - " + render(inProgress); });
   if (inProgress) return;
-  isDispatchInProgress.store(true);
+  // Between a failure and its retry, triggers send nothing; a network that comes back may try.
+  if (trigger != Trigger::network && backoff_.active()) {
+    Log::infoLazy([&] {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          backoff_.until() - std::chrono::steady_clock::now());
+      return "checkAndTranferEvents: uploads wait " + std::to_string(left.count()) +
+             " ms for the retry after a failure";
+    });
+    return;
+  }
+  bool expected = false;
+  if (!isDispatchInProgress.compare_exchange_strong(expected, true)) return;
+  onStoreQueue([](UploadEventsQueue& self) {
+    self.flushRestarted_ = false;
+    self.startChain();
+  });
+}
+
+void UploadEventsQueue::startChain() {
+  if (!consentService_->isConsentGiven("track")) {
+    finish(End::notAllowed);
+    return;
+  }
+  // Accepted rows the store could not delete go first; while it still cannot, nothing is sent
+  // (they would only pile up, and go twice if the process died).
+  if (!acceptedUndeleted_.empty() && !deleteAccepted(std::exchange(acceptedUndeleted_, {}))) {
+    finish(End::storeStuck);
+    return;
+  }
+  if (!lock_.tryLock()) {
+    Log::infoLazy([] {
+      return std::string("checkAndTranferEvents: another process of this app is uploading");
+    });
+    finish(End::lockBusy);
+    return;
+  }
+  cursor_ = 0;
+  ahead_.clear();
   fetchFromDBAndLogEvents();
 }
 
 void UploadEventsQueue::fetchFromDBAndLogEvents() {
-  const int64_t batchSize = options_->batchSize();
-  std::vector<Events> batch;
-  database_->databaseQueue().sync([&] { batch = database_->readEvents(batchSize); });
-  Log::infoLazy([&] {
-    return "fetchFromDBAndLogEvents: events " + std::to_string(batch.size()) + " - " +
-           EventsList{batch}.toString();
-  });
+  bool full = false;
+  auto batch = nextBatch(full);
+  Log::infoLazy([&] { return batchLine(batch); });
   if (batch.empty()) {
-    isDispatchInProgress.store(false);
+    finish(End::drained);
     return;
   }
-  auto self = shared_from_this();
-  auto sent = std::make_shared<const std::vector<Events>>(std::move(batch));
-  orvaService_->sendEvents(
-      *sent, baseQueryParams(),
-      [self, sent, batchSize](int64_t, const std::optional<HttpResponse>&) {
-        // Exactly the sent records go; records stored meanwhile stay.
-        self->database_->databaseQueue().sync([&] { self->database_->deleteEvents(*sent); });
-        self->isDispatchInProgress.store(false);
-        if (auto manager = self->orvaEventManager_.lock()) {
-          manager->enqueueScheduleEventDispatchOnUpdate(static_cast<int64_t>(sent->size()) >=
-                                                        batchSize);
+  send(std::move(batch), full);
+}
+
+void UploadEventsQueue::readAhead(size_t wanted) {
+  if (wanted == 0) return;
+  auto rows = database_->readAfter(cursor_, static_cast<int64_t>(wanted));
+  std::vector<int64_t> unreadable;
+  for (auto& row : rows) {
+    cursor_ = std::max(cursor_, row.rowid);
+    if (!row.decode()) {
+      Log::error("a stored event (row " + std::to_string(row.rowid) + ", id \"" + row.eventUUID +
+                 "\") cannot be read back; it was deleted and is not sent");
+      unreadable.push_back(row.rowid);
+      continue;
+    }
+    ahead_.push_back(std::move(row));
+  }
+  if (!unreadable.empty()) {
+    database_->deleteRowids(unreadable);
+    counters_->droppedUndecodable.fetch_add(unreadable.size());
+  }
+  protectedThrough_.store(cursor_);
+}
+
+std::vector<StoredRow> UploadEventsQueue::nextBatch(bool& full) {
+  full = false;
+  if (!halves_.empty()) {
+    auto batch = std::move(halves_.front());
+    halves_.pop_front();
+    full = true;
+    return batch;
+  }
+  const auto batchSize = static_cast<size_t>(std::max<int64_t>(1, options_->batchSize()));
+  if (ahead_.size() < batchSize) readAhead(batchSize - ahead_.size());
+  std::vector<StoredRow> batch;
+  size_t bytes = 16;
+  while (!ahead_.empty() && batch.size() < batchSize) {
+    const size_t size = ahead_.front().wireSize() + 1;
+    if (!batch.empty() && bytes + size > maxBodyBytes) {
+      full = true;  // cut by size: more is waiting
+      break;
+    }
+    bytes += size;
+    batch.push_back(std::move(ahead_.front()));
+    ahead_.pop_front();
+  }
+  if (batch.size() == batchSize) full = true;
+  return batch;
+}
+
+void UploadEventsQueue::send(std::vector<StoredRow> batch, bool full) {
+  auto flight = std::make_shared<Flight>(Flight{std::move(batch), full});
+  inFlight_ = flight;
+  std::weak_ptr<UploadEventsQueue> weak = weak_from_this();
+  auto answer = [weak, flight](int64_t code, const std::optional<HttpResponse>& response) {
+    if (auto self = weak.lock()) {
+      self->onStoreQueue(
+          [flight, code, response](UploadEventsQueue& q) { q.answered(flight, code, response); });
+    }
+  };
+  orvaService_->sendEventsBody(body(flight->rows), baseQueryParams(), answer, answer);
+  // The next batch is read while this one is out.
+  if (halves_.empty()) {
+    const auto batchSize = static_cast<size_t>(std::max<int64_t>(1, options_->batchSize()));
+    if (ahead_.size() < batchSize) readAhead(batchSize - ahead_.size());
+  }
+}
+
+bool UploadEventsQueue::refusedForContent(int64_t code) {
+  return code == 400 || code == 413 || code == 422;
+}
+
+std::string UploadEventsQueue::describeFailure(int64_t code) const {
+  return "upload to " + orvaService_->url() +
+         (code == 0 ? " got no answer" : " failed with status " + std::to_string(code));
+}
+
+void UploadEventsQueue::answered(const std::shared_ptr<Flight>& flight, int64_t code,
+                                 const std::optional<HttpResponse>& response) {
+  if (flight != inFlight_) return;  // the chain ended meanwhile
+  inFlight_.reset();
+  if (code >= 200 && code <= 299) {
+    counters_->sent.fetch_add(flight->rows.size());
+    backoff_.reset();
+    // The next batch goes before this one is deleted, so the two overlap.
+    const bool more = !stopAfterFlight_ && continueChain(flight->full);
+    const bool deleted = deleteAccepted(std::move(flight->rows));
+    if (!deleted) stopAfterFlight_ = true;
+    counters_->progress();
+    checkFlushes(std::nullopt);
+    if (!more) finish(deleted && !stopAfterFlight_ ? End::drained : End::storeStuck);
+    return;
+  }
+  if (refusedForContent(code)) {
+    auto& rows = flight->rows;
+    if (rows.size() > 1) {
+      // Halves go one after the other until the refused event stands alone.
+      const auto half = static_cast<std::ptrdiff_t>(rows.size() / 2);
+      std::vector<StoredRow> second(std::make_move_iterator(rows.begin() + half),
+                                    std::make_move_iterator(rows.end()));
+      rows.resize(static_cast<size_t>(half));
+      halves_.push_front(std::move(second));
+      halves_.push_front(std::move(rows));
+      Log::warning("the endpoint refused a batch of " +
+                   std::to_string(halves_[0].size() + halves_[1].size()) + " events with status " +
+                   std::to_string(code) + "; it is sent in halves to find the refused event");
+    } else if (!rows.empty()) {
+      dropRefused(rows.front(), code);
+    }
+    const bool more = !stopAfterFlight_ && continueChain(true);
+    counters_->progress();
+    checkFlushes(std::nullopt);
+    if (!more) finish(stopAfterFlight_ ? End::storeStuck : End::drained);
+    return;
+  }
+  // No answer, or a status that means "not now": the rows stay and uploads back off.
+  Log::error("[Code] :: " + std::to_string(code) + " - " +
+             (response ? response->description() : std::string("nil")));
+  counters_->failure(code);
+  const auto delay = backoff_.fail(response ? response->retryAfter : std::nullopt);
+  Log::warning(describeFailure(code) + ": " + std::to_string(database_->knownCount()) +
+               " events are kept in the store; the next try is in " +
+               std::to_string((delay.count() + 999) / 1000) + " s");
+  if (auto manager = orvaEventManager_.lock()) manager->scheduleRetry(delay);
+  finish(End::failed);
+  // Delivery has stalled: the store keeps to maxCacheSize from now on.
+  if (auto store = store_.lock()) store->checkCacheSize();
+}
+
+bool UploadEventsQueue::continueChain(bool lastWasFull) {
+  if (!consentService_->isConsentGiven("track")) return false;
+  const auto batchSize = static_cast<size_t>(std::max<int64_t>(1, options_->batchSize()));
+  bool go = !halves_.empty();
+  if (!go) {
+    if (ahead_.size() < batchSize) readAhead(batchSize - ahead_.size());
+    // After a full batch any stored event starts the next, so a backlog drains to its tail;
+    // after a partial one the size rule applies again. A flush sends partial batches.
+    go = !ahead_.empty() && (lastWasFull || !flushes_.empty() || ahead_.size() >= batchSize);
+  }
+  if (!go) return false;
+  bool full = false;
+  auto next = nextBatch(full);
+  if (next.empty()) return false;
+  Log::infoLazy([&] { return batchLine(next); });
+  send(std::move(next), full);
+  return true;
+}
+
+void UploadEventsQueue::dropRefused(const StoredRow& row, int64_t code) {
+  Log::error("the endpoint refused event " + row.eventUUID + " with status " +
+             std::to_string(code) + "; it was dropped and the other events still go");
+  counters_->droppedRefused.fetch_add(1);
+  std::vector<StoredRow> gone;
+  gone.push_back(row);
+  deleteAccepted(std::move(gone));
+}
+
+bool UploadEventsQueue::deleteAccepted(std::vector<StoredRow> rows) {
+  if (rows.empty()) return true;
+  std::vector<std::string> ids;
+  ids.reserve(rows.size());
+  for (const auto& row : rows) ids.push_back(row.eventUUID);
+  if (database_->deleteIds(ids)) return true;
+  Log::warning("the endpoint accepted " + std::to_string(rows.size()) +
+               " events but the event store could not delete them; they are not sent again and "
+               "are deleted once the store takes writes");
+  for (auto& row : rows) acceptedUndeleted_.push_back(std::move(row));
+  return false;
+}
+
+void UploadEventsQueue::storeWritable() {
+  if (acceptedUndeleted_.empty() || isDispatchInProgress.load()) return;
+  deleteAccepted(std::exchange(acceptedUndeleted_, {}));
+}
+
+void UploadEventsQueue::finish(End end) {
+  inFlight_.reset();
+  ahead_.clear();
+  halves_.clear();
+  cursor_ = 0;
+  stopAfterFlight_ = false;
+  int64_t keep = 0;
+  for (const auto& row : acceptedUndeleted_) keep = std::max(keep, row.rowid);
+  protectedThrough_.store(keep);
+  lock_.unlock();
+  isDispatchInProgress.store(false);
+  counters_->progress();
+  checkFlushes(end);
+}
+
+std::optional<int64_t> UploadEventsQueue::remainingThrough(int64_t through) {
+  auto count = database_->countThrough(through);
+  if (!count) return std::nullopt;
+  int64_t accepted = 0;
+  for (const auto& row : acceptedUndeleted_) {
+    if (row.rowid <= through) ++accepted;
+  }
+  return std::max<int64_t>(0, *count - accepted);
+}
+
+void UploadEventsQueue::checkFlushes(std::optional<End> end) {
+  if (flushes_.empty()) return;
+  const auto now = std::chrono::steady_clock::now();
+  std::vector<FlushWaiter> waiting;
+  bool again = false;
+  bool later = false;
+  for (auto& waiter : flushes_) {
+    auto remaining = remainingThrough(waiter.through);
+    if (remaining && *remaining == 0) {
+      waiter.done(true);
+    } else if (now >= waiter.deadline) {
+      waiter.done(false);
+    } else if (!end) {
+      waiting.push_back(std::move(waiter));
+    } else if (*end == End::drained && flushRestarted_) {
+      // A pass that sent what it could and still left rows behind: give up, do not spin.
+      waiter.done(false);
+    } else if (*end == End::drained) {
+      again = true;
+      waiting.push_back(std::move(waiter));
+    } else if (*end == End::lockBusy) {
+      later = true;
+      waiting.push_back(std::move(waiter));
+    } else {
+      waiter.done(false);
+    }
+  }
+  flushes_ = std::move(waiting);
+  if (flushes_.empty() || !end) return;
+  auto start = [](UploadEventsQueue& self, bool restarted) {
+    bool expected = false;
+    if (!self.isDispatchInProgress.compare_exchange_strong(expected, true)) return;
+    self.flushRestarted_ = restarted;
+    self.startChain();
+  };
+  if (again) {
+    start(*this, true);
+  } else if (later) {
+    // Another process of the app is uploading (our rows too): look again shortly.
+    std::weak_ptr<UploadEventsQueue> weak = weak_from_this();
+    database_->databaseQueue().asyncAfter(lockRetryDelay, [weak, start] {
+      if (auto self = weak.lock()) start(*self, false);
+    });
+  }
+}
+
+void UploadEventsQueue::flush(std::chrono::steady_clock::time_point deadline,
+                              std::function<void(bool)> done) {
+  onStoreQueue([deadline, done = std::move(done)](UploadEventsQueue& self) {
+    self.flushes_.push_back({self.database_->maxRowid(), deadline, done});
+    bool expected = false;
+    if (self.isDispatchInProgress.compare_exchange_strong(expected, true)) {
+      // A flush goes now, back-off or not.
+      self.flushRestarted_ = false;
+      self.startChain();
+    } else {
+      self.checkFlushes(std::nullopt);
+    }
+  });
+}
+
+bool UploadEventsQueue::sendInstant(StoredRow& row) {
+  if (backoff_.active()) return false;
+  {
+    std::lock_guard lock(instantMutex_);
+    instantsInFlight_.insert(row.seq);
+  }
+  std::string text = "{\"events\":[";
+  row.appendWireJson(text);
+  text += "]}";
+  auto sent = std::make_shared<const StoredRow>(std::move(row));
+  std::weak_ptr<UploadEventsQueue> weak = weak_from_this();
+  orvaService_->sendEventsBody(
+      std::move(text), baseQueryParams(),
+      [weak, sent](int64_t code, const std::optional<HttpResponse>& response) {
+        OrvaService::logResponse(code, response);
+        auto self = weak.lock();
+        if (!self) return;
+        self->counters_->sent.fetch_add(1);
+        self->backoff_.reset();
+        {
+          std::lock_guard lock(self->instantMutex_);
+          self->instantsInFlight_.erase(self->instantsInFlight_.find(sent->seq));
         }
+        self->counters_->progress();
       },
-      [self](int64_t code, const std::optional<HttpResponse>& response) {
-        Log::error("[Code] :: " + std::to_string(code) + " - " +
-                   (response ? response->description() : std::string("nil")));
-        self->isDispatchInProgress.store(false);
+      [weak, sent](int64_t code, const std::optional<HttpResponse>& response) {
+        if (auto self = weak.lock()) self->instantSendFailed(code, response, *sent);
       });
+  return true;
+}
+
+void UploadEventsQueue::instantSendFailed(int64_t code, const std::optional<HttpResponse>& response,
+                                          const StoredRow& row) {
+  std::weak_ptr<UploadEventsQueue> weak = weak_from_this();
+  auto settled = [weak, seq = row.seq] {
+    auto self = weak.lock();
+    if (!self) return;
+    {
+      std::lock_guard lock(self->instantMutex_);
+      auto found = self->instantsInFlight_.find(seq);
+      if (found != self->instantsInFlight_.end()) self->instantsInFlight_.erase(found);
+    }
+    self->counters_->progress();
+  };
+  if (refusedForContent(code)) {
+    Log::error("the endpoint refused event " + row.eventUUID + " with status " +
+               std::to_string(code) + "; it was dropped");
+    counters_->droppedRefused.fetch_add(1);
+    settled();
+    return;
+  }
+  Log::error("Failed to log events");
+  counters_->failure(code);
+  const auto delay = backoff_.fail(response ? response->retryAfter : std::nullopt);
+  auto manager = orvaEventManager_.lock();
+  if (!manager) return;
+  manager->scheduleRetry(delay);
+  std::weak_ptr<OrvaEventManagerCallbacks> weakManager = manager;
+  manager->dispatchQueue().asyncBarrier([weakManager, row, settled] {
+    if (auto m = weakManager.lock()) m->storeQuickEventToDB(row);
+    settled();
+  });
+}
+
+uint64_t UploadEventsQueue::oldestInstantInFlight() const {
+  std::lock_guard lock(instantMutex_);
+  return instantsInFlight_.empty() ? std::numeric_limits<uint64_t>::max()
+                                   : *instantsInFlight_.begin();
 }
 
 QueryMap UploadEventsQueue::baseQueryParams() const {
@@ -118,17 +508,6 @@ QueryMap UploadEventsQueue::identityQueryParams() const {
   query["user_country"] = options_->userCountry();
   query["w_k"] = Base64::encode(options_->apiKey());
   return query;
-}
-
-void UploadEventsQueue::instantSendFailed(int64_t, const std::optional<HttpResponse>&,
-                                          const Events& event) {
-  Log::error("Failed to log events");
-  auto manager = orvaEventManager_.lock();
-  if (!manager) return;
-  std::weak_ptr<OrvaEventManagerCallbacks> weak = manager;
-  manager->dispatchQueue().asyncBarrier([weak, event] {
-    if (auto m = weak.lock()) m->storeQuickEventToDB(event);
-  });
 }
 
 }  // namespace kelvor

@@ -1,50 +1,145 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
+#include <vector>
 
 #include <kelvor/Option.hpp>
 
 #include "consent/ConsentService.hpp"
+#include "pipeline/Backoff.hpp"
+#include "pipeline/DeliveryCounters.hpp"
 #include "pipeline/OrvaEventManagerCallbacks.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
+#include "pipeline/UploadLock.hpp"
 #include "transport/OrvaService.hpp"
 
 namespace kelvor {
 
-// Moves stored records to the endpoint, one batch in flight at a time: reads the oldest
-// batchSize records, sends them, deletes exactly those on success and keeps them on failure.
-// Also builds the consent and identity query maps.
+class StoreEventsQueue;
+
+// Moves stored events to the endpoint, one batch in flight at a time, oldest first. The batch
+// logic runs on the store's queue, next to the rows: the next batch is read while the current
+// one is out, bodies are spliced from the stored JSON texts, and exactly the sent rows are
+// deleted once accepted.
+//
+// Faults: a failed upload backs off (Backoff) with one retry at its end; a batch the endpoint
+// refuses for its content is sent in halves until the refused event stands alone and is dropped;
+// an accepted batch the store cannot delete is never read again (its ids wait for a store that
+// takes writes); several processes of the app upload one at a time (UploadLock).
 class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue> {
  public:
+  // A batch body stays below 1 MiB (it always holds at least one event).
+  static constexpr size_t maxBodyBytes = 1024 * 1024 - 1;
+  static constexpr std::chrono::milliseconds lockRetryDelay{100};
+
+  enum class Trigger {
+    size,      // enough rows stored (needs batchSize rows unless a full batch just went)
+    interval,  // the timer: whatever is stored
+    retry,     // the end of a back-off
+    network,   // the network came back: may retry during a back-off
+  };
+
   UploadEventsQueue(std::shared_ptr<Option> options,
                     std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
                     std::shared_ptr<SQLiteDatabase> database,
                     std::shared_ptr<ConsentService> consentService,
-                    std::shared_ptr<OrvaService> orvaService);
+                    std::shared_ptr<OrvaService> orvaService,
+                    std::shared_ptr<DeliveryCounters> counters = nullptr);
+  ~UploadEventsQueue();
+  void setStoreEventsQueue(std::weak_ptr<StoreEventsQueue> store);
 
-  void checkAndTranferEvents();
+  // Starts one batch unless one is in flight or a back-off is running. Any thread.
+  void checkAndTranferEvents(Trigger trigger = Trigger::interval);
+  // Reads and sends the next batch (store's queue).
   void fetchFromDBAndLogEvents();
   QueryMap baseQueryParams() const;
   QueryMap identityQueryParams() const;
+
+  // Sends one event on its own at once (taking the row); false while uploads back off, and the
+  // row stays with the caller, who stores it.
+  bool sendInstant(StoredRow& row);
+  // The failure callback of an instant send: the event joins the store (or is dropped when the
+  // endpoint refused it for its content).
   void instantSendFailed(int64_t code, const std::optional<HttpResponse>& response,
-                         const Events& event);
+                         const StoredRow& row);
+  // Uploads everything in the store when the request reaches the store's queue, partial
+  // batches included, ignoring a running back-off once; `done` learns whether all of it was
+  // accepted (or dropped by a rule). Gives up with false at the deadline.
+  void flush(std::chrono::steady_clock::time_point deadline, std::function<void(bool)> done);
+
+  // Store's queue: rows up to here are in flight, read ahead or accepted; trimming spares them.
+  int64_t protectedThrough() const { return protectedThrough_.load(); }
+  // Store's queue: a commit succeeded, so accepted rows that could not be deleted can go.
+  void storeWritable();
+  Backoff& backoff() { return backoff_; }
+  const Backoff& backoff() const { return backoff_; }
+  // The oldest report among instant sends still out; max when none.
+  uint64_t oldestInstantInFlight() const;
 
   std::shared_ptr<SQLiteDatabase> database() const { return database_; }
   std::shared_ptr<OrvaService> orvaService() const { return orvaService_; }
   std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager() const { return orvaEventManager_; }
 
-  // Written on the manager's queue and on the networking thread.
+  // Written on several threads.
   std::atomic<bool> isDispatchScheduled{false};
   std::atomic<bool> isDispatchInProgress{false};
 
  private:
+  enum class End { drained, failed, storeStuck, lockBusy, notAllowed };
+  struct Flight;
+  struct FlushWaiter {
+    int64_t through;
+    std::chrono::steady_clock::time_point deadline;
+    std::function<void(bool)> done;
+  };
+
+  void onStoreQueue(std::function<void(UploadEventsQueue&)> task);
+  void startChain();
+  std::vector<StoredRow> nextBatch(bool& full);
+  void readAhead(size_t wanted);
+  void send(std::vector<StoredRow> batch, bool full);
+  void answered(const std::shared_ptr<Flight>& flight, int64_t code,
+                const std::optional<HttpResponse>& response);
+  // After an accepted or refused batch: the next batch goes (true) or the chain ends.
+  bool continueChain(bool lastWasFull);
+  void dropRefused(const StoredRow& row, int64_t code);
+  bool deleteAccepted(std::vector<StoredRow> rows);
+  void finish(End end);
+  void checkFlushes(std::optional<End> end);
+  std::optional<int64_t> remainingThrough(int64_t through);
+  static bool refusedForContent(int64_t code);
+  std::string describeFailure(int64_t code) const;
+
   std::shared_ptr<Option> options_;
   std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager_;
   std::shared_ptr<SQLiteDatabase> database_;
   std::shared_ptr<ConsentService> consentService_;
   std::shared_ptr<OrvaService> orvaService_;
+  std::shared_ptr<DeliveryCounters> counters_;
+  std::weak_ptr<StoreEventsQueue> store_;
+  Backoff backoff_;
+  std::atomic<int64_t> protectedThrough_{0};
+
+  // The chain's state, touched only on the store's queue.
+  UploadLock lock_;
+  int64_t cursor_ = 0;                         // rows up to here were read
+  std::deque<StoredRow> ahead_;                // read, not yet sent
+  std::deque<std::vector<StoredRow>> halves_;  // parts of a refused batch, in order
+  std::vector<StoredRow> acceptedUndeleted_;   // accepted; the store could not delete them
+  std::shared_ptr<Flight> inFlight_;
+  bool stopAfterFlight_ = false;
+  bool flushRestarted_ = false;  // a flush started this pass again after one that drained
+  std::vector<FlushWaiter> flushes_;
+
+  mutable std::mutex instantMutex_;
+  std::multiset<uint64_t> instantsInFlight_;
 };
 
 }  // namespace kelvor

@@ -10,6 +10,8 @@ const char* toString(LogLevel level) {
       return "debug";
     case LogLevel::info:
       return "info";
+    case LogLevel::warning:
+      return "warning";
     case LogLevel::error:
       return "error";
   }

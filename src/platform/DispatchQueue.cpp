@@ -120,10 +120,36 @@ void DispatchQueue::asyncAfter(std::chrono::steady_clock::duration delay, Task t
   {
     std::lock_guard lock(state->mutex);
     if (state->stopping) return;
-    auto deadline = std::chrono::steady_clock::now() + delay;
+    auto deadline = deadlineAfter(delay);
     state->delayed.emplace(std::make_pair(deadline, state->sequence++), std::move(task));
   }
   state->wake.notify_one();
+}
+
+std::chrono::steady_clock::time_point DispatchQueue::deadlineAfter(
+    std::chrono::steady_clock::duration delay) {
+  // A huge delay saturates at the clock's end instead of wrapping into the past.
+  const auto now = std::chrono::steady_clock::now();
+  if (delay <= std::chrono::steady_clock::duration::zero()) return now;
+  if (delay >= std::chrono::steady_clock::time_point::max() - now) {
+    return std::chrono::steady_clock::time_point::max();
+  }
+  return now + delay;
+}
+
+void DispatchQueue::cancelDelayed() {
+  std::lock_guard lock(state_->mutex);
+  state_->delayed.clear();
+}
+
+void DispatchQueue::stop() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+    state_->delayed.clear();
+  }
+  state_->wake.notify_all();
+  if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
 }
 
 bool DispatchQueue::isCurrent() const {

@@ -33,7 +33,15 @@ class DispatchQueue {
   // Runs the task and waits for it. Called from the queue's own thread it runs inline, since
   // waiting would never end.
   void sync(const Task& task);
+  // The deadline saturates: a delay beyond the clock's range waits for ever, never wraps.
   void asyncAfter(std::chrono::steady_clock::duration delay, Task task);
+  // Drops the delayed tasks not yet due.
+  void cancelDelayed();
+  // Finishes the immediate tasks, drops delayed ones and joins the worker; later submissions
+  // are ignored (a sync returns at once).
+  void stop();
+  static std::chrono::steady_clock::time_point deadlineAfter(
+      std::chrono::steady_clock::duration delay);
 
   // Waits until every task submitted before this call (delayed ones not yet due excepted) ran.
   void drain() {

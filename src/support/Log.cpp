@@ -27,6 +27,20 @@ void Log::debug(const std::string& message) {
   write(LogLevel::debug, message);
 }
 
+void Log::info(const char* message) {
+  if (!enabled.load(std::memory_order_relaxed)) return;
+  write(LogLevel::info, message);
+}
+
+void Log::debug(const char* message) {
+  if (!enabled.load(std::memory_order_relaxed)) return;
+  write(LogLevel::debug, message);
+}
+
+void Log::warning(const std::string& message) {
+  write(LogLevel::warning, message);
+}
+
 void Log::error(const std::string& message) {
   write(LogLevel::error, message);
 }

@@ -1,10 +1,14 @@
 #include "transport/HttpService.hpp"
 
 #include <curl/curl.h>
-#include <unistd.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
+#include <cctype>
 #include <condition_variable>
-#include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <fstream>
 #include <mutex>
@@ -13,8 +17,8 @@
 #include <kelvor/Log.hpp>
 #include <kelvor/SDKException.hpp>
 
-#include "support/Render.hpp"
 #include "identity/Utility.hpp"
+#include "support/Render.hpp"
 
 namespace kelvor {
 namespace {
@@ -37,34 +41,58 @@ std::string readFile(const std::filesystem::path& file) {
   return in ? buffer.str() : std::string();
 }
 
-// The system's CA bundle followed by the extra one, in a private temporary file that the
-// multi handle's CA cache loads once.
-std::string combinedCABundle(const std::filesystem::path& extra) {
-  std::string extraPem = readFile(extra);
-  if (extraPem.empty()) {
-    Log::error("HttpService: cannot read the CA bundle " + extra.string());
-    return {};
+// The certificates of a PEM file, parsed once; they join the system's trust store of every TLS
+// context the library makes, so nothing is written to disk.
+std::vector<X509*> loadCertificates(const std::filesystem::path& file) {
+  std::vector<X509*> certificates;
+  std::string pem = readFile(file);
+  if (pem.empty()) {
+    Log::error("HttpService: cannot read the CA bundle " + file.string() +
+               "; only the system's certificate authorities are trusted");
+    return certificates;
   }
-  std::string systemPem;
-  if (CURL* probe = curl_easy_init()) {
-    char* defaultPath = nullptr;
-    if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &defaultPath) == CURLE_OK &&
-        defaultPath != nullptr) {
-      systemPem = readFile(defaultPath);
+  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  while (X509* certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+    certificates.push_back(certificate);
+  }
+  BIO_free(bio);
+  ERR_clear_error();  // the end of the file reads as an error
+  if (certificates.empty()) {
+    Log::error("HttpService: no certificate in the CA bundle " + file.string() +
+               "; only the system's certificate authorities are trusted");
+  }
+  return certificates;
+}
+
+// "120" or "Wed, 21 Oct 2026 07:28:00 GMT": the wait until then, never negative.
+std::optional<std::chrono::seconds> parseRetryAfter(std::string value) {
+  while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back()))) value.pop_back();
+  size_t start = 0;
+  while (start < value.size() && std::isspace(static_cast<unsigned char>(value[start]))) ++start;
+  value = value.substr(start);
+  if (value.empty()) return std::nullopt;
+  if (std::all_of(value.begin(), value.end(), [](unsigned char c) { return std::isdigit(c); })) {
+    if (value.size() > 9) return std::chrono::seconds(999999999);
+    return std::chrono::seconds(std::stoll(value));
+  }
+  time_t when = curl_getdate(value.c_str(), nullptr);
+  if (when < 0) return std::nullopt;
+  time_t now = std::time(nullptr);
+  return std::chrono::seconds(when > now ? when - now : 0);
+}
+
+size_t collectHeader(char* data, size_t size, size_t count, void* user) {
+  size_t bytes = size * count;
+  static constexpr char name[] = "retry-after:";
+  constexpr size_t length = sizeof name - 1;
+  if (bytes > length) {
+    bool match = true;
+    for (size_t i = 0; i < length && match; ++i) {
+      match = std::tolower(static_cast<unsigned char>(data[i])) == name[i];
     }
-    curl_easy_cleanup(probe);
+    if (match) *static_cast<std::string*>(user) = std::string(data + length, bytes - length);
   }
-  std::string pattern = (std::filesystem::temp_directory_path() / "kelvor-ca-XXXXXX").string();
-  int fd = mkstemp(pattern.data());
-  if (fd < 0) return {};
-  std::string all = systemPem + "\n" + extraPem + "\n";
-  bool ok = ::write(fd, all.data(), all.size()) == static_cast<ssize_t>(all.size());
-  ::close(fd);
-  if (!ok) {
-    ::unlink(pattern.c_str());
-    return {};
-  }
-  return pattern;
+  return bytes;
 }
 
 }  // namespace
@@ -75,6 +103,8 @@ struct HttpService::Request {
   std::string url;
   std::string body;
   std::string responseBody;
+  std::string retryAfter;
+  bool unsendable = false;  // no request could be formed: fails at once
   ResponseCallback success;
   ResponseCallback failure;
 
@@ -89,7 +119,8 @@ struct HttpService::State {
   std::deque<std::unique_ptr<Request>> pending;
   bool stopping = false;
   CURLM* multi = nullptr;
-  std::string caFile;
+  std::vector<X509*> extraCertificates;
+  std::string userAgent;
   std::thread::id workerId;
   size_t outstanding = 0;  // submitted and not yet finished
   uint64_t submitted = 0;
@@ -109,7 +140,9 @@ HttpService::HttpService(const std::filesystem::path& extraCABundle)
   // A few kept-alive connections serve the one batch in flight, instant events and identity
   // requests; more requests wait for a free one instead of opening connection after connection.
   curl_multi_setopt(state_->multi, CURLMOPT_MAX_HOST_CONNECTIONS, 4L);
-  if (!extraCABundle.empty()) state_->caFile = combinedCABundle(extraCABundle);
+  if (!extraCABundle.empty()) state_->extraCertificates = loadCertificates(extraCABundle);
+  // The device and app do not change while the process runs.
+  state_->userAgent = Utility::userAgent();
   // Started last, once the state is complete.
   worker_ = std::thread([state = state_] { run(state); });
   std::lock_guard lock(state_->mutex);
@@ -117,11 +150,16 @@ HttpService::HttpService(const std::filesystem::path& extraCABundle)
 }
 
 HttpService::~HttpService() {
+  stop();
+}
+
+void HttpService::stop() {
   {
+    // The worker frees the multi handle under this lock once it saw `stopping`.
     std::lock_guard lock(state_->mutex);
     state_->stopping = true;
+    if (state_->multi != nullptr) curl_multi_wakeup(state_->multi);
   }
-  curl_multi_wakeup(state_->multi);
   if (worker_.joinable()) {
     // The last reference may go in a callback on the networking thread itself.
     if (worker_.get_id() == std::this_thread::get_id()) {
@@ -158,6 +196,18 @@ void HttpService::run(const std::shared_ptr<State>& state) {
       incoming.swap(state->pending);
     }
     for (auto& request : incoming) {
+      if (request->unsendable) {
+        // A request that could not be formed fails like one that got no answer, so its
+        // caller's retry rules apply.
+        try {
+          if (request->failure) request->failure(0, std::nullopt);
+        } catch (...) {
+          Log::error("HttpService: a response callback failed");
+        }
+        request.reset();
+        state->finished();
+        continue;
+      }
       CURL* easy = request->easy;
       curl_multi_add_handle(state->multi, easy);
       active.emplace(easy, std::move(request));
@@ -182,7 +232,8 @@ void HttpService::run(const std::shared_ptr<State>& state) {
                     curl_easy_strerror(result));
           if (request->failure) request->failure(0, std::nullopt);
         } else {
-          HttpResponse response{code, request->url, request->responseBody};
+          HttpResponse response{code, request->url, request->responseBody,
+                                parseRetryAfter(request->retryAfter)};
           if (code >= 200 && code <= 299) {
             if (request->success) request->success(code, response);
           } else if (request->failure) {
@@ -209,32 +260,57 @@ void HttpService::run(const std::shared_ptr<State>& state) {
     state->outstanding = 0;
     state->idle.notify_all();
   }
+  std::lock_guard lock(state->mutex);
   curl_multi_cleanup(state->multi);
   state->multi = nullptr;
-  if (!state->caFile.empty()) ::unlink(state->caFile.c_str());
+  for (X509* certificate : state->extraCertificates) X509_free(certificate);
+  state->extraCertificates.clear();
 }
 
+int HttpService::addExtraCertificates(void*, void* sslContext, void* user) {
+  auto* state = static_cast<State*>(user);
+  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+  for (X509* certificate : state->extraCertificates) X509_STORE_add_cert(store, certificate);
+  ERR_clear_error();  // a certificate already in a shared store is not a failure
+  return CURLE_OK;
+}
+
+namespace {
+
+CURLcode sslContextCallback(CURL* curl, void* sslContext, void* user) {
+  return static_cast<CURLcode>(HttpService::addExtraCertificates(curl, sslContext, user));
+}
+
+}  // namespace
+
 void HttpService::submit(std::unique_ptr<Request> request) {
-  CURL* easy = request->easy;
-  curl_easy_setopt(easy, CURLOPT_URL, request->url.c_str());
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeoutSeconds);
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_USERAGENT, Utility::userAgent().c_str());
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!state_->caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, state_->caFile.c_str());
-  if (request->headers != nullptr) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers);
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, collectBody);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &request->responseBody);
+  if (!request->unsendable) {
+    CURL* easy = request->easy;
+    curl_easy_setopt(easy, CURLOPT_URL, request->url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeoutSeconds);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, state_->userAgent.c_str());
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!state_->extraCertificates.empty()) {
+      curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, sslContextCallback);
+      curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, state_.get());
+    }
+    if (request->headers != nullptr) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, collectBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &request->responseBody);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, collectHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &request->retryAfter);
+  }
   {
     std::lock_guard lock(state_->mutex);
     if (state_->stopping) return;
     state_->pending.push_back(std::move(request));
     ++state_->outstanding;
     ++state_->submitted;
+    curl_multi_wakeup(state_->multi);
   }
-  curl_multi_wakeup(state_->multi);
 }
 
 uint64_t HttpService::submittedCount() const {
@@ -249,24 +325,27 @@ bool HttpService::waitUntilIdle(std::chrono::milliseconds limit) {
 
 namespace {
 
-// The request URL with the non-empty query values, or nothing when no URL can be formed.
+// The request URL with the non-empty query values, or nothing when no URL can be formed. The
+// query is appended as encoded here: the URL parser would lower-case the escapes.
 std::optional<std::string> buildUrl(const std::string& url, const QueryMap& queryParams) {
   CURLU* parts = curl_url();
   if (parts == nullptr) return std::nullopt;
   std::optional<std::string> result;
-  if (curl_url_set(parts, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+  char* base = nullptr;
+  if (curl_url_set(parts, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(parts, CURLUPART_URL, &base, 0) == CURLUE_OK) {
+    std::string full = base;
     std::string query;
     for (const auto& [key, value] : queryParams) {
       if (value.empty()) continue;
-      Log::info("key - " + key + ", Value - " + value);
+      Log::infoLazy([&] { return "key - " + key + ", Value - " + value; });
       if (!query.empty()) query += '&';
       query += HttpService::percentEncode(key) + "=" + HttpService::percentEncode(value);
     }
-    bool ok = query.empty() || curl_url_set(parts, CURLUPART_QUERY, query.c_str(), 0) == CURLUE_OK;
-    char* full = nullptr;
-    if (ok && curl_url_get(parts, CURLUPART_URL, &full, 0) == CURLUE_OK) result = full;
-    curl_free(full);
+    if (!query.empty()) full += (full.find('?') == std::string::npos ? '?' : '&') + query;
+    result = std::move(full);
   }
+  curl_free(base);
   curl_url_cleanup(parts);
   return result;
 }
@@ -278,47 +357,57 @@ std::unique_ptr<HttpService::Request> HttpService::newRequest(const std::string&
                                                               ResponseCallback success,
                                                               ResponseCallback failure) {
   auto request = std::make_unique<Request>();
+  request->success = std::move(success);
+  request->failure = std::move(failure);
   try {
     auto full = buildUrl(url, queryParams);
     if (!full) throw SDKError(SDKException::URLError);
     request->url = *full;
+    request->easy = curl_easy_init();
+    if (request->easy == nullptr) throw std::runtime_error("cannot make a transfer");
   } catch (const SDKError& error) {
     Log::error(error.errorDescription());
-    return nullptr;
+    Log::error(
+        "HttpService: no request can be formed for \"" + url +
+        "\"; set a URL such as https://ingest.example.com/ with Platform::setIngestionBaseUrl");
+    request->unsendable = true;
+  } catch (const std::exception& error) {
+    Log::error(std::string("HttpService: ") + error.what() + " for " + url);
+    request->unsendable = true;
   }
-  request->easy = curl_easy_init();
-  if (request->easy == nullptr) return nullptr;
-  request->success = std::move(success);
-  request->failure = std::move(failure);
   return request;
 }
 
 void HttpService::post(const std::string& url, const Json& body, const QueryMap& queryParams,
                        const std::string& authToken, ResponseCallback success,
                        ResponseCallback failure) {
+  postBody(url, render(body), queryParams, authToken, std::move(success), std::move(failure));
+}
+
+void HttpService::postBody(const std::string& url, std::string body, const QueryMap& queryParams,
+                           const std::string& authToken, ResponseCallback success,
+                           ResponseCallback failure) {
   auto request = newRequest(url, queryParams, std::move(success), std::move(failure));
-  if (!request) return;
-  try {
-    request->body = render(body);
-  } catch (...) {
-    return;  // a body that cannot be serialised sends nothing
+  if (!request->unsendable) {
+    request->body = std::move(body);
+    Log::infoLazy([&] {
+      return "HttpService - post: httpBody - " + std::to_string(request->body.size()) + " bytes";
+    });
+    request->headers =
+        curl_slist_append(request->headers, ("Authorization: Basic " + authToken).c_str());
+    request->headers = curl_slist_append(request->headers, "Content-Type: application/json");
+    curl_easy_setopt(request->easy, CURLOPT_POST, 1L);
+    curl_easy_setopt(request->easy, CURLOPT_POSTFIELDS, request->body.c_str());
+    curl_easy_setopt(request->easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(request->body.size()));
   }
-  Log::info("HttpService - post: httpBody - " + std::to_string(request->body.size()) + " bytes");
-  request->headers =
-      curl_slist_append(request->headers, ("Authorization: Basic " + authToken).c_str());
-  request->headers = curl_slist_append(request->headers, "Content-Type: application/json");
-  curl_easy_setopt(request->easy, CURLOPT_POST, 1L);
-  curl_easy_setopt(request->easy, CURLOPT_POSTFIELDS, request->body.c_str());
-  curl_easy_setopt(request->easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                   static_cast<curl_off_t>(request->body.size()));
   submit(std::move(request));
 }
 
 void HttpService::get(const std::string& url, const QueryMap& queryParams, ResponseCallback success,
                       ResponseCallback failure) {
   auto request = newRequest(url, queryParams, std::move(success), std::move(failure));
-  if (!request) return;
-  curl_easy_setopt(request->easy, CURLOPT_HTTPGET, 1L);
+  if (!request->unsendable) curl_easy_setopt(request->easy, CURLOPT_HTTPGET, 1L);
   submit(std::move(request));
 }
 

@@ -23,7 +23,8 @@ using ResponseCallback =
 
 // The library's HTTP client: one networking thread drives a curl multi handle, so requests never
 // block the caller and connections and the loaded CA store are kept between requests. Exactly
-// one callback runs per started request, on the networking thread.
+// one callback runs per request, on the networking thread; a request that cannot be formed (no
+// valid URL) gets its failure callback with status 0, like one that got no answer.
 class HttpService {
  public:
   static constexpr long timeoutSeconds = 60;
@@ -32,11 +33,16 @@ class HttpService {
   explicit HttpService(const std::filesystem::path& extraCABundle = {});
   // Transfers still running are abandoned without a callback.
   ~HttpService();
+  // Stops the networking thread now (the same as the destructor); later requests are dropped.
+  void stop();
   HttpService(const HttpService&) = delete;
   HttpService& operator=(const HttpService&) = delete;
 
   void post(const std::string& url, const Json& body, const QueryMap& queryParams,
             const std::string& authToken, ResponseCallback success, ResponseCallback failure);
+  // The body as JSON text already.
+  void postBody(const std::string& url, std::string body, const QueryMap& queryParams,
+                const std::string& authToken, ResponseCallback success, ResponseCallback failure);
   void get(const std::string& url, const QueryMap& queryParams, ResponseCallback success,
            ResponseCallback failure);
 
@@ -49,11 +55,14 @@ class HttpService {
   // '=' arrive as they were sent.
   static std::string percentEncode(const std::string& text);
 
+  // Adds the extra CA certificates to a new TLS context (libcurl's context callback).
+  static int addExtraCertificates(void* curl, void* sslContext, void* state);
+
  private:
   struct Request;
   struct State;
-  // A request for the URL with its non-empty query values, or nullptr (and "Unable to create
-  // URL") when no URL can be formed.
+  // A request for the URL with its non-empty query values; marked unsendable (and "Unable to
+  // create URL") when no URL can be formed.
   static std::unique_ptr<Request> newRequest(const std::string& url, const QueryMap& queryParams,
                                              ResponseCallback success, ResponseCallback failure);
   void submit(std::unique_ptr<Request> request);

@@ -2,8 +2,8 @@
 
 #include <kelvor/Log.hpp>
 
-#include "support/Render.hpp"
 #include "platform/Base64.hpp"
+#include "support/Render.hpp"
 
 namespace kelvor {
 
@@ -25,6 +25,13 @@ void OrvaService::sendEvents(const std::vector<Events>& events, const QueryMap& 
   Log::infoLazy([&] { return "OrvaService - Event dictionary : " + render(body); });
   httpService_->post(url(), body, queryParams, credential(option_->apiKey()), std::move(success),
                      std::move(failure));
+}
+
+void OrvaService::sendEventsBody(std::string body, const QueryMap& queryParams,
+                                 ResponseCallback success, ResponseCallback failure) {
+  Log::infoLazy([&] { return "OrvaService - Event dictionary : " + body; });
+  httpService_->postBody(url(), std::move(body), queryParams, credential(option_->apiKey()),
+                         std::move(success), std::move(failure));
 }
 
 void OrvaService::sendIdentity(const QueryMap& queryParams, ResponseCallback success,

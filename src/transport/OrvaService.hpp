@@ -23,6 +23,9 @@ class OrvaService {
   // POST {"events":[...]} with the Basic credential "w_k:<write key>".
   void sendEvents(const std::vector<Events>& events, const QueryMap& queryParams,
                   ResponseCallback success, ResponseCallback failure);
+  // The same POST with a body already in JSON text ({"events":[...]}).
+  void sendEventsBody(std::string body, const QueryMap& queryParams, ResponseCallback success,
+                      ResponseCallback failure);
   // GET with the identity query map; the write key travels in "w_k".
   void sendIdentity(const QueryMap& queryParams, ResponseCallback success,
                     ResponseCallback failure);

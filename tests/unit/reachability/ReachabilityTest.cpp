@@ -57,7 +57,7 @@ TEST(ReachabilityTest, AFreshStartAnnouncesOnceOnTheMainQueue) {
   EXPECT_EQ(seen.offMain, 0);
   EXPECT_EQ(monitor->connection(), Reachability::Connection::wifi);
 
-  source->change(Reachability::kReachable);  // equal flags: no announcement
+  source->change(Reachability::kReachable);           // equal flags: no announcement
   source->change(Reachability::kConnectionRequired);  // not reachable: none
   // The change travels through the monitor's queue and then the main queue.
   for (int i = 0; i < 2000 && seen.unreachable == 0; ++i) {

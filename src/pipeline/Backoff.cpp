@@ -1,0 +1,47 @@
+#include "pipeline/Backoff.hpp"
+
+#include <algorithm>
+
+namespace kelvor {
+
+std::chrono::milliseconds Backoff::fail(std::optional<std::chrono::seconds> retryAfter) {
+  std::lock_guard lock(mutex_);
+  ++failures_;
+  // Doubling stops at the cap long before the shift could overflow.
+  const int doublings = std::min(failures_ - 1, 16);
+  auto base =
+      std::min<std::chrono::milliseconds>(firstDelay * (int64_t{1} << doublings), longestDelay);
+  std::uniform_real_distribution<double> jitter(0.8, 1.2);
+  auto delay = std::chrono::milliseconds(
+      static_cast<int64_t>(static_cast<double>(base.count()) * jitter(random_)));
+  if (retryAfter) {
+    auto asked = std::min<std::chrono::milliseconds>(
+        std::max<std::chrono::seconds>(*retryAfter, std::chrono::seconds(0)), longestRetryAfter);
+    delay = std::max(delay, asked);
+  }
+  until_ = Clock::now() + delay;
+  return delay;
+}
+
+void Backoff::reset() {
+  std::lock_guard lock(mutex_);
+  failures_ = 0;
+  until_ = {};
+}
+
+bool Backoff::active() const {
+  std::lock_guard lock(mutex_);
+  return failures_ > 0 && Clock::now() < until_;
+}
+
+Backoff::Clock::time_point Backoff::until() const {
+  std::lock_guard lock(mutex_);
+  return until_;
+}
+
+int Backoff::failures() const {
+  std::lock_guard lock(mutex_);
+  return failures_;
+}
+
+}  // namespace kelvor

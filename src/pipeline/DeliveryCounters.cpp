@@ -1,0 +1,48 @@
+#include "pipeline/DeliveryCounters.hpp"
+
+namespace kelvor {
+
+void DeliveryCounters::failure(int64_t status) {
+  failedAttempts.fetch_add(1);
+  std::lock_guard lock(mutex_);
+  lastFailureStatus_ = status;
+  lastFailureTime_ = std::chrono::system_clock::now();
+}
+
+DeliveryStats DeliveryCounters::snapshot(int64_t pending) const {
+  DeliveryStats stats;
+  stats.reported = reported.load();
+  stats.stored = stored.load();
+  stats.sent = sent.load();
+  stats.droppedByCacheCap = droppedByCacheCap.load();
+  stats.droppedRefused = droppedRefused.load();
+  stats.droppedUndecodable = droppedUndecodable.load();
+  stats.refusedInvalid = refusedInvalid.load();
+  stats.failedAttempts = failedAttempts.load();
+  stats.pending = pending;
+  std::lock_guard lock(mutex_);
+  stats.lastFailureStatus = lastFailureStatus_;
+  stats.lastFailureTime = lastFailureTime_;
+  return stats;
+}
+
+void DeliveryCounters::progress() {
+  {
+    std::lock_guard lock(progressMutex_);
+    ++progress_;
+  }
+  progressed_.notify_all();
+}
+
+uint64_t DeliveryCounters::progressCount() const {
+  std::lock_guard lock(progressMutex_);
+  return progress_;
+}
+
+bool DeliveryCounters::waitForProgress(uint64_t seen,
+                                       std::chrono::steady_clock::time_point deadline) const {
+  std::unique_lock lock(progressMutex_);
+  return progressed_.wait_until(lock, deadline, [&] { return progress_ != seen; });
+}
+
+}  // namespace kelvor

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+
+#include <kelvor/DeliveryStats.hpp>
+
+namespace kelvor {
+
+// The pipeline's counters, written from its queues and the networking thread, read by the app.
+class DeliveryCounters {
+ public:
+  std::atomic<uint64_t> reported{0};
+  std::atomic<uint64_t> stored{0};
+  std::atomic<uint64_t> sent{0};
+  std::atomic<uint64_t> droppedByCacheCap{0};
+  std::atomic<uint64_t> droppedRefused{0};
+  std::atomic<uint64_t> droppedUndecodable{0};
+  std::atomic<uint64_t> refusedInvalid{0};
+  std::atomic<uint64_t> failedAttempts{0};
+
+  void failure(int64_t status);
+  DeliveryStats snapshot(int64_t pending) const;
+
+  // Something moved in the pipeline (a commit, an answer, a drained intake): wakes whoever waits
+  // for it, such as a flush.
+  void progress();
+  uint64_t progressCount() const;
+  // Waits until progress beyond `seen` or the deadline; false at the deadline.
+  bool waitForProgress(uint64_t seen, std::chrono::steady_clock::time_point deadline) const;
+
+ private:
+  mutable std::mutex mutex_;
+  int64_t lastFailureStatus_ = 0;
+  std::optional<std::chrono::system_clock::time_point> lastFailureTime_;
+  mutable std::mutex progressMutex_;
+  mutable std::condition_variable progressed_;
+  uint64_t progress_ = 0;
+};
+
+}  // namespace kelvor
