@@ -113,6 +113,7 @@ void UploadEventsQueue::startChain() {
   }
   // Accepted rows the store could not delete go first; while it still cannot, nothing is sent
   // (they would only pile up, and go twice if the process died).
+  if (!acceptedUndeleted_.empty()) retriedDelete_ = acceptedUndeleted_.front().rowid;
   if (!acceptedUndeleted_.empty() && !deleteAccepted(std::exchange(acceptedUndeleted_, {}))) {
     finish(End::storeStuck);
     return;
@@ -300,15 +301,19 @@ bool UploadEventsQueue::deleteAccepted(std::vector<StoredRow> rows) {
   ids.reserve(rows.size());
   for (const auto& row : rows) ids.push_back(row.eventUUID);
   if (database_->deleteIds(ids)) return true;
-  Log::warning("the endpoint accepted " + std::to_string(rows.size()) +
-               " events but the event store could not delete them; they are not sent again and "
-               "are deleted once the store takes writes");
+  // Said once per batch: retries of the same delete stay quiet.
+  if (rows.front().rowid != retriedDelete_) {
+    Log::warning("the endpoint accepted " + std::to_string(rows.size()) +
+                 " events but the event store could not delete them; they are not sent again "
+                 "and are deleted once the store takes writes");
+  }
   for (auto& row : rows) acceptedUndeleted_.push_back(std::move(row));
   return false;
 }
 
 void UploadEventsQueue::storeWritable() {
   if (acceptedUndeleted_.empty() || isDispatchInProgress.load()) return;
+  retriedDelete_ = acceptedUndeleted_.front().rowid;
   deleteAccepted(std::exchange(acceptedUndeleted_, {}));
 }
 

@@ -133,6 +133,7 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   std::deque<StoredRow> ahead_;                // read, not yet sent
   std::deque<std::vector<StoredRow>> halves_;  // parts of a refused batch, in order
   std::vector<StoredRow> acceptedUndeleted_;   // accepted; the store could not delete them
+  int64_t retriedDelete_ = 0;                  // first rowid of the batch whose delete is retried
   std::shared_ptr<Flight> inFlight_;
   bool stopAfterFlight_ = false;
   bool flushRestarted_ = false;  // a flush started this pass again after one that drained

@@ -64,8 +64,9 @@ std::vector<X509*> loadCertificates(const std::filesystem::path& file) {
   return certificates;
 }
 
-// "120" or "Wed, 21 Oct 2026 07:28:00 GMT": the wait until then, never negative.
-std::optional<std::chrono::seconds> parseRetryAfter(std::string value) {
+}  // namespace
+
+std::optional<std::chrono::seconds> HttpService::parseRetryAfter(std::string value) {
   while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back()))) value.pop_back();
   size_t start = 0;
   while (start < value.size() && std::isspace(static_cast<unsigned char>(value[start]))) ++start;
@@ -80,6 +81,8 @@ std::optional<std::chrono::seconds> parseRetryAfter(std::string value) {
   time_t now = std::time(nullptr);
   return std::chrono::seconds(when > now ? when - now : 0);
 }
+
+namespace {
 
 size_t collectHeader(char* data, size_t size, size_t count, void* user) {
   size_t bytes = size * count;
@@ -233,7 +236,7 @@ void HttpService::run(const std::shared_ptr<State>& state) {
           if (request->failure) request->failure(0, std::nullopt);
         } else {
           HttpResponse response{code, request->url, request->responseBody,
-                                parseRetryAfter(request->retryAfter)};
+                                HttpService::parseRetryAfter(request->retryAfter)};
           if (code >= 200 && code <= 299) {
             if (request->success) request->success(code, response);
           } else if (request->failure) {

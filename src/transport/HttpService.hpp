@@ -55,6 +55,10 @@ class HttpService {
   // '=' arrive as they were sent.
   static std::string percentEncode(const std::string& text);
 
+  // A Retry-After value ("120" or "Wed, 21 Oct 2026 07:28:00 GMT") as the wait until then,
+  // never negative; nothing when it cannot be read.
+  static std::optional<std::chrono::seconds> parseRetryAfter(std::string value);
+
   // Adds the extra CA certificates to a new TLS context (libcurl's context callback).
   static int addExtraCertificates(void* curl, void* sslContext, void* state);
 

@@ -1,8 +1,6 @@
 // End to end through the public facade. Each test runs in a process of its own (ctest runs the
 // discovered tests one by one), since the facade is initialised once per process.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <regex>
 #include <set>
@@ -15,6 +13,7 @@
 #include "support/FakeTrackingProvider.hpp"
 #include "support/LogCapture.hpp"
 #include "support/TempDir.hpp"
+#include "support/TestHost.hpp"
 
 namespace kelvor {
 namespace {
@@ -206,25 +205,67 @@ TEST(FacadeTest, ManyAppThreadsReportAtOnce) {
   EXPECT_GE(taps.size() + 10, 160u);
 }
 
-int runHost(const std::string& folder, const Collector& c, int events, const std::string& mode) {
-  std::vector<std::string> args = {KELVOR_HOST_EXIT_PATH,  folder, c.baseUrl(), c.caFile().string(),
-                                   std::to_string(events), mode};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+// Nesting is checked at the call without recursion: 64 levels go, deeper is refused and
+// counted, and 200,000 levels neither crash the host nor reach the store.
+TEST(FacadeTest, NestingBeyondTheLimitIsRefusedAtTheCall) {
+  auto& e = endpoint();
+  auto option = baseOptions();
+  option->optout(false);
+  Quorvel& q = start(option);
+  LogCapture log;
+  for (int depth : {64, 65, 200000}) {
+    Json inner = 1;
+    for (int level = 1; level < depth; ++level) {
+      Json wrapper = Json::array();
+      wrapper.push_back(std::move(inner));
+      inner = std::move(wrapper);
+    }
+    Json properties = Json::object();
+    properties["x"] = std::move(inner);
+    q.setEventProperties("deep-" + std::to_string(depth), properties);
+  }
+  ASSERT_TRUE(q.flush());
+  EXPECT_EQ(names(Collector::acceptedEvents(e.collector.records())),
+            std::vector<std::string>{"deep-64"});
+  EXPECT_EQ(log.count(LogLevel::error, "nests deeper than 64 levels"), 2u);
+  EXPECT_EQ(q.deliveryStats().refusedInvalid, 2u);
+}
+
+// flush() is true only once what was handed over was accepted; shutdown() stops for good.
+TEST(FacadeTest, FlushTellsTheTruthAndShutdownStopsForGood) {
+  auto& e = endpoint();
+  auto option = baseOptions();
+  option->optout(false).batchSize(20);
+  Quorvel& q = start(option);
+  for (int i = 0; i < 6; ++i) q.setEventProperties("partial");
+  EXPECT_TRUE(q.flush());  // a partial batch goes too
+  EXPECT_EQ(Collector::acceptedEvents(e.collector.records()).size(), 6u);
+
+  e.collector.stop();
+  for (int i = 0; i < 3; ++i) q.setEventProperties("unsent");
+  EXPECT_FALSE(q.flush(std::chrono::seconds(10)));
+  auto stats = q.deliveryStats();
+  EXPECT_EQ(stats.sent, 6u);
+  EXPECT_EQ(stats.pending, 3);
+  EXPECT_GE(stats.failedAttempts, 1u);
+  EXPECT_EQ(stats.lastFailureStatus, 0);
+  EXPECT_TRUE(stats.lastFailureTime.has_value());
+
+  EXPECT_FALSE(q.shutdown(std::chrono::seconds(2)));
+  LogCapture log;
+  q.setEventProperties("after");
+  EXPECT_FALSE(q.flush());
+  EXPECT_FALSE(q.shutdown());
+  EXPECT_TRUE(log.contains(LogLevel::error, "has been shut down"));
+  EXPECT_EQ(q.deliveryStats().pending, 3);  // kept for the next start
 }
 
 TEST(HostExitTest, ReturningFromMainWithWorkInFlightExitsCleanlyAndTheNextStartUploads) {
   Collector collector;
   ASSERT_TRUE(collector.started());
   testing::TempDir folder;
-  EXPECT_EQ(runHost(folder.path().string(), collector, 35, "leave"), 7);
-  EXPECT_EQ(runHost(folder.path().string(), collector, 0, "upload"), 0);
+  EXPECT_EQ(testing::TestHost("leave", folder.path(), collector, 35).wait(), 7);
+  EXPECT_EQ(testing::TestHost("upload", folder.path(), collector, 0).wait(), 0);
   auto records = collector.waitFor(
       [](const std::vector<Json>& all) { return Collector::acceptedEvents(all).size() >= 35; });
   std::set<std::string> arrived;

@@ -20,27 +20,15 @@ using testing::Pipeline;
 
 std::shared_ptr<QuorvelOption> options(int64_t batchSize = 10, int64_t maxCache = 100,
                                        int64_t interval = 3600) {
-  auto option = std::make_shared<QuorvelOption>();
-  option->setApiKey("key");
-  option->setOptout(false);
-  option->setBatchSize(batchSize);
-  option->setMaxCacheSize(maxCache);
-  option->setEventUploadInterval(interval);
-  return option;
+  return Pipeline::options(batchSize, maxCache, interval);
 }
 
 std::vector<size_t> batchSizes(const std::vector<Json>& records) {
-  std::vector<size_t> sizes;
-  for (const auto& r : records) {
-    if (r["method"] == "POST" && r["status"] == 200) sizes.push_back(r["body"]["events"].size());
-  }
-  return sizes;
+  return Collector::batchSizes(records);
 }
 
 std::vector<std::string> names(const std::vector<Json>& events) {
-  std::vector<std::string> out;
-  for (const auto& e : events) out.push_back(e["event"]["eventName"]);
-  return out;
+  return Collector::names(events);
 }
 
 void logEvents(Pipeline& p, int count, const std::string& prefix = "e") {
@@ -144,7 +132,7 @@ TEST(PipelineTest, ARecordStoredDuringAFlightSurvivesItsSuccess) {
   p.resolveConsent();
   logEvents(p, 10);                    // the tenth starts a batch
   p.manager->dispatchQueue().drain();  // the events
-  p.manager->dispatchQueue().drain();  // the size checks they enqueued
+  p.db->databaseQueue().drain();       // their commit and the size check after it
   ASSERT_TRUE(p.manager->uploadEventsQueue()->isDispatchInProgress.load());
   LogCapture log;
   p.runOnManager([&] {
@@ -265,49 +253,35 @@ TEST(PipelineTest, TcfValuesDriveTheConsentParameters) {
                                        {"vendorConsent", "false"}}));
 }
 
-TEST(PipelineTest, FailuresKeepEveryRecordAndALaterTriggerDeliversThemOnce) {
-  for (std::vector<std::string> fault : {std::vector<std::string>{"--status", "500"},
-                                         std::vector<std::string>{"--drop-every", "1"}}) {
-    testing::TempDir keys;
-    auto key = keys.path() / "key.pem";
-    fault.insert(fault.end(), {"--key-out", key.string()});
-    auto down = std::make_unique<Collector>(fault);
-    ASSERT_TRUE(down->started());
-    int port = down->port();
-    auto cert = keys.path() / "cert.pem";
-    std::filesystem::copy_file(down->caFile(), cert);
-    Pipeline p(options(10), down->baseUrl(), down->caFile());
+// While the endpoint fails, the store keeps the newest maxCacheSize events (with a warning and a
+// count for the rest), uploads back off, and once the endpoint is back everything kept arrives
+// once, in order.
+TEST(PipelineTest, FailuresKeepTheNewestMaxCacheSizeAndTheyArriveOnceWhenTheEndpointIsBack) {
+  for (const std::vector<std::string>& fault : {std::vector<std::string>{"--status", "500"},
+                                                std::vector<std::string>{"--drop-every", "1"}}) {
+    Collector down(fault);
+    ASSERT_TRUE(down.started());
+    Pipeline p(options(10, 40), down.baseUrl(), down.caFile());
     p.resolveConsent();
-    logEvents(p, 25);
+    LogCapture log;
+    logEvents(p, 55);
     p.settle();
-    EXPECT_EQ(p.storedCount(), 25) << fault[0];
-    EXPECT_TRUE(Collector::acceptedEvents(down->records()).empty());
-    down.reset();
+    auto left = p.stored();
+    ASSERT_EQ(left.size(), 40u) << fault[0];
+    EXPECT_EQ(left.front().event["eventName"], "e15");
+    EXPECT_EQ(left.back().event["eventName"], "e54");
+    EXPECT_EQ(p.manager->deliveryStats().droppedByCacheCap, 15u);
+    EXPECT_TRUE(log.contains(LogLevel::warning, "of the oldest events"));
+    EXPECT_TRUE(Collector::acceptedEvents(down.records()).empty());
 
-    // The endpoint comes back on the same address with the same certificate.
-    Collector up({"--cert", cert.string(), "--key", key.string()}, port);
-    if (!up.started()) GTEST_SKIP() << "cannot restart the collector on port " << port;
-    // Uploads back off after the failure; a flush goes at once.
+    if (!down.restart()) GTEST_SKIP() << "cannot restart the collector on its port";
     EXPECT_TRUE(p.manager->uploadEventsQueue()->backoff().active());
-    EXPECT_TRUE(p.manager->flush(std::chrono::steady_clock::now() + std::chrono::seconds(30)));
-    auto sent = names(Collector::acceptedEvents(up.records()));
-    EXPECT_EQ(sent.size(), 25u);
-    EXPECT_EQ(std::set<std::string>(sent.begin(), sent.end()).size(), 25u);  // none twice
+    EXPECT_TRUE(p.flush());  // a flush goes at once, back-off or not
+    auto sent = names(Collector::acceptedEvents(down.records()));
+    ASSERT_EQ(sent.size(), 40u);
+    for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i], "e" + std::to_string(i + 15));
     EXPECT_EQ(p.storedCount(), 0);
   }
-}
-
-TEST(PipelineTest, TheCacheKeepsExactlyMaxCacheSizeOldestGone) {
-  Collector failing({"--status", "503"});
-  ASSERT_TRUE(failing.started());
-  Pipeline p(options(10, 40), failing.baseUrl(), failing.caFile());
-  p.resolveConsent();
-  logEvents(p, 55);
-  p.settle();
-  auto left = p.stored();
-  ASSERT_EQ(left.size(), 40u);
-  EXPECT_EQ(left.front().event["eventName"], "e15");
-  EXPECT_EQ(left.back().event["eventName"], "e54");
 }
 
 TEST(PipelineTest, ADelayedAnswerNeverLetsBatchesOverlap) {
@@ -334,6 +308,66 @@ TEST(PipelineTest, ADelayedAnswerNeverLetsBatchesOverlap) {
   EXPECT_EQ(std::set<std::string>(sent.begin(), sent.end()).size(), 100u);
   EXPECT_EQ(p.storedCount(), 0);
   for (size_t size : batchSizes(records)) EXPECT_LE(size, 10u);
+}
+
+// While uploads succeed nothing is trimmed: a burst arrives whole, each event once, in order.
+TEST(PipelineTest, ABurstToAHealthyEndpointArrivesWholeAndInOrder) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  Pipeline p(options(50, 200), collector.baseUrl(), collector.caFile());
+  p.resolveConsent();
+  p.report(5000);
+  ASSERT_TRUE(p.flush());
+  auto events = Collector::acceptedEvents(collector.records());
+  auto sent = names(events);
+  ASSERT_EQ(sent.size(), 5000u);
+  for (size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(sent[i], "e" + std::to_string(i));
+  std::set<std::string> ids;
+  for (const auto& e : events) ids.insert(e["eventUUID"].get<std::string>());
+  EXPECT_EQ(ids.size(), 5000u);
+  EXPECT_EQ(p.manager->deliveryStats().droppedByCacheCap, 0u);
+}
+
+// While events cannot go (consent undecided here) no more than maxCacheSize wait anywhere: the
+// newest stay, the rest are counted and warned about.
+TEST(PipelineTest, WhileDeliveryIsStalledOnlyTheNewestMaxCacheSizeAreKept) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  auto option = options(10, 100);
+  option->setUseConsent(true);
+  Pipeline p(option, collector.baseUrl(), collector.caFile());
+  p.resolveConsent();
+  LogCapture log;
+  p.report(1000);
+  p.settle();
+  auto left = p.stored();
+  ASSERT_EQ(left.size(), 100u);
+  EXPECT_EQ(left.front().event["eventName"], "e900");
+  EXPECT_EQ(left.back().event["eventName"], "e999");
+  auto stats = p.manager->deliveryStats();
+  EXPECT_EQ(stats.droppedByCacheCap, 900u);
+  EXPECT_EQ(stats.reported, 1000u);
+  EXPECT_TRUE(log.contains(LogLevel::warning, "of the oldest events"));
+}
+
+// Timers and requests cannot run away: an interval beyond the clock's range waits for ever,
+// and a request that cannot be formed counts as a failed attempt that backs off.
+TEST(PipelineTest, AHugeIntervalAndAnUnformableUrlRunNothingAway) {
+  LogCapture log;
+  auto option = options(10, 100, 10000000000);
+  Pipeline p(option, "https://exa mple.com/", "");
+  p.resolveConsent();
+  p.report(10);
+  p.settle();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(log.count(LogLevel::info, "scheduleEventDispatchOnIntervalThreshold"), 0u);
+  EXPECT_EQ(p.manager->dispatchQueue().pendingDelayed(), 2u);  // the tick and the retry
+  auto upload = p.manager->uploadEventsQueue();
+  EXPECT_FALSE(upload->isDispatchInProgress.load());
+  EXPECT_TRUE(upload->backoff().active());
+  EXPECT_EQ(p.manager->deliveryStats().failedAttempts, 1u);
+  EXPECT_EQ(p.storedCount(), 10);
+  EXPECT_TRUE(log.contains(LogLevel::error, "\"https://exa mple.com/fp\""));
 }
 
 }  // namespace

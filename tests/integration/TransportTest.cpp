@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <ctime>
 #include <future>
 
 #include <kelvor/QuorvelOption.hpp>
@@ -76,10 +76,8 @@ TEST(TransportTest, BatchArrivesWithBodyHeadersCredentialAndStrictQuery) {
   EXPECT_EQ(r["query"]["optin"], "yes");
   EXPECT_EQ(r["query"]["payload"], "a+b/c==");
   EXPECT_FALSE(r["query"].contains("empty"));
-  // Hex digits of an escape may come in either case; both mean the same octet.
-  std::string target = r["target"];
-  std::transform(target.begin(), target.end(), target.begin(), ::tolower);
-  EXPECT_EQ(target, "/fp?=keyless&optin=yes&payload=a%2bb%2fc%3d%3d");
+  // Escapes in upper-case hex, as RFC 3986 asks of producers.
+  EXPECT_EQ(r["target"], "/fp?=keyless&optin=yes&payload=a%2Bb%2Fc%3D%3D");
   ASSERT_EQ(r["body"]["events"].size(), 2u);
   EXPECT_EQ(r["body"]["events"][0]["eventUUID"], "A");
   EXPECT_FALSE(r["body"]["events"][0].contains("page"));
@@ -142,15 +140,43 @@ TEST(TransportTest, NoResponseReachesFailureWithCodeZero) {
   EXPECT_EQ(closed.code, 0);
 }
 
-TEST(TransportTest, AnUnformableUrlCallsNeitherCallback) {
+// A request that cannot be formed fails like one that got no answer, so its caller's retry rules
+// apply instead of waiting for a callback that never comes.
+TEST(TransportTest, AnUnformableUrlFailsWithCodeZeroAndNamesTheUrl) {
   LogCapture log;
   HttpService http;
-  bool called = false;
-  auto mark = [&called](int64_t, const std::optional<HttpResponse>&) { called = true; };
-  http.post("not a url", Json::object(), {}, "", mark, mark);
-  http.get("://", {}, mark, mark);
+  Outcome post = await([&](ResponseCallback s, ResponseCallback f) {
+    http.post("not a url", Json::object(), {}, "", s, f);
+  });
+  Outcome get = await([&](ResponseCallback s, ResponseCallback f) { http.get("://", {}, s, f); });
+  for (const Outcome& outcome : {post, get}) {
+    EXPECT_FALSE(outcome.success);
+    EXPECT_EQ(outcome.code, 0);
+  }
   EXPECT_EQ(log.count(LogLevel::error, "Unable to create URL"), 2u);
-  EXPECT_FALSE(called);
+  EXPECT_EQ(log.count(LogLevel::error, "\"not a url\""), 1u);
+}
+
+TEST(TransportTest, RetryAfterReadsSecondsAndHttpDates) {
+  using std::chrono::seconds;
+  char date[64];
+  std::time_t later = std::time(nullptr) + 120;
+  std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&later));
+  struct Case {
+    std::string value;
+    std::optional<seconds> wait;
+  };
+  for (const auto& [value, wait] : std::vector<Case>{{"30", seconds(30)},
+                                                     {" 7 ", seconds(7)},
+                                                     {"Thu, 01 Jan 1970 00:00:00 GMT", seconds(0)},
+                                                     {"soon", std::nullopt},
+                                                     {"", std::nullopt}}) {
+    EXPECT_EQ(HttpService::parseRetryAfter(value), wait) << value;
+  }
+  auto dated = HttpService::parseRetryAfter(date);
+  ASSERT_TRUE(dated.has_value());
+  EXPECT_GE(dated->count(), 100);
+  EXPECT_LE(dated->count(), 120);
 }
 
 TEST(CollectorTest, RefusesBadCredentialsAndBodies) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -24,10 +25,30 @@ std::string readAll(const std::filesystem::path& file) {
 
 Collector::Collector(std::vector<std::string> flags, int port)
     : caFile_(dir_.path() / "ca.pem"), outFile_(dir_.path() / "requests.jsonl") {
+  spawn(std::move(flags), port);
+}
+
+bool Collector::restart(std::vector<std::string> flags) {
+  const int port = port_;
+  stop();
+  auto cert = dir_.path() / "cert.pem";
+  std::error_code ec;
+  std::filesystem::copy_file(caFile_, cert, std::filesystem::copy_options::overwrite_existing, ec);
+  flags.insert(flags.end(), {"--cert", cert.string(), "--key", (dir_.path() / "key.pem").string()});
+  port_ = -1;
+  spawn(std::move(flags), port);
+  return started();
+}
+
+void Collector::spawn(std::vector<std::string> flags, int port) {
   auto stdoutFile = dir_.path() / "stdout.txt";
   std::vector<std::string> args = {
       KELVOR_COLLECTOR_PATH, "--port", std::to_string(port), "--ca-out",
       caFile_.string(),      "--out",  outFile_.string()};
+  // The key is kept so that a restart presents the same certificate.
+  if (std::find(flags.begin(), flags.end(), "--key") == flags.end()) {
+    args.insert(args.end(), {"--key-out", (dir_.path() / "key.pem").string()});
+  }
   args.insert(args.end(), flags.begin(), flags.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -100,6 +121,26 @@ std::vector<Json> Collector::waitFor(const std::function<bool(const std::vector<
     if (done(all) || std::chrono::steady_clock::now() > deadline) return all;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+std::vector<std::string> Collector::names(const std::vector<Json>& events) {
+  std::vector<std::string> out;
+  for (const auto& e : events) out.push_back(e["event"].value("eventName", ""));
+  return out;
+}
+
+std::vector<size_t> Collector::batchSizes(const std::vector<Json>& records) {
+  std::vector<size_t> sizes;
+  for (const auto& r : records) {
+    if (r["method"] == "POST" && r["status"] == 200) sizes.push_back(r["body"]["events"].size());
+  }
+  return sizes;
+}
+
+size_t Collector::posts() const {
+  size_t n = 0;
+  for (const auto& r : records()) n += r["method"] == "POST";
+  return n;
 }
 
 std::vector<Json> Collector::acceptedEvents(const std::vector<Json>& records) {

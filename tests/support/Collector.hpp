@@ -35,9 +35,19 @@ class Collector {
                             std::chrono::seconds limit = std::chrono::seconds(30)) const;
   // The events of every accepted batch, in arrival order.
   static std::vector<Json> acceptedEvents(const std::vector<Json>& records);
+  // Their names, in order.
+  static std::vector<std::string> names(const std::vector<Json>& events);
+  // The sizes of the accepted batches, in order.
+  static std::vector<size_t> batchSizes(const std::vector<Json>& records);
+  size_t posts() const;
   void stop();
+  // Starts again on the same port with the same certificate, with other flags; false when the
+  // port could not be taken again.
+  bool restart(std::vector<std::string> flags = {});
 
  private:
+  void spawn(std::vector<std::string> flags, int port);
+
   TempDir dir_;
   std::filesystem::path caFile_;
   std::filesystem::path outFile_;

@@ -5,9 +5,11 @@
 namespace kelvor::testing {
 
 Pipeline::Pipeline(std::shared_ptr<QuorvelOption> o, const std::string& baseUrl,
-                   const std::filesystem::path& caFile)
+                   const std::filesystem::path& caFile,
+                   const std::function<void(const std::filesystem::path&)>& prepare)
     : option(std::move(o)),
       source(std::make_shared<FakeReachabilitySource>(Reachability::kReachable)) {
+  if (prepare) prepare(sandbox.documents());
   http = std::make_shared<HttpService>(caFile);
   db = SQLiteDatabase::open(sandbox.documents(), SQLiteDatabase::fileName);
   reachability = std::make_shared<Reachability>(source);
@@ -55,6 +57,25 @@ void Pipeline::resolveConsent() {
 
 bool Pipeline::settle(std::chrono::seconds limit) {
   return manager->settle(*http, std::chrono::steady_clock::now() + limit);
+}
+
+std::shared_ptr<QuorvelOption> Pipeline::options(int64_t batchSize, int64_t maxCacheSize,
+                                                 int64_t interval) {
+  auto option = std::make_shared<QuorvelOption>();
+  option->setApiKey("key");
+  option->setOptout(false);
+  option->setBatchSize(batchSize);
+  option->setMaxCacheSize(maxCacheSize);
+  option->setEventUploadInterval(interval);
+  return option;
+}
+
+void Pipeline::report(int count, const std::string& prefix, const Json& properties) {
+  for (int i = 0; i < count; ++i) manager->reportEvent(prefix + std::to_string(i), properties);
+}
+
+bool Pipeline::flush(std::chrono::seconds limit) {
+  return manager->flush(std::chrono::steady_clock::now() + limit);
 }
 
 int64_t Pipeline::storedCount() {

@@ -23,8 +23,15 @@ namespace kelvor::testing {
 // pointed at a given endpoint, so several pipelines can be built in one test process.
 class Pipeline {
  public:
+  // `prepare` may put files in the documents directory before the store opens.
   Pipeline(std::shared_ptr<QuorvelOption> option, const std::string& baseUrl,
-           const std::filesystem::path& caFile);
+           const std::filesystem::path& caFile,
+           const std::function<void(const std::filesystem::path&)>& prepare = {});
+
+  // Options with a key, tracking allowed and the timer out of the way (not normalised, so a
+  // test may go beyond the ranges build() keeps).
+  static std::shared_ptr<QuorvelOption> options(int64_t batchSize = 10, int64_t maxCacheSize = 100,
+                                                int64_t interval = 3600);
   ~Pipeline();
 
   // Resolves consent as configureConsent does, with the facade's loading step wired in.
@@ -32,6 +39,9 @@ class Pipeline {
   // Waits until the manager's queue, the store and the networking thread are all quiet.
   bool settle(std::chrono::seconds limit = std::chrono::seconds(60));
   int64_t storedCount();
+  // Reports events named <prefix>0, <prefix>1, ... as the facade does.
+  void report(int count, const std::string& prefix = "e", const Json& properties = Json::object());
+  bool flush(std::chrono::seconds limit = std::chrono::seconds(60));
   std::vector<Events> stored();
   void runOnManager(const std::function<void()>& task) { manager->dispatchQueue().sync(task); }
 

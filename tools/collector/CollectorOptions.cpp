@@ -18,11 +18,33 @@ std::optional<int> number(const char* text, int min, int max) {
 }  // namespace
 
 const char* CollectorOptions::usage() {
-  return "usage: quorvel-collector [--port N] [--cert PEM --key PEM] [--ca-out PEM] [--key-out "
-         "PEM]\n"
-         "                         [--out JSONL]\n"
-         "                         [--write-key KEY] [--status CODE] [--fail-every N]\n"
-         "                         [--delay-ms MS] [--drop-every N]\n";
+  return "usage: quorvel-collector [options]\n"
+         "       quorvel-collector --summarize JSONL [--expect N]\n"
+         "\n"
+         "A local ingestion endpoint over HTTPS on 127.0.0.1: it checks and records the batches\n"
+         "(POST /fp) and identity requests (GET /fp) an app sends, and injects faults.\n"
+         "\n"
+         "  --port N             listen on port N (0, the default: pick one and print it)\n"
+         "  --cert PEM --key PEM use this certificate instead of generating one\n"
+         "  --ca-out PEM         write the certificate the app must trust\n"
+         "                       (Platform::setCABundle, KELVOR_CA_BUNDLE)\n"
+         "  --key-out PEM        write the private key, so a restart can present the same\n"
+         "  --out JSONL          append every request as one JSON line\n"
+         "  --write-key KEY      accept only this write key (default: any non-empty one)\n"
+         "faults:\n"
+         "  --status CODE        answer every request with CODE\n"
+         "  --status-for-ms MS   ... only for the first MS milliseconds, normally afterwards\n"
+         "  --fail-every N       answer 500 to every Nth request\n"
+         "  --drop-every N       close the connection without an answer on every Nth request\n"
+         "  --delay-ms MS        wait MS milliseconds before answering\n"
+         "  --refuse-text TEXT   answer 400 to a batch whose body contains TEXT\n"
+         "  --max-body BYTES     answer 413 to a body larger than BYTES\n"
+         "  --retry-after VALUE  send Retry-After: VALUE with every error answer\n"
+         "  --never-answer       take every request and never answer it\n"
+         "  --help               this text\n"
+         "\n"
+         "--summarize prints what a run received; with --expect N it exits 1 when fewer than N\n"
+         "distinct events arrived.\n";
 }
 
 std::optional<CollectorOptions> CollectorOptions::parse(int argc, char** argv) {
@@ -36,6 +58,10 @@ std::optional<CollectorOptions> CollectorOptions::parse(int argc, char** argv) {
     if (flag == "--help" || flag == "-h") {
       std::fputs(usage(), stdout);
       std::exit(0);
+    }
+    if (flag == "--never-answer") {
+      o.neverAnswer = true;
+      continue;
     }
     if (i + 1 >= argc) return bad("missing value for " + flag);
     const char* value = argv[++i];
@@ -67,6 +93,17 @@ std::optional<CollectorOptions> CollectorOptions::parse(int argc, char** argv) {
       ok = numeric(o.delayMs, 0, 600000);
     } else if (flag == "--drop-every") {
       ok = numeric(o.dropEvery, 1, 1000000);
+    } else if (flag == "--status-for-ms") {
+      ok = numeric(o.statusForMs, 1, 86400000);
+    } else if (flag == "--refuse-text") {
+      o.refuseText = value;
+      ok = !o.refuseText.empty();
+    } else if (flag == "--max-body") {
+      auto n = number(value, 1, 1 << 30);
+      if (n) o.maxBody = *n;
+      ok = n.has_value();
+    } else if (flag == "--retry-after") {
+      o.retryAfter = value;
     } else {
       return bad("unknown flag " + flag);
     }

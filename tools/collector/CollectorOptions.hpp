@@ -17,6 +17,11 @@ struct CollectorOptions {
   int failEvery = 0;
   int delayMs = 0;
   int dropEvery = 0;
+  int statusForMs = 0;       // 0: --status for good; else only for the first MS milliseconds
+  std::string refuseText;    // 400 to a batch whose body contains it
+  long long maxBody = 0;     // 0: no limit; else 413 above it
+  std::string retryAfter;    // Retry-After on every error answer
+  bool neverAnswer = false;  // take requests, never answer
 
   // nullopt (and a message on standard error) for a bad command line.
   static std::optional<CollectorOptions> parse(int argc, char** argv);

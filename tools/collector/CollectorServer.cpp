@@ -78,7 +78,35 @@ void CollectorServer::listen() {
 }
 
 void CollectorServer::stop() {
+  {
+    std::lock_guard lock(holdMutex_);
+    stopping_ = true;
+  }
+  holdCv_.notify_all();
   server_->stop();
+}
+
+void CollectorServer::hold() {
+  std::unique_lock lock(holdMutex_);
+  holdCv_.wait(lock, [this] { return stopping_; });
+}
+
+int CollectorServer::forcedStatus() const {
+  if (options_.status == 0) return 0;
+  if (options_.statusForMs > 0 && std::chrono::steady_clock::now() - started_ >=
+                                      std::chrono::milliseconds(options_.statusForMs)) {
+    return 0;
+  }
+  return options_.status;
+}
+
+void CollectorServer::answer(httplib::Response& res, int status, const std::string& problem) {
+  res.status = status;
+  if (status >= 400 && !options_.retryAfter.empty()) {
+    res.set_header("Retry-After", options_.retryAfter);
+  }
+  res.set_content(status >= 200 && status < 300 ? "{\"ok\":true}" : json{{"error", problem}}.dump(),
+                  "application/json");
 }
 
 CollectorServer::Fault CollectorServer::nextFault() {
@@ -137,16 +165,26 @@ void CollectorServer::handlePost(const httplib::Request& req, httplib::Response&
   } else if (req.get_header_value("Content-Type") != "application/json") {
     status = 415;
     problem = "content type is not application/json";
+  } else if (options_.maxBody > 0 && static_cast<long long>(req.body.size()) > options_.maxBody) {
+    status = 413;
+    problem = "body of " + std::to_string(req.body.size()) + " bytes is above " +
+              std::to_string(options_.maxBody);
   } else if (body.is_discarded() || !body.is_object() || !body.contains("events") ||
              !body["events"].is_array()) {
     status = 400;
     problem = "body is not {\"events\":[...]}";
-  } else if (options_.status != 0) {
-    status = options_.status;
+  } else if (!options_.refuseText.empty() &&
+             req.body.find(options_.refuseText) != std::string::npos) {
+    status = 400;
+    problem = "body contains the refused text";
+  } else if (int forced = forcedStatus(); forced != 0) {
+    status = forced;
   } else if (fault == Fault::fail) {
     status = 500;
   }
-  size_t count = (status != 400 && body.is_object()) ? body["events"].size() : 0;
+  size_t count = (body.is_object() && body.contains("events") && body["events"].is_array())
+                     ? body["events"].size()
+                     : 0;
 
   if (fault == Fault::drop) {
     entry["status"] = 0;
@@ -154,13 +192,17 @@ void CollectorServer::handlePost(const httplib::Request& req, httplib::Response&
     dropConnection(req);
     return;
   }
+  if (options_.neverAnswer) {
+    entry["status"] = 0;
+    record(entry, "POST /fp held without an answer (events=" + std::to_string(count) + ")");
+    hold();
+    return;
+  }
   entry["status"] = status;
   if (!problem.empty()) entry["problem"] = problem;
   record(entry, "POST /fp " + std::to_string(status) + " events=" + std::to_string(count) +
                     (problem.empty() ? "" : " (" + problem + ")"));
-  res.status = status;
-  res.set_content(status >= 200 && status < 300 ? "{\"ok\":true}" : json{{"error", problem}}.dump(),
-                  "application/json");
+  answer(res, status, problem);
 }
 
 void CollectorServer::handleGet(const httplib::Request& req, httplib::Response& res) {
@@ -190,8 +232,8 @@ void CollectorServer::handleGet(const httplib::Request& req, httplib::Response& 
   } else if (!payload || decoded.is_discarded() || !decoded.is_object()) {
     status = 400;
     problem = "payload is not Base64 of a JSON object";
-  } else if (options_.status != 0) {
-    status = options_.status;
+  } else if (int forced = forcedStatus(); forced != 0) {
+    status = forced;
   } else if (fault == Fault::fail) {
     status = 500;
   }
@@ -199,6 +241,12 @@ void CollectorServer::handleGet(const httplib::Request& req, httplib::Response& 
     entry["status"] = 0;
     record(entry, "GET /fp dropped");
     dropConnection(req);
+    return;
+  }
+  if (options_.neverAnswer) {
+    entry["status"] = 0;
+    record(entry, "GET /fp held without an answer");
+    hold();
     return;
   }
   entry["status"] = status;
@@ -209,9 +257,7 @@ void CollectorServer::handleGet(const httplib::Request& req, httplib::Response& 
   }
   record(entry, "GET /fp " + std::to_string(status) + " identity keys=[" + keys + "]" +
                     (problem.empty() ? "" : " (" + problem + ")"));
-  res.status = status;
-  res.set_content(status >= 200 && status < 300 ? "{\"ok\":true}" : json{{"error", problem}}.dump(),
-                  "application/json");
+  answer(res, status, problem);
 }
 
 void CollectorServer::record(const json& entry, const std::string& summary) {

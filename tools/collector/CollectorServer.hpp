@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -39,12 +41,21 @@ class CollectorServer {
   void handleGet(const httplib::Request& req, httplib::Response& res);
   void record(const nlohmann::json& entry, const std::string& summary);
   static void dropConnection(const httplib::Request& req);
+  // The --status answer, while its window lasts.
+  int forcedStatus() const;
+  void answer(httplib::Response& res, int status, const std::string& problem);
+  // --never-answer: holds the request until the server stops.
+  void hold();
 
   CollectorOptions options_;
   std::unique_ptr<httplib::SSLServer> server_;
   std::atomic<uint64_t> requests_{0};
   std::mutex outputMutex_;
   std::ofstream out_;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  std::mutex holdMutex_;
+  std::condition_variable holdCv_;
+  bool stopping_ = false;
 };
 
 }  // namespace kelvor::collector

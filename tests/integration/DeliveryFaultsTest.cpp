@@ -1,0 +1,290 @@
+// Faults real hosts meet, driven for real: the collector refusing, failing or never answering,
+// a store file that is damaged, locked by another connection or on a full disk.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "support/Collector.hpp"
+#include "support/LogCapture.hpp"
+#include "support/Pipeline.hpp"
+#include "support/TestHost.hpp"
+
+namespace kelvor {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Collector;
+using testing::LogCapture;
+using testing::Pipeline;
+
+std::vector<std::string> accepted(const Collector& collector) {
+  return Collector::names(Collector::acceptedEvents(collector.records()));
+}
+
+size_t distinct(const std::vector<Json>& events) {
+  std::set<std::string> ids;
+  for (const auto& e : events) ids.insert(e["eventUUID"].get<std::string>());
+  return ids.size();
+}
+
+// One event the endpoint refuses for its content: batches are halved until it stands alone, it
+// is dropped with an error line and counted, and the other 99 arrive.
+TEST(DeliveryFaultsTest, ARefusedEventIsIsolatedAndTheOthersGo) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> flags;
+    Json bad;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"poison", {"--refuse-text", "POISON"}, Json{{"tag", "POISON"}}, 400},
+      {"too large", {"--max-body", "65536"}, Json{{"blob", std::string(100000, 'x')}}, 413},
+  };
+  for (const auto& c : cases) {
+    Collector collector(c.flags);
+    ASSERT_TRUE(collector.started());
+    Pipeline p(Pipeline::options(10, 200), collector.baseUrl(), collector.caFile());
+    p.resolveConsent();
+    LogCapture log;
+    for (int i = 0; i < 100; ++i) {
+      p.manager->reportEvent("e" + std::to_string(i), i == 37 ? c.bad : Json::object());
+    }
+    EXPECT_TRUE(p.flush()) << c.name;
+    auto names = accepted(collector);
+    EXPECT_EQ(names.size(), 99u) << c.name;
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).count("e37"), 0u);
+    auto stats = p.manager->deliveryStats();
+    EXPECT_EQ(stats.sent, 99u);
+    EXPECT_EQ(stats.droppedRefused, 1u);
+    EXPECT_EQ(
+        log.count(LogLevel::error, "with status " + std::to_string(c.status) + "; it was dropped"),
+        1u);
+    EXPECT_EQ(p.storedCount(), 0);
+  }
+}
+
+// Batches are cut before 1 MiB; an event too large for the store is refused at the call.
+TEST(DeliveryFaultsTest, BodiesStayBelowOneMebibyteAndOversizedEventsAreRefused) {
+  Collector collector({"--max-body", "1048575"});
+  ASSERT_TRUE(collector.started());
+  Pipeline p(Pipeline::options(50, 200), collector.baseUrl(), collector.caFile());
+  p.resolveConsent();
+  LogCapture log;
+  p.report(8, "large", Json{{"blob", std::string(200 * 1024, 'y')}});
+  p.report(20, "small");
+  p.report(1, "huge", Json{{"blob", std::string(300 * 1024, 'z')}});
+  EXPECT_TRUE(p.flush());
+  for (const auto& r : collector.records()) EXPECT_EQ(r["status"], 200) << r.value("problem", "");
+  EXPECT_EQ(accepted(collector).size(), 28u);
+  EXPECT_GE(collector.posts(), 2u);
+  EXPECT_EQ(p.manager->deliveryStats().refusedInvalid, 1u);
+  EXPECT_TRUE(log.contains(LogLevel::error, "\"huge0\" is refused"));
+}
+
+// Retry-After longer than the back-off is honoured: nothing goes before it ends.
+TEST(DeliveryFaultsTest, RetryAfterIsHonoured) {
+  Collector collector({"--status", "503", "--status-for-ms", "2000", "--retry-after", "4"});
+  ASSERT_TRUE(collector.started());
+  Pipeline p(Pipeline::options(10), collector.baseUrl(), collector.caFile());
+  p.resolveConsent();
+  p.report(10);
+  collector.waitFor([](const std::vector<Json>& all) { return !all.empty(); });
+  std::this_thread::sleep_for(2500ms);  // the plain back-off would have retried after ~1 s
+  EXPECT_EQ(collector.posts(), 1u);
+  auto records = collector.waitFor(
+      [](const std::vector<Json>& all) { return Collector::acceptedEvents(all).size() == 10; });
+  EXPECT_EQ(Collector::acceptedEvents(records).size(), 10u);
+  EXPECT_EQ(collector.posts(), 2u);
+}
+
+// A minute of 503s while the app reports five events a second: a handful of requests, not one
+// per event, and everything arrives once the endpoint is back.
+TEST(DeliveryFaultsTest, AnOutageBacksOffAndEverythingArrivesAfter) {
+  Collector collector({"--status", "503", "--status-for-ms", "60000"});
+  ASSERT_TRUE(collector.started());
+  Pipeline p(Pipeline::options(10, 400), collector.baseUrl(), collector.caFile());
+  p.resolveConsent();
+  const auto end = std::chrono::steady_clock::now() + 60s;
+  int reported = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    p.manager->reportEvent("o" + std::to_string(reported++), Json::object());
+    std::this_thread::sleep_for(200ms);
+  }
+  const size_t during = collector.posts();
+  EXPECT_LE(during, 10u);
+  EXPECT_GE(during, 4u);
+  EXPECT_TRUE(p.flush());
+  auto events = Collector::acceptedEvents(collector.records());
+  EXPECT_EQ(events.size(), static_cast<size_t>(reported));
+  EXPECT_EQ(distinct(events), static_cast<size_t>(reported));
+  EXPECT_GE(p.manager->deliveryStats().failedAttempts, during);
+}
+
+// Files SQLite cannot read are moved aside and replaced; every later event is delivered.
+TEST(DeliveryFaultsTest, AnUnreadableStoreFileIsReplacedAndCaptureGoesOn) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> damage;
+    bool movedAside;
+  };
+  auto truncated = [](const std::filesystem::path& file) {
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    sqlite3_exec(db,
+                 "CREATE TABLE events(eventUUID TEXT PRIMARY KEY,events TEXT,page TEXT,user "
+                 "TEXT,version TEXT);"
+                 "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<2000) "
+                 "INSERT INTO events SELECT 'old-'||i, '{\"eventName\":\"old\"}', '{}', "
+                 "printf('{\"pad\":\"%.200c\"}', 'p'), '1.3.0' FROM n;",
+                 nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    std::filesystem::resize_file(file, std::filesystem::file_size(file) / 3);
+  };
+  const std::vector<Case> cases = {
+      {"garbage",
+       [](const std::filesystem::path& file) {
+         std::ofstream(file) << std::string(70000, 'G') << "not a database";
+       },
+       true},
+      {"truncated", truncated, true},
+      {"zero-length", [](const std::filesystem::path& file) { std::ofstream{file}; }, false},
+  };
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  for (const auto& c : cases) {
+    LogCapture log;
+    std::filesystem::path documents;
+    Pipeline p(Pipeline::options(10, 200), collector.baseUrl(), collector.caFile(),
+               [&](const std::filesystem::path& dir) {
+                 documents = dir;
+                 std::filesystem::create_directories(dir);
+                 c.damage(dir / "kelvorDB.sqlite");
+               });
+    p.resolveConsent();
+    const size_t before = Collector::acceptedEvents(collector.records()).size();
+    p.report(30, std::string(c.name) + "-");
+    EXPECT_TRUE(p.flush()) << c.name;
+    EXPECT_EQ(Collector::acceptedEvents(collector.records()).size() - before, 30u) << c.name;
+    bool aside = false;
+    for (const auto& entry : std::filesystem::directory_iterator(documents)) {
+      aside |= entry.path().filename().string().rfind("kelvorDB.sqlite.corrupt-", 0) == 0;
+    }
+    EXPECT_EQ(aside, c.movedAside) << c.name;
+    EXPECT_EQ(log.contains(LogLevel::error, "cannot be read"), c.movedAside) << c.name;
+  }
+}
+
+// Another connection holds the write lock for 6 s, longer than the busy timeout: the events
+// reported meanwhile wait in memory and are stored and sent once it lets go.
+TEST(DeliveryFaultsTest, AWriteLockHeldForSixSecondsLosesNothing) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  Pipeline p(Pipeline::options(10, 200), collector.baseUrl(), collector.caFile());
+  p.resolveConsent();
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(p.db->location().c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other,
+                         "BEGIN IMMEDIATE; INSERT INTO events VALUES('OTHER',"
+                         "'{\"eventName\":\"other\"}','{}','{}','1.3.0');",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  std::thread holder([other] {
+    std::this_thread::sleep_for(6s);
+    sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+  });
+  LogCapture log;
+  p.report(100);
+  holder.join();
+  EXPECT_TRUE(p.flush());
+  auto events = Collector::acceptedEvents(collector.records());
+  EXPECT_EQ(events.size(), 101u);
+  EXPECT_EQ(distinct(events), 101u);
+  EXPECT_TRUE(log.contains(LogLevel::warning, "kept in memory"));
+  EXPECT_EQ(p.manager->deliveryStats().stored, 100u);
+}
+
+// The endpoint accepts a batch the store cannot delete (its disk is full): the batch is never
+// sent again, requests stay few while the disk is full, and nothing reported meanwhile is lost.
+TEST(DeliveryFaultsTest, AFullDiskNeitherResendsNorLoses) {
+  Collector collector({"--delay-ms", "1500"});
+  ASSERT_TRUE(collector.started());
+  testing::TempDir folder;
+  testing::TestHost host("full-disk", folder.path(), collector, 10);
+  const int rc = host.wait();
+  if (rc == 77) GTEST_SKIP() << "mounting a small tmpfs is not allowed here (needs root)";
+  EXPECT_EQ(rc, 0) << host.output();
+  auto events = Collector::acceptedEvents(collector.records());
+  EXPECT_EQ(events.size(), 20u);
+  EXPECT_EQ(distinct(events), events.size());  // nothing twice
+  EXPECT_LE(collector.posts(), 9u);
+}
+
+// A flush while another thread keeps reporting returns once what came before it is accepted;
+// an endpoint that never answers cannot hold it past its limit.
+TEST(DeliveryFaultsTest, FlushReturnsByItsLimit) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  Pipeline p(Pipeline::options(10, 200), collector.baseUrl(), collector.caFile());
+  p.resolveConsent();
+  p.report(25, "before");
+  std::atomic<bool> stop{false};
+  std::thread reporter([&] {
+    for (int i = 0; !stop; ++i) {
+      p.manager->reportEvent("busy" + std::to_string(i), Json::object());
+      std::this_thread::sleep_for(100us);
+    }
+  });
+  EXPECT_TRUE(p.manager->flush(std::chrono::steady_clock::now() + 10s));
+  stop = true;
+  reporter.join();
+  auto names = accepted(collector);
+  for (int i = 0; i < 25; ++i) {
+    EXPECT_EQ(std::count(names.begin(), names.end(), "before" + std::to_string(i)), 1);
+  }
+
+  Collector silent({"--never-answer"});
+  ASSERT_TRUE(silent.started());
+  Pipeline q(Pipeline::options(10, 200), silent.baseUrl(), silent.caFile());
+  q.resolveConsent();
+  q.report(3);
+  EXPECT_FALSE(q.manager->flush(std::chrono::steady_clock::now() + 1s));
+  silent.stop();
+}
+
+// A kill -9 in the middle of grouped commits leaves a store that opens as it is, every event
+// in it whole.
+TEST(DeliveryFaultsTest, AKilledProcessLeavesEveryStoredEventWhole) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  for (auto delay : {150ms, 400ms, 900ms}) {
+    testing::TempDir folder;
+    {
+      testing::TestHost host("spin", folder.path(), collector, 0);
+      std::this_thread::sleep_for(delay);
+      host.kill();
+    }
+    LogCapture log;
+    auto db = SQLiteDatabase::open(folder.path() / "documents", SQLiteDatabase::fileName);
+    EXPECT_FALSE(log.contains(LogLevel::error, "cannot be read"));
+    std::vector<StoredRow> rows;
+    db->databaseQueue().sync([&] { rows = db->readAfter(0, 1000000); });
+    for (auto& row : rows) EXPECT_TRUE(row.decode()) << row.eventUUID;
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(db->location().c_str(), &raw), SQLITE_OK);
+    sqlite3_stmt* check = nullptr;
+    sqlite3_prepare_v2(raw, "PRAGMA integrity_check;", -1, &check, nullptr);
+    ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+    sqlite3_finalize(check);
+    sqlite3_close(raw);
+  }
+}
+
+}  // namespace
+}  // namespace kelvor

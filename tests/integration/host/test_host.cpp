@@ -1,0 +1,94 @@
+// A host program for the tests that need a process of their own: one that returns from main
+// with work in flight, one killed in the middle of its work, one whose disk fills up, several
+// running at once.
+//
+// Usage: quorvel-test-host <scenario> <folder> <base-url> <ca-file> <events>
+//   leave      report, then return 7 from main at once
+//   upload     report, then flush; 0 when everything was accepted
+//   spin       report without end (the test kills it)
+//   full-disk  in a mount namespace of its own, on a 1 MiB tmpfs: report a batch, fill the
+//              disk while it is in flight, report one event a second for 10 s, free the disk,
+//              flush; prints the delivery figures; 77 when mounting is not allowed
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <kelvor/Quorvel.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+int fullDiskSetUp(const std::filesystem::path& store) {
+  if (unshare(CLONE_NEWNS) != 0) return 77;
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+  std::filesystem::create_directories(store);
+  if (mount("tmpfs", store.c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0) return 77;
+  return 0;
+}
+
+// Writes until the file system refuses: it is really full afterwards.
+void fill(const std::filesystem::path& file) {
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0) return;
+  char block[4096] = {};
+  while (::write(fd, block, sizeof block) > 0) {
+  }
+  ::close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 6) return 2;
+  const std::string scenario = argv[1];
+  const std::filesystem::path folder = argv[2];
+  const int events = std::atoi(argv[5]);
+  auto documents = folder / "documents";
+  if (scenario == "full-disk") {
+    documents = folder / "store";
+    if (int rc = fullDiskSetUp(documents); rc != 0) return rc;
+  }
+  kelvor::Platform::setDocumentsDirectory(documents);
+  kelvor::Platform::setPreferencesDirectory(folder / "preferences");
+  kelvor::Platform::setIngestionBaseUrl(argv[3]);
+  kelvor::Platform::setCABundle(argv[4]);
+
+  auto option = std::make_shared<kelvor::QuorvelOption>();
+  option->writeKey("key").optout(false).batchSize(10).eventUploadInterval(1).logging(false);
+  kelvor::Quorvel::initialize(option->build());
+  kelvor::Quorvel* quorvel = kelvor::Quorvel::getInstance();
+  if (quorvel == nullptr) return 3;
+  const std::string pid = std::to_string(getpid());
+  for (int i = 0; i < events; ++i) {
+    quorvel->setEventProperties(scenario + "-" + std::to_string(i), {{"i", i}, {"pid", pid}});
+  }
+  if (scenario == "leave") return 7;
+  if (scenario == "spin") {
+    for (int i = 0;; ++i) quorvel->setEventProperties("spin-" + std::to_string(i), {{"i", i}});
+  }
+  if (scenario == "full-disk") {
+    std::this_thread::sleep_for(300ms);  // the batch is on its way; the endpoint answers late
+    fill(documents / "filler");
+    for (int i = 0; i < 10; ++i) {
+      std::this_thread::sleep_for(1s);
+      quorvel->setEventProperties("during-" + std::to_string(i));
+    }
+    std::filesystem::remove(documents / "filler");
+  }
+  const bool flushed = quorvel->flush(std::chrono::seconds(60));
+  const auto stats = quorvel->deliveryStats();
+  std::printf("{\"flushed\":%s,\"sent\":%llu,\"stored\":%llu,\"dropped\":%llu}\n",
+              flushed ? "true" : "false", static_cast<unsigned long long>(stats.sent),
+              static_cast<unsigned long long>(stats.stored),
+              static_cast<unsigned long long>(stats.droppedByCacheCap));
+  return flushed ? 0 : 4;
+}

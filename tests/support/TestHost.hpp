@@ -1,0 +1,34 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/Collector.hpp"
+#include "support/TempDir.hpp"
+
+namespace kelvor::testing {
+
+// Runs quorvel-test-host (tests/integration/host) as a process of its own.
+class TestHost {
+ public:
+  TestHost(const std::string& scenario, const std::filesystem::path& folder,
+           const Collector& collector, int events);
+  ~TestHost();
+  TestHost(const TestHost&) = delete;
+  TestHost& operator=(const TestHost&) = delete;
+
+  // The exit code, or 128 + the signal that ended it.
+  int wait();
+  void kill();
+  // What it wrote on standard output.
+  std::string output() const;
+
+ private:
+  TempDir dir_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+}  // namespace kelvor::testing
