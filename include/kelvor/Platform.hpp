@@ -23,12 +23,18 @@ class KELVOR_EXPORT Platform {
   static void setLogSink(std::shared_ptr<LogSink> sink);
   static void setTrackingProvider(std::shared_ptr<TrackingProvider> provider);
 
-  // Default: $XDG_DATA_HOME/kelvor, else ~/.local/share/kelvor.
+  // What a setter set, else the environment (KELVOR_DATA_DIR), else $XDG_DATA_HOME/kelvor/<app>,
+  // else <home>/.local/share/kelvor/<app>; empty when there is no home at all.
   static std::filesystem::path documentsDirectory();
-  // Default: $XDG_CONFIG_HOME/kelvor, else ~/.config/kelvor.
+  // The same with KELVOR_CONFIG_DIR, $XDG_CONFIG_HOME and <home>/.config.
   static std::filesystem::path preferencesDirectory();
+  // The setter's, else KELVOR_INGESTION_URL, else https://<the library's host>/.
   static std::string ingestionBaseUrl();
-  static std::filesystem::path caBundle();  // empty when none was set
+  // The setter's, else KELVOR_CA_BUNDLE; empty when none.
+  static std::filesystem::path caBundle();
+  // <app> of the default directories: the bundle info's "CFBundleIdentifier", else the
+  // executable's name, reduced to [A-Za-z0-9._-].
+  static std::string appIdentifier();
   static Json bundleInfo();
   static std::shared_ptr<LogSink> logSink();
   static std::shared_ptr<TrackingProvider> trackingProvider();  // nullptr when none

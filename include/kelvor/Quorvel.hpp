@@ -13,6 +13,7 @@
 #include <kelvor/ActionListener.hpp>
 #include <kelvor/ConsentData.hpp>
 #include <kelvor/DeliveryStats.hpp>
+#include <kelvor/InitializeResult.hpp>
 #include <kelvor/Json.hpp>
 #include <kelvor/Log.hpp>
 #include <kelvor/Option.hpp>
@@ -39,6 +40,9 @@ class PageProvider;
 class KELVOR_EXPORT Quorvel {
  public:
   static void initialize(std::shared_ptr<Option> option);
+  // The same, answering whether the library is ready and, if not, why (the message is the error
+  // line it wrote). A failed call may be repeated; a completed one changes nothing later.
+  static InitializeResult tryInitialize(std::shared_ptr<Option> option);
   // nullptr (and an error line) before a completed initialize.
   static Quorvel* getInstance();
 
@@ -84,7 +88,7 @@ class KELVOR_EXPORT Quorvel {
 
  private:
   static Quorvel& shared();
-  bool buildComponents();
+  InitializeResult buildComponents();
   void loadFromStorage(const std::any& value);
   bool readinessPrologue(const char* context = nullptr);
   // Refuses a value nested too deeply for the library to take; true when refused.

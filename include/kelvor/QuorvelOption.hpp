@@ -65,6 +65,8 @@ class KELVOR_EXPORT QuorvelOption : public Option,
   std::shared_ptr<Option> build();
   // The write key is empty or only Unicode white space (the key itself is not copied).
   bool isApiKeyBlank() const;
+  // The key as log lines show it: "abcd*** (32 characters)".
+  static std::string maskedKey(const std::string& key);
 
  private:
   mutable std::mutex mutex_;

@@ -11,6 +11,7 @@
 #include "pipeline/OrvaEventsManager.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/PrivateDirectory.hpp"
 #include "reachability/StaticReachabilitySource.hpp"
 #include "support/InputLimits.hpp"
 #include "support/Render.hpp"
@@ -46,19 +47,36 @@ Quorvel& Quorvel::shared() {
 }
 
 void Quorvel::initialize(std::shared_ptr<Option> option) {
+  (void)tryInitialize(std::move(option));
+}
+
+InitializeResult Quorvel::tryInitialize(std::shared_ptr<Option> option) {
+  InitializeResult result{InitializeStatus::failed, "initialize failed"};
   guarded("initialize", [&] {
     Log::info("Quorvel: initialize");
     Quorvel& self = shared();
     // Two threads initialising at once build the components once.
     std::lock_guard lock(self.initMutex_);
-    if (self.isInitCalled.load()) return;
+    if (self.isInitCalled.load()) {
+      result = {InitializeStatus::alreadyInitialized,
+                "Quorvel: already initialised in this process; the first options stay in force"};
+      Log::info(result.message);
+      return;
+    }
     if (!option) {
-      Log::error("Quorvel: initialize - no options given");
+      result = {
+          InitializeStatus::noOptions,
+          "Quorvel: initialize - no options given; pass QuorvelOption().writeKey(...).build()"};
+      Log::error(result.message);
       return;
     }
     self.options = option;
     self.isSdkInitialized.store(true);
-    if (!self.buildComponents()) return;
+    result = self.buildComponents();
+    if (!result.ready()) {
+      Log::error(result.message);
+      return;
+    }
     Log::setEnabled(option->logging());
     self.isInitCalled.store(true);
     // A host may return from main right after reporting: what it handed over is stored before
@@ -68,7 +86,13 @@ void Quorvel::initialize(std::shared_ptr<Option> option) {
       if (instance.orvaEventManager) instance.orvaEventManager->storeBeforeExit();
     });
     self.configureConsent();
+    auto* own = dynamic_cast<QuorvelOption*>(option.get());
+    if (own != nullptr ? own->isApiKeyBlank() : Text::isBlank(option->apiKey())) {
+      result = {InitializeStatus::invalidWriteKey,
+                "Quorvel:: configureConsent - Initialize SDK with valid API key"};
+    }
   });
+  return result;
 }
 
 Quorvel* Quorvel::getInstance() {
@@ -78,7 +102,31 @@ Quorvel* Quorvel::getInstance() {
   return nullptr;
 }
 
-bool Quorvel::buildComponents() {
+InitializeResult Quorvel::buildComponents() {
+  // The store and the preferences live in folders only this user can change.
+  struct Folder {
+    const char* what;
+    std::filesystem::path path;
+    const char* setter;
+    const char* variable;
+  };
+  for (const Folder& folder : {Folder{"documents", Platform::documentsDirectory(),
+                                      "Platform::setDocumentsDirectory", "KELVOR_DATA_DIR"},
+                               Folder{"preferences", Platform::preferencesDirectory(),
+                                      "Platform::setPreferencesDirectory", "KELVOR_CONFIG_DIR"}}) {
+    if (auto problem = PrivateDirectory::prepare(folder.path)) {
+      return {InitializeStatus::unusableDirectory,
+              std::string("Quorvel: initialize - refused the ") + folder.what + " directory: " +
+                  *problem + "; use a directory only this user can write (chmod 700), or set " +
+                  "another with " + folder.setter + " or " + folder.variable};
+    }
+  }
+  const std::string baseUrl = Platform::ingestionBaseUrl();
+  if (auto problem = HttpService::refusedUrl(baseUrl)) {
+    return {InitializeStatus::refusedEndpoint,
+            "Quorvel: initialize - refused the ingestion URL \"" + baseUrl + "\": " + *problem +
+                "; set an https:// URL with Platform::setIngestionBaseUrl or KELVOR_INGESTION_URL"};
+  }
   // The library's threads may still run TLS while the process exits; OpenSSL must not tear
   // itself down under them.
   OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
@@ -87,7 +135,9 @@ bool Quorvel::buildComponents() {
     dataBase = SQLiteDatabase::open(SQLiteDatabase::fileName);
   } catch (const std::exception& error) {
     Log::error(error.what());
-    return false;
+    return {InitializeStatus::storeUnavailable,
+            std::string("Quorvel: initialize - the event store cannot be opened (") + error.what() +
+                "); call initialize again once the documents directory works"};
   }
   reachability = Reachability::make();
   if (!reachability) {
@@ -98,10 +148,10 @@ bool Quorvel::buildComponents() {
   identityProvider = std::make_shared<IdentityProvider>(userDefault);
   pageProvider = std::make_shared<PageProvider>();
   consentService = ConsentService::make(options, userDefault);
-  orvaService = std::make_shared<OrvaService>(httpService, options, Platform::ingestionBaseUrl());
+  orvaService = std::make_shared<OrvaService>(httpService, options, baseUrl);
   orvaEventManager = OrvaEventsManager::make(options, identityProvider, consentService,
                                              reachability, dataBase, orvaService, pageProvider);
-  return true;
+  return {InitializeStatus::ready, ""};
 }
 
 void Quorvel::checkSDKStatus(bool& paused) {

@@ -49,8 +49,22 @@ KELVOR_OPTION_REF_ACCESSORS(std::vector<int>, purposesForIdentifying, setPurpose
 
 QuorvelOption& QuorvelOption::writeKey(const std::string& value) {
   setApiKey(value);
-  Log::info("API Key value was set to " + value);
+  Log::info("API Key value was set to " + maskedKey(value));
   return *this;
+}
+
+std::string QuorvelOption::maskedKey(const std::string& key) {
+  // A log is no place for the key: its first 4 characters (only when it is long enough that
+  // they say little) and its length.
+  size_t characters = 0;
+  size_t prefixBytes = 0;
+  for (size_t i = 0; i < key.size(); ++i) {
+    if ((static_cast<unsigned char>(key[i]) & 0xC0) == 0x80) continue;
+    if (++characters == 5) prefixBytes = i;
+  }
+  if (characters < 5) prefixBytes = key.size();
+  std::string shown = characters >= 12 ? key.substr(0, prefixBytes) : std::string();
+  return shown + "*** (" + std::to_string(characters) + " characters)";
 }
 
 QuorvelOption& QuorvelOption::logging(bool value) {
@@ -163,8 +177,25 @@ std::shared_ptr<Option> QuorvelOption::build() {
   Log::info("Max Cache Size - " + std::to_string(cache));
   Log::info("Event Upload Interval - " + std::to_string(interval));
   if (auto self = weak_from_this().lock()) return self;
-  // Not owned by a shared_ptr: hand out a non-owning one, the caller keeps the object alive.
-  return std::shared_ptr<Option>(std::shared_ptr<Option>(), this);
+  // Not owned by a shared_ptr (made on the stack, say): the library gets a copy it owns, so it
+  // never reads an object that is gone.
+  auto copy = std::make_shared<QuorvelOption>();
+  std::lock_guard lock(mutex_);
+  copy->apiKey_ = apiKey_;
+  copy->logging_ = logging_;
+  copy->optout_ = optout_;
+  copy->useConsent_ = useConsent_;
+  copy->checkForCMP_ = checkForCMP_;
+  copy->areIdentitiesHashed_ = areIdentitiesHashed_;
+  copy->hashIdentities_ = hashIdentities_;
+  copy->userCountry_ = userCountry_;
+  copy->batchSize_ = batchSize_;
+  copy->maxCacheSize_ = maxCacheSize_;
+  copy->eventUploadInterval_ = eventUploadInterval_;
+  copy->purposesForTracking_ = purposesForTracking_;
+  copy->purposesForIdentifying_ = purposesForIdentifying_;
+  copy->checkKelvorVendorConsent_ = checkKelvorVendorConsent_;
+  return copy;
 }
 
 }  // namespace kelvor

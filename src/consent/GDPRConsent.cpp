@@ -113,33 +113,57 @@ bool GDPRConsent::hasPurposeConsents(const std::vector<int>& purposes, const std
   return true;
 }
 
+const std::vector<std::string>& GDPRConsent::observedKeys() {
+  static const auto* keys = new std::vector<std::string>{
+      "IABTCF_TCString",
+      "IABTCF_PolicyVersion",
+      "IABTCF_gdprApplies",
+      "IABTCF_VendorConsents",
+      "IABTCF_VendorLegitimateInterests",
+      "IABTCF_PurposeConsents",
+      "IABTCF_PurposeLegitimateInterests",
+      "IABTCF_SpecialFeaturesOptIns",
+      "IABTCF_PublisherRestrictions",
+      "IABTCF_PublisherConsent",
+      "IABTCF_PublisherLegitimateInterests",
+      "IABTCF_PublisherCustomPurposesConsents",
+      "IABTCF_PublisherCustomPurposesLegitimateInterests",
+  };
+  return *keys;
+}
+
 void GDPRConsent::observeTCString(Callback callback) {
   std::weak_ptr<GDPRConsent> weak = weak_from_this();
-  auto token = userDefaults_.observe("IABTCF_TCString", [weak, callback] {
-    // Each change schedules its own resolution; they are not coalesced.
-    DispatchQueue::globalBackground().asyncAfter(changeDelay, [weak, callback] {
+  auto pending = pending_;
+  auto changed = [weak, callback, pending] {
+    // The first change of a burst schedules the resolution; it reads every key when it runs.
+    if (pending->exchange(true)) return;
+    DispatchQueue::globalBackground().asyncAfter(changeDelay, [weak, callback, pending] {
+      pending->store(false);
       if (auto self = weak.lock()) self->resolveTCFV2Consent(callback);
     });
-  });
-  ObservationToken previous;
+  };
+  std::vector<ObservationToken> tokens;
+  for (const auto& key : observedKeys()) tokens.push_back(userDefaults_.observe(key, changed));
+  std::vector<ObservationToken> previous;
   {
     std::lock_guard lock(mutex_);
-    previous = std::move(observer_);
-    observer_ = std::move(token);
+    previous = std::move(observers_);
+    observers_ = std::move(tokens);
   }
-  // `previous` ends its observation here, outside the lock.
+  // `previous` ends its observations here, outside the lock.
 }
 
 bool GDPRConsent::isObserving() const {
   std::lock_guard lock(mutex_);
-  return observer_.isValid();
+  return !observers_.empty() && observers_.front().isValid();
 }
 
 void GDPRConsent::invalidateObserver() {
-  ObservationToken ended;
+  std::vector<ObservationToken> ended;
   {
     std::lock_guard lock(mutex_);
-    ended = std::move(observer_);
+    ended = std::move(observers_);
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -39,9 +40,12 @@ class GDPRConsent : public std::enable_shared_from_this<GDPRConsent> {
   bool hasTCString() const;
   bool gdprApplies() const;
 
-  // Every change of "IABTCF_TCString" resolves again, changeDelay later, on the global
-  // background queue; replaces an earlier observation.
+  // Every change of an IABTCF_* key the reader uses resolves again, changeDelay later, on the
+  // global background queue; a CMP writes its keys one by one, so changes within the delay are
+  // resolved once. Replaces an earlier observation.
   void observeTCString(Callback callback);
+  // The keys a consent-management platform writes and the reader uses.
+  static const std::vector<std::string>& observedKeys();
   bool isObserving() const;
   void invalidateObserver();
 
@@ -51,7 +55,9 @@ class GDPRConsent : public std::enable_shared_from_this<GDPRConsent> {
   std::shared_ptr<Option> options_;
   Preferences& userDefaults_;
   mutable std::mutex mutex_;
-  ObservationToken observer_;
+  std::vector<ObservationToken> observers_;
+  // A resolution is scheduled and has not read the keys yet.
+  std::shared_ptr<std::atomic<bool>> pending_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace kelvor

@@ -2,7 +2,6 @@
 
 #include <sys/utsname.h>
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -113,15 +112,10 @@ std::string Utility::currentTimestampMillis() {
 }
 
 std::optional<Json> Utility::dictionaryFromJSONString(const std::string& text) {
-  try {
-    Json parsed = Json::parse(text);
-    if (!parsed.is_object()) return std::nullopt;
-    return parsed;
-  } catch (const Json::exception& e) {
-    std::printf("%s\n", e.what());
-    std::fflush(stdout);
-    return std::nullopt;
-  }
+  // A library never writes on the host's standard output: text that is not JSON is only absent.
+  Json parsed = Json::parse(text, nullptr, false);
+  if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
+  return parsed;
 }
 
 }  // namespace kelvor

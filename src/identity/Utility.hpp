@@ -21,8 +21,7 @@ class Utility {
   static std::string appNameAndVersion();
   static std::string userAgent();
   static std::string currentTimestampMillis();
-  // The parsed text when it is a JSON object; absent otherwise (a parse failure also prints the
-  // parser's message to standard output).
+  // The parsed text when it is a JSON object; absent otherwise.
   static std::optional<Json> dictionaryFromJSONString(const std::string& text);
   // The machine field of uname: control characters trimmed from both ends.
   static std::string trimControlCharacters(const std::string& raw);

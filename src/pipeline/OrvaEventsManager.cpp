@@ -494,6 +494,7 @@ void OrvaEventsManager::shutdown() {
   // What was handed over is stored before the queues stop.
   dispatchQueue_.cancelDelayed();
   dispatchQueue_.drainAll();
+  uploadEventsQueue_->stopBatches(std::chrono::steady_clock::now() + std::chrono::seconds(1));
   database_->databaseQueue().drainAll();
   dispatchQueue_.stop();
 }
@@ -501,6 +502,8 @@ void OrvaEventsManager::shutdown() {
 void OrvaEventsManager::storeBeforeExit() {
   dispatchQueue_.cancelDelayed();
   dispatchQueue_.drain();
+  // A batch answered after the process is gone would be sent again at the next start.
+  uploadEventsQueue_->stopBatches(std::chrono::steady_clock::now() + std::chrono::seconds(1));
   database_->databaseQueue().drain();
 }
 

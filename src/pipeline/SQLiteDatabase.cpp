@@ -12,6 +12,7 @@
 
 #include "pipeline/SQLQuery.hpp"
 #include "pipeline/SQLiteError.hpp"
+#include "platform/PrivateDirectory.hpp"
 #include "support/Render.hpp"
 
 namespace kelvor {
@@ -89,14 +90,7 @@ std::shared_ptr<SQLiteDatabase> SQLiteDatabase::open(const std::filesystem::path
                                                      const std::string& path) {
   // A missing documents directory is made, instead of opening an unnamed temporary database
   // that would lose every event at exit.
-  std::error_code ec;
-  if (!std::filesystem::is_directory(directory, ec)) {
-    std::filesystem::create_directories(directory, ec);
-    if (!ec) {
-      std::filesystem::permissions(directory, std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::replace, ec);
-    }
-  }
+  (void)PrivateDirectory::prepare(directory);
   std::shared_ptr<SQLiteDatabase> db(new SQLiteDatabase(directory / path, path));
   bool damaged = false;
   std::string message;

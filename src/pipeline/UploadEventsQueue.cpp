@@ -107,7 +107,7 @@ void UploadEventsQueue::checkAndTranferEvents(Trigger trigger) {
 }
 
 void UploadEventsQueue::startChain() {
-  if (!consentService_->isConsentGiven("track")) {
+  if (stopped_.load() || !consentService_->isConsentGiven("track")) {
     finish(End::notAllowed);
     return;
   }
@@ -268,7 +268,7 @@ void UploadEventsQueue::answered(const std::shared_ptr<Flight>& flight, int64_t 
 }
 
 bool UploadEventsQueue::continueChain(bool lastWasFull) {
-  if (!consentService_->isConsentGiven("track")) return false;
+  if (stopped_.load() || !consentService_->isConsentGiven("track")) return false;
   const auto batchSize = static_cast<size_t>(std::max<int64_t>(1, options_->batchSize()));
   bool go = !halves_.empty();
   if (!go) {
@@ -403,8 +403,17 @@ void UploadEventsQueue::flush(std::chrono::steady_clock::time_point deadline,
   });
 }
 
+void UploadEventsQueue::stopBatches(std::chrono::steady_clock::time_point deadline) {
+  stopped_.store(true);
+  while (isDispatchInProgress.load()) {
+    const uint64_t seen = counters_->progressCount();
+    if (!isDispatchInProgress.load()) break;
+    if (!counters_->waitForProgress(seen, deadline)) break;
+  }
+}
+
 bool UploadEventsQueue::sendInstant(StoredRow& row) {
-  if (backoff_.active()) return false;
+  if (stopped_.load() || backoff_.active()) return false;
   {
     std::lock_guard lock(instantMutex_);
     instantsInFlight_.insert(row.seq);

@@ -74,6 +74,10 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   // accepted (or dropped by a rule). Gives up with false at the deadline.
   void flush(std::chrono::steady_clock::time_point deadline, std::function<void(bool)> done);
 
+  // No batch starts from now on; waits (up to the deadline) for the one in flight to be answered
+  // and deleted, so a process that ends does not leave an accepted batch to be sent again.
+  void stopBatches(std::chrono::steady_clock::time_point deadline);
+
   // Store's queue: rows up to here are in flight, read ahead or accepted; trimming spares them.
   int64_t protectedThrough() const { return protectedThrough_.load(); }
   // Store's queue: a commit succeeded, so accepted rows that could not be deleted can go.
@@ -136,7 +140,8 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   int64_t retriedDelete_ = 0;                  // first rowid of the batch whose delete is retried
   std::shared_ptr<Flight> inFlight_;
   bool stopAfterFlight_ = false;
-  bool flushRestarted_ = false;  // a flush started this pass again after one that drained
+  bool flushRestarted_ = false;
+  std::atomic<bool> stopped_{false};  // a flush started this pass again after one that drained
   std::vector<FlushWaiter> flushes_;
 
   mutable std::mutex instantMutex_;

@@ -1,8 +1,13 @@
 #include <kelvor/Platform.hpp>
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
-#include <iostream>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include "platform/DefaultLogSink.hpp"
 
@@ -17,7 +22,7 @@ struct Settings {
   std::mutex mutex;
   std::filesystem::path documents;
   std::filesystem::path preferences;
-  std::string baseUrl = std::string("https://") + KELVOR_INGESTION_HOST + "/";
+  std::optional<std::string> baseUrl;
   std::filesystem::path caBundle;
   Json bundleInfo = Json::object();
   std::shared_ptr<LogSink> logSink = std::make_shared<DefaultLogSink>();
@@ -30,12 +35,41 @@ Settings& settings() {
   return *s;
 }
 
+std::string environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// The user's home: $HOME, else the password database; never a shared folder.
+std::filesystem::path homeDirectory() {
+  std::string home = environment("HOME");
+  if (!home.empty() && home.front() == '/') return home;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+    return found->pw_dir;
+  }
+  return {};
+}
+
+std::string executableName() {
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec && !exe.filename().empty()) return exe.filename().string();
+  return program_invocation_short_name != nullptr ? program_invocation_short_name : "";
+}
+
+// $XDG_<...>/kelvor/<app>, else <home>/<fallback>/kelvor/<app>: one folder per app, as a phone
+// gives each app a sandbox. Empty when there is no home.
 std::filesystem::path xdgDirectory(const char* variable, const char* fallback) {
-  const char* value = std::getenv(variable);
-  if (value != nullptr && value[0] == '/') return std::filesystem::path(value) / "kelvor";
-  const char* home = std::getenv("HOME");
-  std::filesystem::path base = (home != nullptr && home[0] != '\0') ? home : "/tmp";
-  return base / fallback / "kelvor";
+  std::string value = environment(variable);
+  if (!value.empty() && value.front() == '/')
+    return std::filesystem::path(value) / "kelvor" / Platform::appIdentifier();
+  auto home = homeDirectory();
+  if (home.empty()) return {};
+  return home / fallback / "kelvor" / Platform::appIdentifier();
 }
 
 }  // namespace
@@ -75,26 +109,63 @@ void Platform::setTrackingProvider(std::shared_ptr<TrackingProvider> provider) {
   settings().trackingProvider = std::move(provider);
 }
 
+std::string Platform::appIdentifier() {
+  std::string raw;
+  {
+    std::lock_guard lock(settings().mutex);
+    auto found = settings().bundleInfo.find("CFBundleIdentifier");
+    if (found != settings().bundleInfo.end() && found->is_string()) raw = found->get<std::string>();
+  }
+  if (raw.empty()) raw = executableName();
+  std::string name;
+  for (char c : raw) {
+    if (std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-') {
+      name += c;
+    }
+  }
+  if (name.empty() || name == "." || name == "..") name = "app";
+  return name;
+}
+
 std::filesystem::path Platform::documentsDirectory() {
-  std::lock_guard lock(settings().mutex);
-  if (!settings().documents.empty()) return settings().documents;
+  {
+    std::lock_guard lock(settings().mutex);
+    if (!settings().documents.empty()) return settings().documents;
+  }
+  std::string fromEnvironment = environment("KELVOR_DATA_DIR");
+  if (!fromEnvironment.empty()) return fromEnvironment;
   return xdgDirectory("XDG_DATA_HOME", ".local/share");
 }
 
 std::filesystem::path Platform::preferencesDirectory() {
-  std::lock_guard lock(settings().mutex);
-  if (!settings().preferences.empty()) return settings().preferences;
+  {
+    std::lock_guard lock(settings().mutex);
+    if (!settings().preferences.empty()) return settings().preferences;
+  }
+  std::string fromEnvironment = environment("KELVOR_CONFIG_DIR");
+  if (!fromEnvironment.empty()) return fromEnvironment;
   return xdgDirectory("XDG_CONFIG_HOME", ".config");
 }
 
 std::string Platform::ingestionBaseUrl() {
-  std::lock_guard lock(settings().mutex);
-  return settings().baseUrl;
+  {
+    std::lock_guard lock(settings().mutex);
+    if (settings().baseUrl) return *settings().baseUrl;
+  }
+  std::string fromEnvironment = environment("KELVOR_INGESTION_URL");
+  if (!fromEnvironment.empty()) {
+    if (fromEnvironment.back() != '/') fromEnvironment += '/';
+    return fromEnvironment;
+  }
+  return std::string("https://") + KELVOR_INGESTION_HOST + "/";
 }
 
 std::filesystem::path Platform::caBundle() {
-  std::lock_guard lock(settings().mutex);
-  return settings().caBundle;
+  {
+    std::lock_guard lock(settings().mutex);
+    if (!settings().caBundle.empty()) return settings().caBundle;
+  }
+  return environment("KELVOR_CA_BUNDLE");
 }
 
 Json Platform::bundleInfo() {

@@ -15,6 +15,7 @@
 #include <kelvor/Platform.hpp>
 
 #include "platform/DispatchQueue.hpp"
+#include "platform/PrivateDirectory.hpp"
 
 namespace kelvor {
 namespace {
@@ -39,16 +40,6 @@ Registry& registry() {
 DispatchQueue& writer() {
   static auto* queue = new DispatchQueue("com.kelvor.preferences.writer");
   return *queue;
-}
-
-bool makePrivateDirectory(const std::filesystem::path& dir) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(dir, ec)) return true;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) return false;
-  std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::replace, ec);
-  return true;
 }
 
 std::shared_ptr<Preferences> storeAt(const std::filesystem::path& file) {
@@ -90,14 +81,18 @@ Preferences::~Preferences() = default;
 
 Preferences& Preferences::standard() {
   auto dir = Platform::preferencesDirectory();
-  makePrivateDirectory(dir);
+  // An unusable folder is reported by initialize; the store then lives in memory only.
+  (void)PrivateDirectory::prepare(dir);
   return *storeAt(dir / "standard.json");
 }
 
 std::shared_ptr<Preferences> Preferences::suite(const std::string& name) {
   if (name.empty() || name.find('/') != std::string::npos) return nullptr;
   auto dir = Platform::preferencesDirectory();
-  if (!makePrivateDirectory(dir)) return nullptr;
+  if (auto problem = PrivateDirectory::prepare(dir)) {
+    Log::error("Preferences: the preferences directory " + *problem);
+    return nullptr;
+  }
   return storeAt(dir / (name + ".json"));
 }
 

@@ -6,6 +6,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cctype>
 #include <condition_variable>
 #include <ctime>
@@ -65,6 +66,33 @@ std::vector<X509*> loadCertificates(const std::filesystem::path& file) {
 }
 
 }  // namespace
+
+std::optional<std::string> HttpService::refusedUrl(const std::string& url) {
+  CURLU* parts = curl_url();
+  if (parts == nullptr) return std::string("it cannot be read");
+  char* scheme = nullptr;
+  char* host = nullptr;
+  std::optional<std::string> problem;
+  if (curl_url_set(parts, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+      curl_url_get(parts, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK ||
+      curl_url_get(parts, CURLUPART_HOST, &host, 0) != CURLUE_OK) {
+    problem = "it cannot be read as a URL";
+  } else {
+    std::string s = scheme;
+    std::string h = host;
+    std::transform(h.begin(), h.end(), h.begin(), ::tolower);
+    const bool loopback = h == "localhost" || h == "[::1]" || h.rfind("127.", 0) == 0;
+    if (s != "https" && !(s == "http" && loopback)) {
+      problem =
+          "it is not https, so the write key and identities would travel in clear text "
+          "(plain http is accepted only for 127.0.0.1, [::1] and localhost)";
+    }
+  }
+  curl_free(scheme);
+  curl_free(host);
+  curl_url_cleanup(parts);
+  return problem;
+}
 
 std::optional<std::chrono::seconds> HttpService::parseRetryAfter(std::string value) {
   while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back()))) value.pop_back();

@@ -55,6 +55,11 @@ class HttpService {
   // '=' arrive as they were sent.
   static std::string percentEncode(const std::string& text);
 
+  // Why the library will not send to `url`: it cannot be read, or it is not https although its
+  // host is not this machine (the write key and identities would travel in clear text).
+  // Nothing when it is fine.
+  static std::optional<std::string> refusedUrl(const std::string& url);
+
   // A Retry-After value ("120" or "Wed, 21 Oct 2026 07:28:00 GMT") as the wait until then,
   // never negative; nothing when it cannot be read.
   static std::optional<std::chrono::seconds> parseRetryAfter(std::string value);

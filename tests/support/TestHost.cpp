@@ -13,7 +13,22 @@
 namespace kelvor::testing {
 
 TestHost::TestHost(const std::string& scenario, const std::filesystem::path& folder,
-                   const Collector& collector, int events) {
+                   const Collector& collector, int events,
+                   const std::vector<std::string>& environment) {
+  std::vector<std::string> variables;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const auto& change : environment) replaced |= change.substr(0, change.find('=')) == name;
+    if (!replaced) variables.push_back(entry);
+  }
+  for (const auto& change : environment) {
+    if (change.find('=') != std::string::npos) variables.push_back(change);
+  }
+  std::vector<char*> envp;
+  for (auto& v : variables) envp.push_back(v.data());
+  envp.push_back(nullptr);
   std::vector<std::string> args = {KELVOR_TEST_HOST_PATH,
                                    scenario,
                                    folder.string(),
@@ -29,7 +44,7 @@ TestHost::TestHost(const std::string& scenario, const std::filesystem::path& fol
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir_.path() / "err").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+  if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
 }
 

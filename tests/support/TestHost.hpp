@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support/Collector.hpp"
 #include "support/TempDir.hpp"
@@ -13,8 +14,10 @@ namespace kelvor::testing {
 // Runs quorvel-test-host (tests/integration/host) as a process of its own.
 class TestHost {
  public:
+  // `environment` changes the host's environment: "NAME=value" sets, "NAME" removes.
   TestHost(const std::string& scenario, const std::filesystem::path& folder,
-           const Collector& collector, int events);
+           const Collector& collector, int events,
+           const std::vector<std::string>& environment = {});
   ~TestHost();
   TestHost(const TestHost&) = delete;
   TestHost& operator=(const TestHost&) = delete;

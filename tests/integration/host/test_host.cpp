@@ -3,6 +3,7 @@
 // running at once.
 //
 // Usage: quorvel-test-host <scenario> <folder> <base-url> <ca-file> <events>
+// With QUORVEL_TEST_APP set it runs as that app in the default directories.
 //   leave      report, then return 7 from main at once
 //   upload     report, then flush; 0 when everything was accepted
 //   spin       report without end (the test kills it)
@@ -57,13 +58,25 @@ int main(int argc, char** argv) {
     documents = folder / "store";
     if (int rc = fullDiskSetUp(documents); rc != 0) return rc;
   }
-  kelvor::Platform::setDocumentsDirectory(documents);
-  kelvor::Platform::setPreferencesDirectory(folder / "preferences");
+  // QUORVEL_TEST_APP: an app of that bundle identifier in its default directories, with the
+  // write key QUORVEL_TEST_KEY.
+  const char* app = std::getenv("QUORVEL_TEST_APP");
+  const char* key = std::getenv("QUORVEL_TEST_KEY");
+  if (app != nullptr) {
+    kelvor::Platform::setBundleInfo({{"CFBundleIdentifier", app}});
+  } else {
+    kelvor::Platform::setDocumentsDirectory(documents);
+    kelvor::Platform::setPreferencesDirectory(folder / "preferences");
+  }
   kelvor::Platform::setIngestionBaseUrl(argv[3]);
   kelvor::Platform::setCABundle(argv[4]);
 
   auto option = std::make_shared<kelvor::QuorvelOption>();
-  option->writeKey("key").optout(false).batchSize(10).eventUploadInterval(1).logging(false);
+  option->writeKey(key != nullptr ? key : "key")
+      .optout(false)
+      .batchSize(10)
+      .eventUploadInterval(1)
+      .logging(false);
   kelvor::Quorvel::initialize(option->build());
   kelvor::Quorvel* quorvel = kelvor::Quorvel::getInstance();
   if (quorvel == nullptr) return 3;

@@ -98,12 +98,34 @@ TEST(QuorvelOptionTest, BuildersLogTheirValues) {
       .checkKelvorVendorConsent(false);
   EXPECT_EQ(log.messages(LogLevel::info),
             (std::vector<std::string>{
-                "API Key value was set to abc", "Logging value was set to true",
+                "API Key value was set to *** (3 characters)", "Logging value was set to true",
                 "batchSize value was set to 25", "purposesForTracking value was set to [1, 3]",
                 "purposesForIdentifying value was set to []", "userCountry value was set to ",
                 "checkKelvorVendorConsent value was set to false"}));
   EXPECT_EQ(option.apiKey(), "abc");
   EXPECT_EQ(option.purposesForTracking(), (std::vector<int>{1, 3}));
+}
+
+// The key never reaches a log whole; an option made on the stack is copied, so the library
+// never reads an object that is gone.
+TEST(QuorvelOptionTest, TheKeyIsMaskedAndAnOptionOnTheStackIsCopied) {
+  for (const auto& [key, shown] : std::vector<std::pair<std::string, std::string>>{
+           {"", "*** (0 characters)"},
+           {"abc", "*** (3 characters)"},
+           {"0123456789abcdef0123456789abcdef", "0123*** (32 characters)"},
+           {"\u00e9t\u00e9-0123456789", "\u00e9t\u00e9-*** (14 characters)"}}) {
+    EXPECT_EQ(QuorvelOption::maskedKey(key), shown) << key;
+  }
+  std::shared_ptr<Option> built;
+  {
+    QuorvelOption onStack;
+    onStack.writeKey("stack-key").batchSize(5);
+    built = onStack.build();
+  }
+  EXPECT_EQ(built->apiKey(), "stack-key");  // read after the stack object is gone
+  EXPECT_EQ(built->batchSize(), 10);
+  auto shared = std::make_shared<QuorvelOption>();
+  EXPECT_EQ(shared->build().get(), shared.get());  // owned already: the same object
 }
 
 }  // namespace

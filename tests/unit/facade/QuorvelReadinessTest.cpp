@@ -2,6 +2,8 @@
 // starts with a fresh, uninitialised facade.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <thread>
 
 #include <kelvor/Quorvel.hpp>
@@ -57,8 +59,9 @@ TEST(QuorvelReadinessTest, SecondInitializeChangesNothing) {
 TEST(QuorvelReadinessTest, BlankKeyCompletesInitialisationButRefusesGuardedCalls) {
   sandbox();
   LogCapture log;
-  auto option = options("   ");
-  Quorvel::initialize(option);
+  // Unicode white space and line breaks count as blank too.
+  auto option = options(" \u00a0\u2028\t ");
+  EXPECT_EQ(Quorvel::tryInitialize(option).status, InitializeStatus::invalidWriteKey);
   EXPECT_TRUE(log.contains(LogLevel::error,
                            "Quorvel:: configureConsent - Initialize SDK with valid API key"));
   Quorvel* instance = Quorvel::getInstance();
@@ -121,6 +124,56 @@ TEST(QuorvelReadinessTest, InitializingFromTwoThreadsAtOnceBuildsOnce) {
   second.join();
   EXPECT_EQ(log.count(LogLevel::info, "Quorvel: initialize"), 2u);
   EXPECT_EQ(log.count(LogLevel::info, "Successfully opened connection to database"), 1u);
+  EXPECT_NE(Quorvel::getInstance(), nullptr);
+}
+
+// Directories others could change and URLs that would carry the key in clear text are refused
+// with a line saying what to do; a failed initialize may be repeated.
+TEST(QuorvelReadinessTest, TryInitializeRefusesWhatIsNotSafeAndSaysWhy) {
+  sandbox();
+  testing::TempDir dir;
+  auto open = dir.path() / "open";
+  std::filesystem::create_directories(open);
+  std::filesystem::permissions(open, std::filesystem::perms::all);
+  auto foreign = dir.path() / "foreign";
+  std::filesystem::create_directories(foreign);
+  std::filesystem::permissions(foreign, std::filesystem::perms::owner_all);
+  const bool canChown = ::chown(foreign.c_str(), 65534, 65534) == 0;
+  struct Case {
+    std::filesystem::path documents;
+    std::string url;
+    InitializeStatus status;
+    std::string says;
+  };
+  std::vector<Case> cases = {
+      {open, "https://127.0.0.1:9/", InitializeStatus::unusableDirectory,
+       "can be written by other users (mode 777)"},
+      {dir.path() / "fine", "http://example.com/", InitializeStatus::refusedEndpoint,
+       "is not https"},
+      {dir.path() / "fine", "no url at all", InitializeStatus::refusedEndpoint, "cannot be read"},
+      {dir.path() / "fine", "http://127.0.0.1:9/", InitializeStatus::ready, ""},
+      {dir.path() / "fine", "http://127.0.0.1:9/", InitializeStatus::alreadyInitialized,
+       "first options stay in force"},
+  };
+  if (canChown) {
+    cases.insert(cases.begin(), {foreign, "https://127.0.0.1:9/",
+                                 InitializeStatus::unusableDirectory, "belongs to another user"});
+  }
+  for (const auto& c : cases) {
+    Platform::setDocumentsDirectory(c.documents);
+    Platform::setIngestionBaseUrl(c.url);
+    LogCapture log;
+    auto result = Quorvel::tryInitialize(options("key"));
+    EXPECT_EQ(result.status, c.status) << c.url << " " << result.message;
+    EXPECT_NE(result.message.find(c.says), std::string::npos) << result.message;
+    if (c.status == InitializeStatus::unusableDirectory) {
+      EXPECT_NE(result.message.find(c.documents.string()), std::string::npos);
+    }
+    if (!result.ready() && c.status != InitializeStatus::alreadyInitialized) {
+      EXPECT_TRUE(log.contains(LogLevel::error, result.message));
+      EXPECT_EQ(Quorvel::getInstance(), nullptr);
+    }
+  }
   EXPECT_NE(Quorvel::getInstance(), nullptr);
 }
 

@@ -88,9 +88,7 @@ TEST(UtilityTest, JsonTextReaderWantsAnObject) {
   EXPECT_EQ(Utility::dictionaryFromJSONString("[1,2]"), std::nullopt);
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(Utility::dictionaryFromJSONString("not json"), std::nullopt);
-  std::string printed = ::testing::internal::GetCapturedStdout();
-  EXPECT_FALSE(printed.empty());
-  EXPECT_EQ(printed.back(), '\n');
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");  // nothing on the host's output
 }
 
 }  // namespace

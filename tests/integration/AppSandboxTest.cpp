@@ -1,0 +1,113 @@
+// Apps and processes as a Linux host runs them: several apps of one user in one home, several
+// processes of one app at once, a process without HOME.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <set>
+#include <thread>
+
+#include "platform/Base64.hpp"
+#include "support/Collector.hpp"
+#include "support/TestHost.hpp"
+
+namespace kelvor {
+namespace {
+
+using testing::Collector;
+using testing::TestHost;
+
+const std::vector<std::string> kCleanEnvironment = {"XDG_DATA_HOME",        "XDG_CONFIG_HOME",
+                                                    "KELVOR_DATA_DIR",      "KELVOR_CONFIG_DIR",
+                                                    "KELVOR_INGESTION_URL", "KELVOR_CA_BUNDLE"};
+
+std::vector<std::string> appEnvironment(const std::string& app, const std::string& key,
+                                        const std::string& home) {
+  auto environment = kCleanEnvironment;
+  environment.push_back("QUORVEL_TEST_APP=" + app);
+  environment.push_back("QUORVEL_TEST_KEY=" + key);
+  environment.push_back(home.empty() ? "HOME" : "HOME=" + home);
+  return environment;
+}
+
+// Two apps of one user: each keeps its own store, so each request carries only its own app's
+// events and key, even when one app left events behind for its next start.
+TEST(AppSandboxTest, TwoAppsInOneHomeNeverSendEachOthersEvents) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  testing::TempDir home;
+  auto a = appEnvironment("com.example.a", "key-a", home.path().string());
+  auto b = appEnvironment("com.example.b", "key-b", home.path().string());
+  EXPECT_EQ(TestHost("leave", home.path(), collector, 20, a).wait(), 7);
+  EXPECT_EQ(TestHost("upload", home.path(), collector, 20, b).wait(), 0);
+  EXPECT_EQ(TestHost("upload", home.path(), collector, 0, a).wait(), 0);
+  std::map<std::string, std::multiset<std::string>> byKey;
+  for (const auto& r : collector.records()) {
+    if (r["method"] != "POST" || r["status"] != 200) continue;
+    for (const auto& e : r["body"]["events"]) {
+      byKey[r["headers"]["authorization"]].insert(e["event"]["eventName"].get<std::string>());
+    }
+  }
+  auto names = [&](const std::string& key) {
+    std::set<std::string> prefixes;
+    for (const auto& n : byKey["Basic " + Base64::encode("w_k:" + key)]) {
+      prefixes.insert(n.substr(0, n.find('-')));
+    }
+    return prefixes;
+  };
+  EXPECT_EQ(names("key-a"), std::set<std::string>{"leave"});
+  EXPECT_EQ(names("key-b"), std::set<std::string>{"upload"});
+  for (const char* app : {"com.example.a", "com.example.b"}) {
+    EXPECT_TRUE(
+        std::filesystem::exists(home.path() / ".local/share/kelvor" / app / "kelvorDB.sqlite"))
+        << app;
+  }
+}
+
+// Four processes of one command-line tool at once share its store: every event arrives, none
+// twice.
+TEST(AppSandboxTest, FourProcessesOfOneAppDeliverEverythingOnce) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  testing::TempDir folder;
+  std::vector<std::unique_ptr<TestHost>> hosts;
+  for (int i = 0; i < 4; ++i) {
+    hosts.push_back(std::make_unique<TestHost>("upload", folder.path(), collector, 40));
+  }
+  for (auto& host : hosts) EXPECT_EQ(host->wait(), 0) << host->output();
+  auto events = Collector::acceptedEvents(collector.records());
+  std::set<std::string> ids;
+  std::set<std::pair<std::string, int>> reports;
+  for (const auto& e : events) {
+    ids.insert(e["eventUUID"].get<std::string>());
+    reports.insert({e["event"]["pid"].get<std::string>(), e["event"]["i"].get<int>()});
+  }
+  EXPECT_EQ(events.size(), 160u);
+  EXPECT_EQ(ids.size(), 160u);
+  EXPECT_EQ(reports.size(), 160u);
+}
+
+// Without HOME the user's entry in the password database gives the home; nothing goes to a
+// shared temporary folder.
+TEST(AppSandboxTest, WithoutHomeTheUsersOwnHomeIsUsed) {
+  passwd* user = getpwuid(geteuid());
+  ASSERT_NE(user, nullptr);
+  const std::string app = "kelvor-home-test-" + std::to_string(getpid());
+  const std::filesystem::path home = user->pw_dir;
+  const auto data = home / ".local/share/kelvor" / app;
+  const auto config = home / ".config/kelvor" / app;
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  testing::TempDir unused;
+  const int rc =
+      TestHost("upload", unused.path(), collector, 1, appEnvironment(app, "k", "")).wait();
+  EXPECT_EQ(rc, 0);
+  EXPECT_TRUE(std::filesystem::exists(data / "kelvorDB.sqlite"));
+  EXPECT_TRUE(std::filesystem::is_directory(config));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::temp_directory_path() / ".local"));
+  std::filesystem::remove_all(data);
+  std::filesystem::remove_all(config);
+}
+
+}  // namespace
+}  // namespace kelvor
