@@ -286,5 +286,35 @@ TEST(DeliveryFaultsTest, AKilledProcessLeavesEveryStoredEventWhole) {
   }
 }
 
+// Rows another program wrote into the store that cannot be read back are deleted with an error
+// line and counted, never sent as events without a name.
+TEST(DeliveryFaultsTest, UndecodableRowsNeverReachTheEndpoint) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  Pipeline p(Pipeline::options(10, 200), collector.baseUrl(), collector.caFile());
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(p.db->location().c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw,
+                         "INSERT INTO events VALUES"
+                         "('A','not json','{}','{}','1.3.0'),"
+                         "('B','{\"noName\":1}','{}','{}','1.3.0'),"
+                         "('','{\"eventName\":\"no id\"}','{}','{}','1.3.0'),"
+                         "('C','{\"eventName\":\"kept\"}','[1]','oops','1.3.0');",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+  p.resolveConsent();
+  LogCapture log;
+  p.report(2);
+  EXPECT_TRUE(p.flush());
+  auto events = Collector::acceptedEvents(collector.records());
+  EXPECT_EQ(Collector::names(events), (std::vector<std::string>{"kept", "e0", "e1"}));
+  EXPECT_FALSE(events[0].contains("page"));  // a column that is no object reads as empty
+  EXPECT_EQ(events[0]["user"], Json::object());
+  EXPECT_EQ(log.count(LogLevel::error, "cannot be read back"), 3u);
+  EXPECT_EQ(p.manager->deliveryStats().droppedUndecodable, 3u);
+  EXPECT_EQ(p.storedCount(), 0);
+}
+
 }  // namespace
 }  // namespace kelvor

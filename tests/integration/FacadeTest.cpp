@@ -260,6 +260,32 @@ TEST(FacadeTest, FlushTellsTheTruthAndShutdownStopsForGood) {
   EXPECT_EQ(q.deliveryStats().pending, 3);  // kept for the next start
 }
 
+// An event carries the page and user data in force when it was reported, not what the app set
+// right after.
+TEST(FacadeTest, AnEventKeepsThePageAndUserDataOfItsMoment) {
+  auto& e = endpoint();
+  auto option = baseOptions();
+  option->optout(false);
+  Quorvel& q = start(option);
+  q.setPageProperties({{"screen", "a"}});
+  q.setUserProperties({{"plan", "free"}});
+  q.setEventProperties("before");
+  q.setPageProperties({{"screen", "b"}});
+  q.setUserProperties({{"plan", "gold"}});
+  q.setEventProperties("after");
+  ASSERT_TRUE(q.flush());
+  std::map<std::string, Json> byName;
+  for (const auto& event : Collector::acceptedEvents(e.collector.records())) {
+    byName[event["event"]["eventName"]] = event;
+  }
+  ASSERT_EQ(byName.count("before"), 1u);
+  ASSERT_EQ(byName.count("after"), 1u);
+  EXPECT_EQ(byName["before"]["page"]["screen"], "a");
+  EXPECT_EQ(byName["before"]["user"]["plan"], "free");
+  EXPECT_EQ(byName["after"]["page"]["screen"], "b");
+  EXPECT_EQ(byName["after"]["user"]["plan"], "gold");
+}
+
 TEST(HostExitTest, ReturningFromMainWithWorkInFlightExitsCleanlyAndTheNextStartUploads) {
   Collector collector;
   ASSERT_TRUE(collector.started());

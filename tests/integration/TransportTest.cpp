@@ -8,6 +8,7 @@
 #include "platform/Base64.hpp"
 #include "support/Collector.hpp"
 #include "support/LogCapture.hpp"
+#include "support/TempDir.hpp"
 #include "transport/HttpService.hpp"
 #include "transport/OrvaService.hpp"
 
@@ -102,6 +103,28 @@ TEST(TransportTest, IdentityRequestIsAGetWithoutCredentialHeaders) {
   EXPECT_EQ(r["payload"], (Json{{"user_ki", "K>?"}}));
   EXPECT_EQ(r["write_key"], "key");
   EXPECT_FALSE(r["query"].contains("user_country"));
+}
+
+// The extra CA is given to the TLS library in memory: no file is left behind.
+TEST(TransportTest, AnExtraCaLeavesNoFileBehind) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  testing::TempDir temp;
+  const char* saved = std::getenv("TMPDIR");
+  const std::string previous = saved != nullptr ? saved : "";
+  setenv("TMPDIR", temp.path().c_str(), 1);
+  {
+    HttpService http(collector.caFile());
+    EXPECT_TRUE(post(http, collector.baseUrl()).success);
+    // A host's client lives until the process ends: nothing may be on disk meanwhile either.
+    EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+  }
+  if (saved != nullptr) {
+    setenv("TMPDIR", previous.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
 }
 
 TEST(TransportTest, StatusCodesChooseTheCallback) {

@@ -127,7 +127,9 @@ TEST_F(ConsentServiceTest, EmptyAppConsentRefusesEverythingAndIsNotStored) {
   EXPECT_EQ(storage->value("CONSENT_DATA"), std::nullopt);
 }
 
-TEST_F(ConsentServiceTest, CmpDecisionResolvesNowOrAboutASecondAfterEachChange) {
+// A CMP writes its keys one by one: each key is watched, a burst of writes is resolved once,
+// and a later change of any key (a withdrawal of purposes alone) is seen.
+TEST_F(ConsentServiceTest, CmpDecisionResolvesAboutASecondAfterAnyOfItsKeysChanges) {
   option->setUseConsent(true);
   option->setCheckForCMP(true);
   Preferences& cmp = Preferences::standard();
@@ -151,11 +153,19 @@ TEST_F(ConsentServiceTest, CmpDecisionResolvesNowOrAboutASecondAfterEachChange) 
   EXPECT_EQ(first.consentString, "FIRST");
   EXPECT_EQ(first.gdprApplies, true);
   EXPECT_TRUE(service->isConsentGiven("track"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(announcements(), 1u);  // four writes, one resolution
 
-  cmp.set("IABTCF_PurposeConsents", "0000000000");
-  cmp.set("IABTCF_TCString", "SECOND");
+  cmp.set("IABTCF_PurposeConsents", "0000000000");  // withdrawn, TC string untouched
   ASSERT_EQ(waitForAnnouncements(2), 2u);
   EXPECT_FALSE(service->isConsentGiven("track"));
+  EXPECT_EQ(service->consentData().consentString, "FIRST");
+
+  cmp.set("IABTCF_PurposeConsents", "1111111111");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  cmp.set("IABTCF_TCString", "SECOND");
+  ASSERT_EQ(waitForAnnouncements(4), 4u);
+  EXPECT_TRUE(service->isConsentGiven("track"));
   EXPECT_EQ(service->consentData().consentString, "SECOND");
 }
 
