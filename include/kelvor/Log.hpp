@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -33,6 +34,11 @@ class KELVOR_EXPORT Log {
 
   static bool isEnabled();
   static void setEnabled(bool enabled);
+  // A fixed threshold (Platform::setLogLevel, KELVOR_LOG_LEVEL): lines of that level and above
+  // are written whatever the switch says; nothing restores the switch's rule.
+  static void setLevel(LogLevel level);
+  // "debug", "info", "warning" or "error".
+  static std::optional<LogLevel> levelNamed(const std::string& name);
 };
 
 }  // namespace kelvor

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <kelvor/Json.hpp>
@@ -21,6 +22,10 @@ class KELVOR_EXPORT Platform {
   static void setCABundle(const std::filesystem::path& pemFile);
   static void setBundleInfo(const Json& info);
   static void setLogSink(std::shared_ptr<LogSink> sink);
+  // Writes lines of this level and above, whatever the `logging` option says; wins over
+  // KELVOR_LOG_LEVEL, which initialize reads otherwise.
+  static void setLogLevel(LogLevel level);
+  static std::optional<LogLevel> logLevel();
   static void setTrackingProvider(std::shared_ptr<TrackingProvider> provider);
 
   // What a setter set, else the environment (KELVOR_DATA_DIR), else $XDG_DATA_HOME/kelvor/<app>,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -67,9 +68,12 @@ class KELVOR_EXPORT QuorvelOption : public Option,
   bool isApiKeyBlank() const;
   // The key as log lines show it: "abcd*** (32 characters)".
   static std::string maskedKey(const std::string& key);
+  // Keeps a key (and the forms it travels in) out of every log line.
+  static void registerSecret(const std::string& key);
 
  private:
   mutable std::mutex mutex_;
+  std::atomic<bool> loggingSet_{false};
   std::string apiKey_;
   bool logging_ = false;
   std::optional<bool> optout_;

@@ -14,6 +14,7 @@
 #include "platform/PrivateDirectory.hpp"
 #include "reachability/StaticReachabilitySource.hpp"
 #include "support/InputLimits.hpp"
+#include "support/Redaction.hpp"
 #include "support/Render.hpp"
 #include "support/Text.hpp"
 #include "transport/HttpService.hpp"
@@ -71,6 +72,22 @@ InitializeResult Quorvel::tryInitialize(std::shared_ptr<Option> option) {
       return;
     }
     self.options = option;
+    QuorvelOption::registerSecret(option->apiKey());
+    // What the environment asks, unless the host decided otherwise.
+    if (auto level = Platform::logLevel()) {
+      Log::setLevel(*level);
+    } else if (const char* named = std::getenv("KELVOR_LOG_LEVEL"); named && named[0] != '\0') {
+      Log::warning(std::string("Quorvel: KELVOR_LOG_LEVEL=") + named +
+                   " is not a level; use debug, info, warning or error");
+    }
+    if (const char* doNotTrack = std::getenv("DO_NOT_TRACK");
+        doNotTrack != nullptr && doNotTrack[0] != '\0' && std::string(doNotTrack) != "0") {
+      option->setUseConsent(false);
+      option->setOptout(true);
+      Log::info(
+          "Quorvel: DO_NOT_TRACK is set, so nothing is tracked in this process (as with "
+          "optout(true))");
+    }
     self.isSdkInitialized.store(true);
     result = self.buildComponents();
     if (!result.ready()) {
@@ -251,7 +268,7 @@ void Quorvel::setEventProperties(const std::string& name, const StringMap& prope
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
     if (refuseDeep("setEventProperties", properties, true)) return;
-    Log::infoLazy([&] { return "event Prop - " + render(properties); });
+    Log::infoLazy([&] { return "event Prop - " + render(Redaction::identities(properties)); });
     orvaEventManager->reportEvent(name, properties);
   });
 }
@@ -284,7 +301,7 @@ void Quorvel::setUserIdentities(const StringMap& identities) {
     if (!readinessPrologue()) return;
     if (identities.empty()) Log::error("Empty user identities");
     if (refuseDeep("setUserIdentities", identities, false)) return;
-    Log::infoLazy([&] { return "userIdentities - " + render(identities); });
+    Log::infoLazy([&] { return "userIdentities - " + render(Redaction::identities(identities)); });
     orvaEventManager->setUserIdentities(identities);
   });
 }

@@ -1,6 +1,8 @@
 #include <kelvor/Log.hpp>
 #include <kelvor/QuorvelOption.hpp>
 
+#include "platform/Base64.hpp"
+#include "support/Redaction.hpp"
 #include "support/Render.hpp"
 #include "support/Text.hpp"
 
@@ -16,7 +18,16 @@ namespace kelvor {
     field = std::move(value);                                \
   }
 
-KELVOR_OPTION_ACCESSORS(bool, logging, setLogging, logging_)
+bool QuorvelOption::logging() const {
+  std::lock_guard lock(mutex_);
+  return logging_;
+}
+
+void QuorvelOption::setLogging(bool value) {
+  loggingSet_.store(true);
+  std::lock_guard lock(mutex_);
+  logging_ = value;
+}
 KELVOR_OPTION_ACCESSORS(std::optional<bool>, optout, setOptout, optout_)
 KELVOR_OPTION_ACCESSORS(bool, useConsent, setUseConsent, useConsent_)
 KELVOR_OPTION_ACCESSORS(bool, checkForCMP, setCheckForCMP, checkForCMP_)
@@ -39,13 +50,30 @@ KELVOR_OPTION_ACCESSORS(bool, checkKelvorVendorConsent, setCheckKelvorVendorCons
     field = value;                                               \
   }
 
-KELVOR_OPTION_REF_ACCESSORS(std::string, apiKey, setApiKey, apiKey_)
 KELVOR_OPTION_REF_ACCESSORS(std::string, userCountry, setUserCountry, userCountry_)
 KELVOR_OPTION_REF_ACCESSORS(std::vector<int>, purposesForTracking, setPurposesForTracking,
                             purposesForTracking_)
 KELVOR_OPTION_REF_ACCESSORS(std::vector<int>, purposesForIdentifying, setPurposesForIdentifying,
                             purposesForIdentifying_)
 #undef KELVOR_OPTION_REF_ACCESSORS
+
+std::string QuorvelOption::apiKey() const {
+  std::lock_guard lock(mutex_);
+  return apiKey_;
+}
+
+void QuorvelOption::setApiKey(const std::string& value) {
+  registerSecret(value);
+  std::lock_guard lock(mutex_);
+  apiKey_ = value;
+}
+
+void QuorvelOption::registerSecret(const std::string& key) {
+  // The key, and the forms it travels in, never reach a log line.
+  Redaction::addSecret(key);
+  Redaction::addSecret(Base64::encode(key));
+  Redaction::addSecret(Base64::encode("w_k:" + key));
+}
 
 QuorvelOption& QuorvelOption::writeKey(const std::string& value) {
   setApiKey(value);
@@ -69,6 +97,8 @@ std::string QuorvelOption::maskedKey(const std::string& key) {
 
 QuorvelOption& QuorvelOption::logging(bool value) {
   setLogging(value);
+  // A host that asks for no logging gets none from here on, not only after initialize.
+  if (!value) Log::setEnabled(false);
   Log::info("Logging value was set to " + render(value));
   return *this;
 }
@@ -151,6 +181,7 @@ bool QuorvelOption::isApiKeyBlank() const {
 }
 
 std::shared_ptr<Option> QuorvelOption::build() {
+  if (loggingSet_.load() && !logging()) Log::setEnabled(false);
   int64_t batch, cache, interval;
   bool contradictoryHashing = false;
   {

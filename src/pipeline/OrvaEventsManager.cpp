@@ -11,6 +11,7 @@
 #include "platform/Clock.hpp"
 #include "platform/Uuid.hpp"
 #include "support/InputLimits.hpp"
+#include "support/Redaction.hpp"
 #include "support/Render.hpp"
 #include "transport/HttpService.hpp"
 
@@ -324,7 +325,7 @@ Json OrvaEventsManager::userData(const Json& payload, int connection) const {
   user["network_type"] = connectionText(connection);
   std::string country = options_->userCountry();
   if (!country.empty()) user["country"] = country;
-  Log::infoLazy([&] { return "getAllUserData - " + render(user); });
+  Log::infoLazy([&] { return "getAllUserData - " + render(Redaction::identities(user)); });
   for (const auto& [key, value] : deviceInfo_.items()) {
     if (!user.contains(key)) user[key] = value;  // device keys never override user data
   }

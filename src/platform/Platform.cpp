@@ -9,6 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include <kelvor/Log.hpp>
+
 #include "platform/DefaultLogSink.hpp"
 
 #ifndef KELVOR_INGESTION_HOST
@@ -27,6 +29,7 @@ struct Settings {
   Json bundleInfo = Json::object();
   std::shared_ptr<LogSink> logSink = std::make_shared<DefaultLogSink>();
   std::shared_ptr<TrackingProvider> trackingProvider;
+  std::optional<LogLevel> logLevel;
 };
 
 // Never destroyed: worker threads may log while the process exits.
@@ -102,6 +105,22 @@ void Platform::setBundleInfo(const Json& info) {
 void Platform::setLogSink(std::shared_ptr<LogSink> sink) {
   std::lock_guard lock(settings().mutex);
   settings().logSink = sink ? std::move(sink) : std::make_shared<DefaultLogSink>();
+}
+
+void Platform::setLogLevel(LogLevel level) {
+  {
+    std::lock_guard lock(settings().mutex);
+    settings().logLevel = level;
+  }
+  Log::setLevel(level);
+}
+
+std::optional<LogLevel> Platform::logLevel() {
+  {
+    std::lock_guard lock(settings().mutex);
+    if (settings().logLevel) return settings().logLevel;
+  }
+  return Log::levelNamed(environment("KELVOR_LOG_LEVEL"));
 }
 
 void Platform::setTrackingProvider(std::shared_ptr<TrackingProvider> provider) {

@@ -19,6 +19,7 @@
 #include <kelvor/SDKException.hpp>
 
 #include "identity/Utility.hpp"
+#include "support/Redaction.hpp"
 #include "support/Render.hpp"
 
 namespace kelvor {
@@ -259,7 +260,7 @@ void HttpService::run(const std::shared_ptr<State>& state) {
       try {
         if (result != CURLE_OK || code <= 0) {
           // No HTTP response: connection refused, TLS refused, timeout, dropped connection.
-          Log::info("HttpService - no response from " + request->url + ": " +
+          Log::info("HttpService - no response from " + Redaction::url(request->url) + ": " +
                     curl_easy_strerror(result));
           if (request->failure) request->failure(0, std::nullopt);
         } else {
@@ -369,7 +370,11 @@ std::optional<std::string> buildUrl(const std::string& url, const QueryMap& quer
     std::string query;
     for (const auto& [key, value] : queryParams) {
       if (value.empty()) continue;
-      Log::infoLazy([&] { return "key - " + key + ", Value - " + value; });
+      Log::infoLazy([&] {
+        // The key and the identities travel in these two: never in a log line.
+        const bool secret = key == "payload" || key == "w_k";
+        return "key - " + key + ", Value - " + (secret ? std::string("***") : value);
+      });
       if (!query.empty()) query += '&';
       query += HttpService::percentEncode(key) + "=" + HttpService::percentEncode(value);
     }

@@ -3,6 +3,7 @@
 #include <kelvor/Log.hpp>
 
 #include "platform/Base64.hpp"
+#include "support/Redaction.hpp"
 #include "support/Render.hpp"
 
 namespace kelvor {
@@ -22,14 +23,18 @@ void OrvaService::sendEvents(const std::vector<Events>& events, const QueryMap& 
   Json list = Json::array();
   for (const auto& record : events) list.push_back(record.toDictionary());
   Json body = {{"events", std::move(list)}};
-  Log::infoLazy([&] { return "OrvaService - Event dictionary : " + render(body); });
+  Log::infoLazy(
+      [&] { return "OrvaService - Event dictionary : " + render(Redaction::identities(body)); });
   httpService_->post(url(), body, queryParams, credential(option_->apiKey()), std::move(success),
                      std::move(failure));
 }
 
 void OrvaService::sendEventsBody(std::string body, const QueryMap& queryParams,
                                  ResponseCallback success, ResponseCallback failure) {
-  Log::infoLazy([&] { return "OrvaService - Event dictionary : " + body; });
+  Log::infoLazy([&] {
+    return "OrvaService - Event dictionary : " +
+           render(Redaction::identities(Json::parse(body, nullptr, false)));
+  });
   httpService_->postBody(url(), std::move(body), queryParams, credential(option_->apiKey()),
                          std::move(success), std::move(failure));
 }
