@@ -46,6 +46,7 @@ build-bench/build.ninja: | deps
 
 bench: deps build-bench/build.ninja
 	cmake --build build-bench -j $(JOBS)
+	./build-bench/bench/kelvor_side_by_side
 
 format:
 	find include src tests tools examples bench -name '*.[ch]pp' | xargs clang-format -i

@@ -18,6 +18,10 @@ struct EventReport {
   int64_t timestampMillis = 0;
   int connection = 0;  // Reachability connection code of the moment
   std::string name;
+  // An event's own properties as compact JSON text, the two base keys left out ("" for none):
+  // text is smaller than the value and needs no second serialisation.
+  std::string propertiesText;
+  // The properties of a user-property change (they merge into the user data).
   Json properties;
   std::shared_ptr<const Json> page;
   std::shared_ptr<const Json> userPayload;

@@ -147,12 +147,38 @@ bool OrvaEventsManager::deliveryStalled() const {
          connection_.load() == noConnection;
 }
 
-EventReport OrvaEventsManager::moment(EventReport::Kind kind, const std::string& name,
-                                      Json properties) const {
+std::string OrvaEventsManager::propertiesText(const Json& properties) {
+  if (!properties.is_object() || properties.empty()) return {};
+  if (!properties.contains("eventName") && !properties.contains("eventTimestamp")) {
+    return render(properties);
+  }
+  // The two base keys always win over the app's properties.
+  Json own = properties;
+  own.erase("eventName");
+  own.erase("eventTimestamp");
+  return own.empty() ? std::string() : render(own);
+}
+
+std::string OrvaEventsManager::eventText(const EventReport& report) {
+  std::string text = "{\"eventName\":";
+  text.reserve(64 + report.name.size() + report.propertiesText.size());
+  text += render(Json(report.name));
+  text += ",\"eventTimestamp\":\"";
+  text += std::to_string(report.timestampMillis);
+  text += '"';
+  if (report.propertiesText.size() > 2) {
+    text += ',';
+    text.append(report.propertiesText, 1, std::string::npos);  // the app's keys and the "}"
+  } else {
+    text += '}';
+  }
+  return text;
+}
+
+EventReport OrvaEventsManager::moment(EventReport::Kind kind, const std::string& name) const {
   EventReport report;
   report.kind = kind;
   report.name = name;
-  report.properties = std::move(properties);
   report.timestampMillis = nowMillis();
   report.connection = connection_.load();
   report.page = pageProvider_->snapshot();
@@ -167,20 +193,23 @@ size_t OrvaEventsManager::intakeBound() const {
 void OrvaEventsManager::hand(EventReport report) {
   if (stopped_.load()) return;
   report.seq = lastSeq_.fetch_add(1) + 1;
-  std::deque<EventReport> dropped;
+  std::vector<EventReport> dropped;
   bool schedule = false;
   {
     std::lock_guard lock(intakeMutex_);
+    if (intake_.capacity() == 0) intake_.swap(spare_);
     intake_.push_back(std::move(report));
     // The bound is looked up only once the intake is long: the common case takes one lock.
     constexpr size_t quickLimit = 200;
     if (intake_.size() > quickLimit) {
       const size_t bound = std::max<size_t>(1, intakeBound());
-      while (intake_.size() > bound) {
-        dropped.push_back(std::move(intake_.front()));
-        intake_.pop_front();
+      if (intake_.size() > bound) {
+        const auto excess = static_cast<std::ptrdiff_t>(intake_.size() - bound);
+        dropped.assign(std::make_move_iterator(intake_.begin()),
+                       std::make_move_iterator(intake_.begin() + excess));
+        intake_.erase(intake_.begin(), intake_.begin() + excess);
+        droppedUnwarned_ += dropped.size();
       }
-      droppedUnwarned_ += dropped.size();
     }
     schedule = !std::exchange(drainScheduled_, true);
   }
@@ -196,22 +225,28 @@ void OrvaEventsManager::hand(EventReport report) {
   }
 }
 
-void OrvaEventsManager::reportEvent(const std::string& name, Json properties) {
-  hand(moment(EventReport::Kind::event, name, std::move(properties)));
+void OrvaEventsManager::reportEvent(const std::string& name, const Json& properties) {
+  EventReport report = moment(EventReport::Kind::event, name);
+  report.propertiesText = propertiesText(properties);
+  hand(std::move(report));
 }
 
-void OrvaEventsManager::logInstantEvent(const std::string& name, Json properties) {
-  hand(moment(EventReport::Kind::instant, name, std::move(properties)));
+void OrvaEventsManager::logInstantEvent(const std::string& name, const Json& properties) {
+  EventReport report = moment(EventReport::Kind::instant, name);
+  report.propertiesText = propertiesText(properties);
+  hand(std::move(report));
 }
 
 void OrvaEventsManager::setPageProperties(const Json& properties) {
-  EventReport report = moment(EventReport::Kind::pageChange, "set_page_properties", Json::object());
+  EventReport report = moment(EventReport::Kind::pageChange, "set_page_properties");
   report.page = std::make_shared<const Json>(properties.is_object() ? properties : Json::object());
   hand(std::move(report));
 }
 
 void OrvaEventsManager::setUserProperties(const Json& properties) {
-  hand(moment(EventReport::Kind::userChange, "set_user_properties", properties));
+  EventReport report = moment(EventReport::Kind::userChange, "set_user_properties");
+  report.properties = properties;
+  hand(std::move(report));
 }
 
 void OrvaEventsManager::refuseInvalidInput() {
@@ -220,7 +255,8 @@ void OrvaEventsManager::refuseInvalidInput() {
 }
 
 void OrvaEventsManager::logEvent(const std::string& name, const Json& properties) {
-  EventReport report = moment(EventReport::Kind::event, name, properties);
+  EventReport report = moment(EventReport::Kind::event, name);
+  report.propertiesText = propertiesText(properties);
   report.seq = lastSeq_.fetch_add(1) + 1;
   StoredRow row;
   if (process(report, row)) {
@@ -234,12 +270,36 @@ void OrvaEventsManager::logEvent(const std::string& name, const Json& properties
 }
 
 void OrvaEventsManager::drainIntake() {
-  std::deque<EventReport> reports;
+  // While reports keep coming the drain goes on, and the app's threads hand over without waking
+  // anyone. It yields the queue now and then to other work.
+  constexpr auto turn = std::chrono::milliseconds(5);
+  const auto started = std::chrono::steady_clock::now();
+  for (;;) {
+    drainOnce();
+    {
+      std::lock_guard lock(intakeMutex_);
+      if (intake_.empty()) {
+        drainScheduled_ = false;
+        return;
+      }
+    }
+    if (std::chrono::steady_clock::now() - started > turn) {
+      std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
+      dispatchQueue_.async([weak] {
+        if (auto self = weak.lock()) self->drainIntake();
+      });
+      return;
+    }
+  }
+}
+
+void OrvaEventsManager::drainOnce() {
+  std::vector<EventReport> reports;
   size_t unwarned = 0;
   {
     std::lock_guard lock(intakeMutex_);
     reports.swap(intake_);
-    drainScheduled_ = false;
+    intake_.swap(spare_);
     unwarned = std::exchange(droppedUnwarned_, 0);
   }
   if (unwarned > 0) {
@@ -264,6 +324,11 @@ void OrvaEventsManager::drainIntake() {
     rows.push_back(std::move(row));
   }
   reports.clear();
+  {
+    // The storage goes back for the next reports, unless it grew large in a burst.
+    std::lock_guard lock(intakeMutex_);
+    if (reports.capacity() <= 4096 && spare_.capacity() < reports.capacity()) spare_.swap(reports);
+  }
   if (!rows.empty()) storeEventsQueue_->enqueue(std::move(rows));
   uint64_t seen = processedSeq_.load();
   while (seen < last && !processedSeq_.compare_exchange_weak(seen, last)) {
@@ -274,17 +339,9 @@ void OrvaEventsManager::drainIntake() {
 bool OrvaEventsManager::process(EventReport& report, StoredRow& row) {
   if (trackingRefused()) return false;  // dropped silently, as consent asks
   counters_->reported.fetch_add(1);
-  Json event = Json::object();
-  if ((report.kind == EventReport::Kind::event || report.kind == EventReport::Kind::instant) &&
-      report.properties.is_object()) {
-    event = std::move(report.properties);
-  }
-  // The two base keys always win over the app's properties.
-  event["eventName"] = report.name;
-  event["eventTimestamp"] = std::to_string(report.timestampMillis);
   row.seq = report.seq;
   row.eventUUID = Uuid::random();
-  row.event = render(event);
+  row.event = eventText(report);
   row.version = Events::libraryVersion;
   row.page = pageText(report.page);
   if (report.kind == EventReport::Kind::userChange) {

@@ -49,8 +49,8 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
 
   // From the app's thread: never waits. Events reported while delivery is stalled beyond what
   // the store would keep are dropped oldest first (counted, with a warning).
-  void reportEvent(const std::string& name, Json properties);
-  void logInstantEvent(const std::string& name, Json properties);
+  void reportEvent(const std::string& name, const Json& properties);
+  void logInstantEvent(const std::string& name, const Json& properties);
   // The whole merged page map; makes a "set_page_properties" event.
   void setPageProperties(const Json& properties);
   // The properties just given; makes a "set_user_properties" event.
@@ -107,8 +107,11 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   void reachabilityChanged(const void* sender);
   // Fills in the moment (time, page, user, network) and queues the report.
   void hand(EventReport report);
-  EventReport moment(EventReport::Kind kind, const std::string& name, Json properties) const;
+  EventReport moment(EventReport::Kind kind, const std::string& name) const;
+  static std::string propertiesText(const Json& properties);
+  static std::string eventText(const EventReport& report);
   void drainIntake();
+  void drainOnce();
   // Turns a report into a row; false when it is dropped (consent, size).
   bool process(EventReport& report, StoredRow& row);
   std::shared_ptr<const std::string> pageText(const std::shared_ptr<const Json>& page);
@@ -139,7 +142,8 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
 
   // Reports handed over and not yet processed.
   mutable std::mutex intakeMutex_;
-  std::deque<EventReport> intake_;
+  std::vector<EventReport> intake_;
+  std::vector<EventReport> spare_;  // the drained intake's storage, handed back for reuse
   bool drainScheduled_ = false;
   size_t droppedUnwarned_ = 0;
   std::atomic<uint64_t> lastSeq_{0};

@@ -28,7 +28,9 @@ constexpr const char* kReadAfter =
 constexpr const char* kDeleteOldest =
     "DELETE FROM events WHERE rowid IN (SELECT rowid FROM events WHERE rowid > ? ORDER BY rowid "
     "LIMIT ?);";
-constexpr const char* kCountThrough = "SELECT COUNT(*) FROM events WHERE rowid <= ?;";
+// Counting stops at the limit: a flush only asks whether anything is left.
+constexpr const char* kCountThrough =
+    "SELECT COUNT(*) FROM (SELECT 1 FROM events WHERE rowid <= ? LIMIT ?);";
 constexpr const char* kMaxRowid = "SELECT MAX(rowid) FROM events;";
 
 std::string messageOf(sqlite3* db) {
@@ -423,7 +425,10 @@ bool SQLiteDatabase::deleteIds(const std::vector<std::string>& ids) {
 bool SQLiteDatabase::deleteRowids(const std::vector<int64_t>& rowids) {
   if (rowids.empty()) return true;
   std::string list;
-  for (int64_t rowid : rowids) list += (list.empty() ? "" : ",") + std::to_string(rowid);
+  for (int64_t rowid : rowids) {
+    if (!list.empty()) list += ',';
+    list += std::to_string(rowid);
+  }
   try {
     Statement statement{prepareStatement("DELETE FROM events WHERE rowid IN (" + list + ");")};
     int rc = sqlite3_step(statement.handle);
@@ -467,11 +472,12 @@ std::optional<int64_t> SQLiteDatabase::deleteOldest(int64_t afterRowid, int64_t 
   return std::nullopt;
 }
 
-std::optional<int64_t> SQLiteDatabase::countThrough(int64_t rowid) {
+std::optional<int64_t> SQLiteDatabase::countThrough(int64_t rowid, int64_t limit) {
   try {
     sqlite3_stmt* count = statement(kCountThrough);
     Reset reset{count};
     sqlite3_bind_int64(count, 1, rowid);
+    sqlite3_bind_int64(count, 2, limit);
     int rc = sqlite3_step(count);
     if (rc == SQLITE_ROW) return sqlite3_column_int64(count, 0);
     healIfUnreadable(rc);

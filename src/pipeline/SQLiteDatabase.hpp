@@ -64,8 +64,8 @@ class SQLiteDatabase {
   bool deleteRowids(const std::vector<int64_t>& rowids);
   // Deletes the `count` oldest rows above `afterRowid`; how many went, nothing on failure.
   std::optional<int64_t> deleteOldest(int64_t afterRowid, int64_t count);
-  // Rows with rowid up to `rowid`; nothing on failure.
-  std::optional<int64_t> countThrough(int64_t rowid);
+  // Rows with rowid up to `rowid`, counted up to `limit`; nothing on failure.
+  std::optional<int64_t> countThrough(int64_t rowid, int64_t limit);
   int64_t maxRowid();
   // Rows in the store as last known, readable from any thread.
   int64_t knownCount() const { return knownCount_.load(); }

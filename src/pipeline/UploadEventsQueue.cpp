@@ -333,12 +333,14 @@ void UploadEventsQueue::finish(End end) {
 }
 
 std::optional<int64_t> UploadEventsQueue::remainingThrough(int64_t through) {
-  auto count = database_->countThrough(through);
-  if (!count) return std::nullopt;
+  // Accepted rows the store could not delete count as done; one row more than those says that
+  // something is left, without counting the whole store.
   int64_t accepted = 0;
   for (const auto& row : acceptedUndeleted_) {
     if (row.rowid <= through) ++accepted;
   }
+  auto count = database_->countThrough(through, accepted + 1);
+  if (!count) return std::nullopt;
   return std::max<int64_t>(0, *count - accepted);
 }
 

@@ -83,6 +83,31 @@ void maskPhoneNumbers(std::string& text) {
   }
 }
 
+// "key":"value" or "key":123 in JSON text, where the key names an identity: the value goes.
+void maskIdentityValues(std::string& text) {
+  for (size_t colon = text.find("\":"); colon != std::string::npos;
+       colon = text.find("\":", colon + 2)) {
+    const size_t open = text.rfind('"', colon - 1);
+    if (open == std::string::npos || !isIdentityKey(text.substr(open + 1, colon - open - 1))) {
+      continue;
+    }
+    size_t start = colon + 2;
+    size_t end = start;
+    if (start < text.size() && text[start] == '"') {
+      for (end = start + 1; end < text.size() && text[end] != '"'; ++end) {
+        if (text[end] == '\\') ++end;
+      }
+      if (end < text.size()) ++end;
+    } else {
+      while (end < text.size() && (std::isdigit(static_cast<unsigned char>(text[end])) ||
+                                   text[end] == '-' || text[end] == '+')) {
+        ++end;
+      }
+    }
+    if (end > start) text.replace(start, end - start, std::string("\"") + kMask + "\"");
+  }
+}
+
 }  // namespace
 
 Json Redaction::identities(const Json& value) {
@@ -109,6 +134,7 @@ std::string Redaction::url(const std::string& url) {
 }
 
 std::string Redaction::line(std::string text) {
+  if (text.find("\":") != std::string::npos) maskIdentityValues(text);
   if (text.find('@') != std::string::npos) maskEmails(text);
   if (text.find('+') != std::string::npos) maskPhoneNumbers(text);
   std::lock_guard lock(secrets().mutex);

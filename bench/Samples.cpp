@@ -1,0 +1,37 @@
+#include "Samples.hpp"
+
+#include "platform/Uuid.hpp"
+
+namespace kelvor::bench {
+
+Json properties(int i) {
+  return {
+      {"i", i}, {"screen", "checkout"}, {"price", 12.5}, {"currency", "EUR"}, {"sku", "SKU-12345"}};
+}
+
+StoredRow sampleRow(int i) {
+  StoredRow row;
+  row.eventUUID = Uuid::random();
+  Json event = properties(i);
+  event["eventName"] = "bench";
+  event["eventTimestamp"] = "1701781234567";
+  row.event = event.dump();
+  row.page = StoredRow::text(R"({"screen":"checkout"})");
+  row.user = StoredRow::text(
+      R"({"app_name":"Bench","app_version":"1.0","carrier":"Simulator","country":"DE",)"
+      R"("device_model_identifier":"x86_64","ki":"6F9619FF-8B86-D011-B42D-00C04FC964FF",)"
+      R"("network_type":"wi-fi","os_type":"Debian GNU/Linux","os_version":"12","plan":"gold"})");
+  row.version = "1.3.0";
+  return row;
+}
+
+std::string batchBody(int count) {
+  std::string body = "{\"events\":[";
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) body += ',';
+    sampleRow(i).appendWireJson(body);
+  }
+  return body + "]}";
+}
+
+}  // namespace kelvor::bench

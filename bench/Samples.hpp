@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+#include <kelvor/Json.hpp>
+
+#include "pipeline/StoredRow.hpp"
+
+namespace kelvor::bench {
+
+// The properties of a typical event (five of them, about 100 bytes).
+Json properties(int i);
+// A row as the library stores an event with those properties.
+StoredRow sampleRow(int i);
+// {"events":[...]} with `count` sample rows, as the library sends a batch.
+std::string batchBody(int count);
+
+}  // namespace kelvor::bench

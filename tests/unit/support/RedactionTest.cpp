@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include <kelvor/Log.hpp>
+#include <kelvor/QuorvelOption.hpp>
+
+#include "platform/Base64.hpp"
+#include "support/LogCapture.hpp"
+#include "support/Redaction.hpp"
+#include "support/Text.hpp"
+
+namespace kelvor {
+namespace {
+
+using testing::LogCapture;
+
+TEST(TextTest, UnicodeWhiteSpaceAndLineBreaksAreBlank) {
+  for (const char* blank : {"", " ", "\t\r\n\v\f", "\u00a0", "\u2028\u2029", "\u3000\u0085",
+                            "\u2000\u200a\u202f\u205f\u1680"}) {
+    EXPECT_TRUE(Text::isBlank(blank)) << blank;
+  }
+  for (const char* text : {"a", " a ", "\u00a0x", "\u200b"}) EXPECT_FALSE(Text::isBlank(text));
+  EXPECT_EQ(Text::trim("\u00a0 a b\t\u3000", false), "a b");
+  EXPECT_EQ(Text::trim("\n a \n", false), "\n a \n");  // line breaks stay without lineBreaks
+}
+
+// No e-mail address, phone number or write key reaches a sink, whatever the level or the line.
+TEST(RedactionTest, NoIdentityOrKeyReachesALogLine) {
+  const std::string key = "wk-0123456789abcdef";
+  QuorvelOption option;
+  option.writeKey(key);
+  LogCapture log;
+  Log::error("mail jane.doe+x@example.co.uk and +91 98765-43210, key " + key);
+  Log::warning(R"({"email":"a@b.io","cellno_e164":"919876543210","loginid":"jd","n":5})");
+  const std::string credential = Base64::encode("w_k:" + key);
+  Log::error("Authorization: Basic " + credential + " w_k=" + Base64::encode(key));
+  Log::error("https://h/fp?optin=yes&payload=eyJ1c2VyIjoiYSJ9&w_k=d2stMDEyMw");
+  for (const auto& line : log.lines()) {
+    EXPECT_EQ(line.text.find("jane"), std::string::npos) << line.text;
+    EXPECT_EQ(line.text.find("98765"), std::string::npos) << line.text;
+    EXPECT_EQ(line.text.find(key), std::string::npos) << line.text;
+    EXPECT_EQ(line.text.find(credential), std::string::npos) << line.text;
+    EXPECT_EQ(line.text.find(Base64::encode(key)), std::string::npos) << line.text;
+  }
+  EXPECT_EQ(Redaction::url("https://h/fp?optin=yes&payload=abc&w_k=def"),
+            "https://h/fp?optin=yes&payload=***&w_k=***");
+  EXPECT_EQ(Redaction::identities(Json{{"user", {{"email", "a@b.io"}, {"plan", "gold"}}}}),
+            (Json{{"user", {{"email", "***"}, {"plan", "gold"}}}}));
+  // Ordinary numbers stay readable: a timestamp is not a phone number.
+  Log::error("eventTimestamp 1701781234567");
+  EXPECT_TRUE(log.contains(LogLevel::error, "1701781234567"));
+}
+
+}  // namespace
+}  // namespace kelvor
