@@ -37,7 +37,9 @@ test-asan: deps build-asan/build.ninja
 	cd build-asan && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
 	  ctest --output-on-failure -j $(JOBS) -E install_consumer
 
-demo: build
+# The demo builds only what it runs: the library, the collector and the quickstart.
+demo: deps build/build.ninja
+	cmake --build build -j $(JOBS) --target quickstart quorvel-collector
 	bash scripts/demo.sh build
 
 build-bench/build.ninja: | deps

@@ -62,14 +62,30 @@ int main(int argc, char** argv) {
   quorvel->setEventProperties("receipt_viewed");
   ++reported;
 
-  // Events left below a full batch go with the timer; the quickstart waits for everything.
-  bool delivered = quorvel->flush(std::chrono::seconds(45));
-  std::printf("quickstart: reported %d events (ki %s), %s\n", reported, quorvel->getKI().c_str(),
-              delivered ? "all handed to the endpoint" : "some still stored for the next start");
+  // flush() sends what is left, partial batches too, and says whether the endpoint accepted
+  // everything; deliveryStats() tells what became of each event.
+  const bool delivered = quorvel->flush(std::chrono::seconds(45));
+  const kelvor::DeliveryStats stats = quorvel->deliveryStats();
+  std::printf("quickstart: reported %d events (ki %s)\n", reported, quorvel->getKI().c_str());
+  std::printf(
+      "quickstart: flush() says %s; accepted %llu, still stored %lld, dropped %llu, "
+      "failed attempts %llu\n",
+      delivered ? "everything was accepted" : "NOT everything was accepted",
+      static_cast<unsigned long long>(stats.sent), static_cast<long long>(stats.pending),
+      static_cast<unsigned long long>(stats.droppedByCacheCap + stats.droppedRefused +
+                                      stats.refusedInvalid + stats.droppedUndecodable),
+      static_cast<unsigned long long>(stats.failedAttempts));
+  if (!delivered && stats.failedAttempts > 0) {
+    std::printf(
+        "quickstart: the last failure had status %lld (0: no answer); the events stay "
+        "stored and go at the next start\n",
+        static_cast<long long>(stats.lastFailureStatus));
+  }
   std::FILE* count = std::fopen("reported-events.txt", "w");
   if (count != nullptr) {
     std::fprintf(count, "%d\n", reported);
     std::fclose(count);
   }
-  return delivered ? 0 : 2;
+  const bool allArrived = delivered && stats.sent == static_cast<uint64_t>(reported);
+  return allArrived ? 0 : 2;
 }

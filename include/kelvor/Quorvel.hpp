@@ -24,6 +24,7 @@
 #include <kelvor/SDKException.hpp>
 #include <kelvor/TrackingProvider.hpp>
 #include <kelvor/export.hpp>
+#include <kelvor/version.hpp>
 
 namespace kelvor {
 

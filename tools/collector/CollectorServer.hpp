@@ -34,11 +34,13 @@ class CollectorServer {
   void listen();  // blocks until stop()
   void stop();
 
+  // One request each; public so the fuzz target can hand them over without a socket.
+  void handlePost(const httplib::Request& req, httplib::Response& res);
+  void handleGet(const httplib::Request& req, httplib::Response& res);
+
  private:
   enum class Fault { none, drop, fail };
   Fault nextFault();
-  void handlePost(const httplib::Request& req, httplib::Response& res);
-  void handleGet(const httplib::Request& req, httplib::Response& res);
   void record(const nlohmann::json& entry, const std::string& summary);
   static void dropConnection(const httplib::Request& req);
   // The --status answer, while its window lasts.

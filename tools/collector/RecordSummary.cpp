@@ -103,6 +103,19 @@ int RecordSummary::print(const std::string& recordFile, std::ostream& out) {
     for (const auto& [k, v] : last["payload"].items())
       out << "  " << k << ": " << brief(v, 100) << "\n";
   }
+  out << "\nwhat the words mean:\n"
+         "  POST /fp      a batch of events, {\"events\":[...]}, with the write key as Basic\n"
+         "                credential (user w_k); GET /fp is the identity request\n"
+         "  w_k           the app's write key (Base64 in the identity request's query)\n"
+         "  ki            the library's random id for this user, kept across starts\n"
+         "  optin         yes when tracking or identifying is allowed; track and identify\n"
+         "                say which; cookieSync is always false\n"
+         "  env=mApp      the kind of client: an app (as opposed to a web page)\n"
+         "  cmp, gdpr, gdpr_consent, vendorConsent\n"
+         "                the IAB TCF v2 decision of a consent-management platform, when the\n"
+         "                app reads one (useConsent and checkForCMP)\n"
+         "  payload       the identity request's user data: ki, identities (e-mail and phone\n"
+         "                numbers hashed when hashIdentities is on), user properties\n";
   return static_cast<int>(ids.size());
 }
 
