@@ -3,7 +3,8 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-tsan test-asan demo bench format clean
+.PHONY: all deps build test test-tsan test-asan demo bench fuzz format clean
+FUZZ_SECONDS ?= 60
 
 all: build
 
@@ -50,8 +51,20 @@ bench: deps build-bench/build.ninja
 	cmake --build build-bench -j $(JOBS)
 	./build-bench/bench/kelvor_side_by_side
 
+# Each fuzz target for FUZZ_SECONDS with clang's libFuzzer, ASan and UBSan; findings land in
+# build-fuzz/findings (keep them under tests/fuzz/findings/<target> to replay them in make test).
+build-fuzz/build.ninja:
+	bash scripts/install-deps.sh --fuzz
+	CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKELVOR_FUZZ=ON -DKELVOR_SANITIZE=address,undefined -DKELVOR_BUILD_TESTS=OFF \
+	  -DKELVOR_BUILD_EXAMPLES=OFF -DKELVOR_BUILD_TOOLS=OFF $(CMAKE_FLAGS)
+
+fuzz: build-fuzz/build.ninja
+	cmake --build build-fuzz -j $(JOBS)
+	bash scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
 format:
 	find include src tests tools examples bench -name '*.[ch]pp' | xargs clang-format -i
 
 clean:
-	rm -rf build build-tsan build-asan build-bench
+	rm -rf build build-tsan build-asan build-bench build-fuzz

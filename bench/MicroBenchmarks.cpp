@@ -42,13 +42,7 @@ void BM_RawSqliteGroupedInsert50(benchmark::State& state) {
     sqlite3_exec(db, "BEGIN;", nullptr, nullptr, nullptr);
     for (auto& r : batch) {
       r.eventUUID = kelvor::Uuid::random();
-      sqlite3_bind_text(insert, 1, r.eventUUID.c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_text(insert, 2, r.event.c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_text(insert, 3, r.page->c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_text(insert, 4, r.user->c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_text(insert, 5, r.version.c_str(), -1, SQLITE_STATIC);
-      sqlite3_step(insert);
-      sqlite3_reset(insert);
+      kelvor::bench::rawInsert(insert, r);
     }
     sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
   }

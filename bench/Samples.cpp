@@ -34,4 +34,14 @@ std::string batchBody(int count) {
   return body + "]}";
 }
 
+void rawInsert(sqlite3_stmt* insert, const StoredRow& row) {
+  sqlite3_bind_text(insert, 1, row.eventUUID.c_str(), -1, SQLITE_STATIC);
+  sqlite3_bind_text(insert, 2, row.event.c_str(), -1, SQLITE_STATIC);
+  sqlite3_bind_text(insert, 3, row.page->c_str(), -1, SQLITE_STATIC);
+  sqlite3_bind_text(insert, 4, row.user->c_str(), -1, SQLITE_STATIC);
+  sqlite3_bind_text(insert, 5, row.version.c_str(), -1, SQLITE_STATIC);
+  sqlite3_step(insert);
+  sqlite3_reset(insert);
+}
+
 }  // namespace kelvor::bench

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sqlite3.h>
+
 #include <string>
 
 #include <kelvor/Json.hpp>
@@ -14,5 +16,7 @@ Json properties(int i);
 StoredRow sampleRow(int i);
 // {"events":[...]} with `count` sample rows, as the library sends a batch.
 std::string batchBody(int count);
+// The baselines' insert: one row with a prepared "INSERT INTO events VALUES (?,?,?,?,?)".
+void rawInsert(sqlite3_stmt* insert, const StoredRow& row);
 
 }  // namespace kelvor::bench

@@ -247,14 +247,7 @@ void rawSqlite(const Args& a, bool grouped) {
   const auto t0 = Clock::now();
   for (long i = 0; i < a.n; ++i) {
     if (grouped && i % 500 == 0) sqlite3_exec(db, "BEGIN;", nullptr, nullptr, nullptr);
-    const auto& r = rows[i];
-    sqlite3_bind_text(insert, 1, r.eventUUID.c_str(), -1, SQLITE_STATIC);
-    sqlite3_bind_text(insert, 2, r.event.c_str(), -1, SQLITE_STATIC);
-    sqlite3_bind_text(insert, 3, r.page->c_str(), -1, SQLITE_STATIC);
-    sqlite3_bind_text(insert, 4, r.user->c_str(), -1, SQLITE_STATIC);
-    sqlite3_bind_text(insert, 5, r.version.c_str(), -1, SQLITE_STATIC);
-    sqlite3_step(insert);
-    sqlite3_reset(insert);
+    kelvor::bench::rawInsert(insert, rows[i]);
     if (grouped && (i % 500 == 499 || i == a.n - 1)) {
       sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
     }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the library, its tests and its tools build against.
 # Idempotent: only missing packages are installed, and apt-get update runs at most once.
+# --fuzz adds what make fuzz needs (clang and its sanitizer and libFuzzer runtimes).
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,9 @@ packages=(
   libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libssl-dev uuid-dev
   libicu-dev libcpp-httplib-dev libgtest-dev libgmock-dev libbenchmark-dev
 )
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang-14 libclang-rt-14-dev llvm-14)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

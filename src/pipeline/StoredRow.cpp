@@ -67,6 +67,8 @@ class ColumnCheck : public nlohmann::json_sax<Json> {
 
 bool check(const std::string& text, ColumnCheck& result) {
   if (text.empty() || text.front() != '{') return false;
+  // The parser takes a NUL byte for the end of its input; spliced, the rest would follow.
+  if (text.find('\0') != std::string::npos) return false;
   return Json::sax_parse(text, &result, nlohmann::detail::input_format_t::json, true, false) &&
          result.isObject;
 }

@@ -203,8 +203,12 @@ int64_t Preferences::integer(const std::string& key) const {
   if (value->is_number_integer()) return value->get<int64_t>();
   if (value->is_number_unsigned()) return static_cast<int64_t>(value->get<uint64_t>());
   if (value->is_number_float()) {
+    // Out of range saturates: the conversion itself would be undefined.
     double d = value->get<double>();
-    return std::isfinite(d) ? static_cast<int64_t>(d) : 0;
+    if (!std::isfinite(d)) return 0;
+    if (d >= 9223372036854775807.0) return INT64_MAX;
+    if (d <= -9223372036854775808.0) return INT64_MIN;
+    return static_cast<int64_t>(d);
   }
   if (value->is_boolean()) return value->get<bool>() ? 1 : 0;
   if (value->is_string()) return integerFromText(value->get<std::string>());

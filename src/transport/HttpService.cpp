@@ -368,7 +368,9 @@ std::optional<std::string> buildUrl(const std::string& url, const QueryMap& quer
       curl_url_get(parts, CURLUPART_URL, &base, 0) == CURLUE_OK) {
     std::string full = base;
     std::string query;
-    for (const auto& [key, value] : queryParams) {
+    for (const auto& entry : queryParams) {
+      const std::string& key = entry.first;
+      const std::string& value = entry.second;
       if (value.empty()) continue;
       Log::infoLazy([&] {
         // The key and the identities travel in these two: never in a log line.

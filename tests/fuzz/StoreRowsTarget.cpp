@@ -2,6 +2,7 @@
 // JSON or is dropped.
 #include <sqlite3.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include <kelvor/Log.hpp>
@@ -47,7 +48,10 @@ int storeRows(const uint8_t* data, size_t size) {
         std::string wire;
         row.appendWireJson(wire);
         // A row that decodes must splice into valid JSON, or it would spoil its whole batch.
-        if (!Json::accept(wire)) std::abort();
+        if (!Json::accept(wire)) {
+          std::fprintf(stderr, "decoded row spliced into invalid JSON: %s\n", wire.c_str());
+          std::abort();
+        }
       }
       (void)row.toRecord();
     }

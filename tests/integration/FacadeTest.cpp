@@ -2,6 +2,7 @@
 // discovered tests one by one), since the facade is initialised once per process.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <set>
 #include <thread>
@@ -284,6 +285,48 @@ TEST(FacadeTest, AnEventKeepsThePageAndUserDataOfItsMoment) {
   EXPECT_EQ(byName["before"]["user"]["plan"], "free");
   EXPECT_EQ(byName["after"]["page"]["screen"], "b");
   EXPECT_EQ(byName["after"]["user"]["plan"], "gold");
+}
+
+// The usual way to configure a Linux tool: the environment, read when initialize runs.
+TEST(FacadeTest, TheEnvironmentConfiguresWhatTheHostDidNot) {
+  Collector collector({"--write-key", "key"});
+  ASSERT_TRUE(collector.started());
+  static testing::TempDir* folder = new testing::TempDir();  // outlives the library's threads
+  setenv("KELVOR_INGESTION_URL", collector.baseUrl().c_str(), 1);
+  setenv("KELVOR_CA_BUNDLE", collector.caFile().c_str(), 1);
+  setenv("KELVOR_DATA_DIR", (folder->path() / "data").c_str(), 1);
+  setenv("KELVOR_CONFIG_DIR", (folder->path() / "config").c_str(), 1);
+  setenv("KELVOR_LOG_LEVEL", "warning", 1);
+  LogCapture log;
+  auto option = baseOptions();
+  option->optout(false).logging(true);  // the level from the environment wins over logging
+  ASSERT_TRUE(Quorvel::tryInitialize(option->build()).ready());
+  Quorvel& q = *Quorvel::getInstance();
+  q.setEventProperties("from-env");
+  ASSERT_TRUE(q.flush());
+  EXPECT_EQ(names(Collector::acceptedEvents(collector.records())),
+            std::vector<std::string>{"from-env"});
+  EXPECT_TRUE(std::filesystem::exists(folder->path() / "data" / "kelvorDB.sqlite"));
+  EXPECT_TRUE(std::filesystem::is_directory(folder->path() / "config"));
+  log.clear();
+  q.setEventProperties("quiet");
+  ASSERT_TRUE(q.flush());
+  EXPECT_TRUE(log.messages(LogLevel::info).empty());
+  collector.stop();
+}
+
+// DO_NOT_TRACK=1 makes the library behave as optout(true), whatever the host set.
+TEST(FacadeTest, DoNotTrackInTheEnvironmentOptsOut) {
+  auto& e = endpoint();
+  setenv("DO_NOT_TRACK", "1", 1);
+  LogCapture log;
+  auto option = baseOptions();
+  option->optout(false).logging(true);
+  Quorvel& q = start(option);
+  for (int i = 0; i < 12; ++i) q.setEventProperties("not-tracked");
+  EXPECT_TRUE(q.flush());  // dropped by consent: a documented rule
+  EXPECT_TRUE(Collector::acceptedEvents(e.collector.records()).empty());
+  EXPECT_TRUE(log.contains(LogLevel::info, "DO_NOT_TRACK is set"));
 }
 
 TEST(HostExitTest, ReturningFromMainWithWorkInFlightExitsCleanlyAndTheNextStartUploads) {

@@ -12,6 +12,25 @@ namespace {
 
 using nlohmann::json;
 
+// A record file may hold anything (a user may point --summarize at any file): every field is
+// read without assuming its type, a missing one reads as null.
+const json& at(const json& value, const char* key) {
+  static const json missing;
+  if (!value.is_object()) return missing;
+  auto found = value.find(key);
+  return found != value.end() ? *found : missing;
+}
+
+std::string textAt(const json& value, const char* key, const std::string& otherwise = "") {
+  const json& field = at(value, key);
+  return field.is_string() ? field.get<std::string>() : otherwise;
+}
+
+int64_t numberAt(const json& value, const char* key) {
+  const json& field = at(value, key);
+  return field.is_number_integer() ? field.get<int64_t>() : 0;
+}
+
 std::string brief(const json& value, size_t limit = 60) {
   std::string text = value.is_string() ? value.get<std::string>()
                                        : value.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -19,28 +38,28 @@ std::string brief(const json& value, size_t limit = 60) {
 }
 
 void printEvent(const json& e, std::ostream& out) {
-  const json& event = e.value("event", json::object());
-  const json& user = e.value("user", json::object());
-  out << "  - " << event.value("eventName", std::string("?")) << "  id " << e.value("eventUUID", "")
-      << "  at " << event.value("eventTimestamp", "") << " ms\n";
+  const json& event = at(e, "event");
+  const json& user = at(e, "user");
+  out << "  - " << textAt(event, "eventName", "?") << "  id " << textAt(e, "eventUUID") << "  at "
+      << textAt(event, "eventTimestamp") << " ms\n";
   json properties = json::object();
-  for (const auto& [k, v] : event.items()) {
-    if (k != "eventName" && k != "eventTimestamp") properties[k] = v;
+  if (event.is_object()) {
+    for (const auto& [key, value] : event.items()) {
+      if (key != "eventName" && key != "eventTimestamp") properties[key] = value;
+    }
   }
   if (!properties.empty()) out << "      properties: " << brief(properties, 90) << "\n";
-  if (e.contains("page")) out << "      page: " << brief(e["page"], 90) << "\n";
-  out << "      user: network_type=" << brief(user.value("network_type", json("")))
-      << ", country=" << brief(user.value("country", json("")))
-      << ", ki=" << brief(user.value("ki", json(""))) << "\n";
-  out << "            os=" << brief(user.value("os_type", json(""))) << " "
-      << brief(user.value("os_version", json("")))
-      << ", device=" << brief(user.value("device_model_identifier", json("")))
-      << ", app=" << brief(user.value("app_name", json(""))) << " "
-      << brief(user.value("app_version", json("")))
-      << ", carrier=" << brief(user.value("carrier", json(""))) << "\n";
-  if (user.contains("email")) out << "            email: " << brief(user["email"], 80) << "\n";
-  if (user.contains("plan")) out << "            plan: " << brief(user["plan"]) << "\n";
-  out << "      version: " << e.value("version", "") << "\n";
+  if (!at(e, "page").is_null()) out << "      page: " << brief(at(e, "page"), 90) << "\n";
+  out << "      user: network_type=" << brief(at(user, "network_type"))
+      << ", country=" << brief(at(user, "country")) << ", ki=" << brief(at(user, "ki")) << "\n";
+  out << "            os=" << brief(at(user, "os_type")) << " " << brief(at(user, "os_version"))
+      << ", device=" << brief(at(user, "device_model_identifier"))
+      << ", app=" << brief(at(user, "app_name")) << " " << brief(at(user, "app_version"))
+      << ", carrier=" << brief(at(user, "carrier")) << "\n";
+  if (!at(user, "email").is_null())
+    out << "            email: " << brief(at(user, "email"), 80) << "\n";
+  if (!at(user, "plan").is_null()) out << "            plan: " << brief(at(user, "plan")) << "\n";
+  out << "      version: " << textAt(e, "version") << "\n";
 }
 
 }  // namespace
@@ -52,7 +71,7 @@ int RecordSummary::print(const std::string& recordFile, std::ostream& out) {
   std::string line;
   while (std::getline(in, line)) {
     json parsed = json::parse(line, nullptr, false);
-    if (!parsed.is_discarded()) records.push_back(std::move(parsed));
+    if (parsed.is_object()) records.push_back(std::move(parsed));
   }
 
   std::vector<size_t> batches;
@@ -62,18 +81,18 @@ int RecordSummary::print(const std::string& recordFile, std::ostream& out) {
   int refused = 0;
   json firstQuery;
   for (const auto& r : records) {
-    int status = r.value("status", 0);
-    bool accepted = status >= 200 && status <= 299;
+    const int64_t status = numberAt(r, "status");
+    const bool accepted = status >= 200 && status <= 299;
     if (!accepted) ++refused;
-    if (r.value("method", "") == "POST" && accepted) {
-      const json& list = r["body"]["events"];
+    const json& list = at(at(r, "body"), "events");
+    if (textAt(r, "method") == "POST" && accepted && list.is_array()) {
       batches.push_back(list.size());
-      if (firstQuery.is_null()) firstQuery = r["query"];
+      if (firstQuery.is_null()) firstQuery = at(r, "query");
       for (const auto& e : list) {
         events.push_back(e);
-        ids.insert(e.value("eventUUID", ""));
+        ids.insert(textAt(e, "eventUUID"));
       }
-    } else if (r.value("method", "") == "GET" && accepted && r.contains("payload")) {
+    } else if (textAt(r, "method") == "GET" && accepted && at(r, "payload").is_object()) {
       identities.push_back(r);
     }
   }
@@ -85,22 +104,22 @@ int RecordSummary::print(const std::string& recordFile, std::ostream& out) {
   out << "\nevents accepted: " << events.size() << " (" << ids.size() << " distinct ids)\n";
   if (!firstQuery.is_null()) out << "batch query: " << brief(firstQuery, 200) << "\n";
   std::map<std::string, int> byName;
-  for (const auto& e : events) ++byName[e["event"].value("eventName", std::string("?"))];
+  for (const auto& e : events) ++byName[textAt(at(e, "event"), "eventName", "?")];
   out << "by name:";
   for (const auto& [name, n] : byName) out << " " << name << "=" << n;
   out << "\n\na few events:\n";
   std::set<std::string> shown;
   for (const auto& e : events) {
-    std::string name = e["event"].value("eventName", std::string("?"));
+    std::string name = textAt(at(e, "event"), "eventName", "?");
     if (shown.size() >= 4 || !shown.insert(name).second) continue;
     printEvent(e, out);
   }
   if (!identities.empty()) {
     const json& last = identities.back();
     out << "\nidentity requests: " << identities.size() << "; the last one decoded:\n";
-    out << "  w_k: " << last.value("write_key", "")
-        << ", user_country: " << last["query"].value("user_country", "") << "\n";
-    for (const auto& [k, v] : last["payload"].items())
+    out << "  w_k: " << textAt(last, "write_key")
+        << ", user_country: " << textAt(at(last, "query"), "user_country") << "\n";
+    for (const auto& [k, v] : at(last, "payload").items())
       out << "  " << k << ": " << brief(v, 100) << "\n";
   }
   out << "\nwhat the words mean:\n"

@@ -128,5 +128,15 @@ TEST(QuorvelOptionTest, TheKeyIsMaskedAndAnOptionOnTheStackIsCopied) {
   EXPECT_EQ(shared->build().get(), shared.get());  // owned already: the same object
 }
 
+// A host that asks for no logging gets none from then on, not only after initialize.
+TEST(QuorvelOptionTest, LoggingFalseSilencesInfoLinesFromThatCallOn) {
+  LogCapture log;
+  QuorvelOption option;
+  option.writeKey("0123456789abcdef").logging(false).batchSize(25);
+  option.build();
+  EXPECT_EQ(log.messages(LogLevel::info),
+            std::vector<std::string>{"API Key value was set to 0123*** (16 characters)"});
+}
+
 }  // namespace
 }  // namespace kelvor
