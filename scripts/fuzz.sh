@@ -9,7 +9,7 @@ findings="$build/findings"
 mkdir -p "$findings"
 status=0
 printf '%-18s %10s %8s %8s %s\n' target "exec/s" cov ft result
-for binary in "$build"/tests/fuzz/fuzz_*; do
+for binary in "$build"/fuzz/fuzz_*; do
   name="$(basename "$binary")"
   name="${name#fuzz_}"
   corpus="$build/corpus/$name"

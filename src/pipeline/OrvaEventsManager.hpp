@@ -2,10 +2,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <kelvor/DeliveryStats.hpp>
 #include <kelvor/Json.hpp>

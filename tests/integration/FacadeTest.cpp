@@ -109,17 +109,6 @@ TEST(FacadeTest, EventsPropertiesAndHashedIdentitiesReachTheEndpoint) {
   }
 }
 
-TEST(FacadeTest, OptedOutSendsNoEvents) {
-  auto& e = endpoint();
-  auto option = baseOptions();
-  option->optout(true);
-  Quorvel& q = start(option);
-  for (int i = 0; i < 12; ++i) q.setEventProperties("ignored");
-  q.setInstantEventProperties("ignored");
-  ASSERT_TRUE(q.flush());
-  for (const auto& r : e.collector.records()) EXPECT_EQ(r["method"], "GET");
-}
-
 TEST(FacadeTest, AppConsentAskedForAndGivenStartsUploads) {
   auto& e = endpoint();
   auto option = baseOptions();

@@ -284,32 +284,6 @@ TEST(PipelineTest, FailuresKeepTheNewestMaxCacheSizeAndTheyArriveOnceWhenTheEndp
   }
 }
 
-TEST(PipelineTest, ADelayedAnswerNeverLetsBatchesOverlap) {
-  Collector slow({"--delay-ms", "150"});
-  ASSERT_TRUE(slow.started());
-  Pipeline p(options(10, 200), slow.baseUrl(), slow.caFile());
-  p.resolveConsent();
-  std::vector<std::thread> app;
-  for (int t = 0; t < 4; ++t) {
-    app.emplace_back([&p, t] {
-      for (int i = 0; i < 25; ++i) {
-        auto manager = p.manager;
-        std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
-        manager->dispatchQueue().asyncBarrier([manager, name] { manager->logEvent(name, {}); });
-        if (i % 5 == 0) p.pages->merge({{"thread", t}});
-      }
-    });
-  }
-  for (auto& thread : app) thread.join();
-  ASSERT_TRUE(p.settle());
-  auto records = slow.records();
-  auto sent = names(Collector::acceptedEvents(records));
-  EXPECT_EQ(sent.size(), 100u);
-  EXPECT_EQ(std::set<std::string>(sent.begin(), sent.end()).size(), 100u);
-  EXPECT_EQ(p.storedCount(), 0);
-  for (size_t size : batchSizes(records)) EXPECT_LE(size, 10u);
-}
-
 // While uploads succeed nothing is trimmed: a burst arrives whole, each event once, in order.
 TEST(PipelineTest, ABurstToAHealthyEndpointArrivesWholeAndInOrder) {
   Collector collector;

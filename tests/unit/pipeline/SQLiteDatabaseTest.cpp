@@ -115,20 +115,6 @@ TEST_F(SQLiteDatabaseTest, AQuoteInAnIdCannotChangeTheDeleteStatement) {
   EXPECT_EQ(ids(onQueue([&] { return db->readAllEvents(); })), std::vector<std::string>{"keep"});
 }
 
-TEST_F(SQLiteDatabaseTest, UnparsablePageColumnReadsAsEmptyPage) {
-  run([&] { db->insert(record("A", Json{{"p", 1}})); });
-  sqlite3* raw = nullptr;
-  ASSERT_EQ(sqlite3_open((dir.path() / "kelvorDB.sqlite").c_str(), &raw), SQLITE_OK);
-  sqlite3_exec(raw, "UPDATE events SET page='not json'", nullptr, nullptr, nullptr);
-  sqlite3_close(raw);
-  ::testing::internal::CaptureStdout();
-  auto all = onQueue([&] { return db->readAllEvents(); });
-  ::testing::internal::GetCapturedStdout();
-  ASSERT_EQ(all.size(), 1u);
-  EXPECT_EQ(*all[0].page, Json::object());
-  EXPECT_EQ(all[0].event["eventName"], "buy");
-}
-
 TEST_F(SQLiteDatabaseTest, InvalidUtf8IsReplacedNotLost) {
   Events bad = record("U");
   bad.event["eventName"] = std::string("caf\xC3", 4);
