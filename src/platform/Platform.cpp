@@ -176,7 +176,7 @@ std::string Platform::ingestionBaseUrl() {
     if (fromEnvironment.back() != '/') fromEnvironment += '/';
     return fromEnvironment;
   }
-  return std::string("https://") + KELVOR_INGESTION_HOST + "/";
+  return "https://" KELVOR_INGESTION_HOST "/";
 }
 
 std::filesystem::path Platform::caBundle() {
