@@ -4,8 +4,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <set>
 #include <thread>
