@@ -309,10 +309,14 @@ void OrvaEventsManager::drainOnce() {
                  std::to_string(options_->maxCacheSize()) +
                  ") are kept; they go out once the endpoint, the network and consent allow");
   }
+  // Rows go to the store a group at a time and each report is released once it is a row, so a
+  // burst is never held twice over (as reports and as rows) and the store starts on it early.
+  constexpr size_t group = 512;
   std::vector<StoredRow> rows;
-  rows.reserve(reports.size());
+  rows.reserve(std::min(reports.size(), group));
   uint64_t last = 0;
-  for (auto& report : reports) {
+  for (auto& handed : reports) {
+    EventReport report = std::move(handed);
     last = report.seq;
     StoredRow row;
     if (!process(report, row)) continue;
@@ -322,6 +326,11 @@ void OrvaEventsManager::drainOnce() {
     }
     // An instant event waits in the store while consent is undecided or uploads back off.
     rows.push_back(std::move(row));
+    if (rows.size() == group) {
+      storeEventsQueue_->enqueue(std::move(rows));
+      rows = {};
+      rows.reserve(group);
+    }
   }
   reports.clear();
   {
