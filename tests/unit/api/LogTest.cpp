@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <kelvor/APIErrors.hpp>
 #include <kelvor/Log.hpp>
 
 #include "support/LogCapture.hpp"
@@ -24,13 +23,6 @@ TEST(LogTest, LinesCarryThePrefixAndFollowTheSwitch) {
   EXPECT_EQ(lines[0].text, "[Kelvor] - before");
   EXPECT_EQ(lines[1].level, LogLevel::error);
   EXPECT_EQ(lines[1].text, "[Kelvor] - always");
-}
-
-TEST(LogTest, ApiErrorCodesFromRawValues) {
-  EXPECT_EQ(APIErrors::codeFromRawValue(4), APIErrors::Code::serverDownError);
-  EXPECT_EQ(APIErrors::codeFromRawValue(0), APIErrors::Code::urlError);
-  EXPECT_EQ(APIErrors::codeFromRawValue(5), std::nullopt);
-  EXPECT_EQ(APIErrors::codeFromRawValue(-1), std::nullopt);
 }
 
 }  // namespace

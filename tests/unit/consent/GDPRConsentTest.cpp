@@ -21,11 +21,24 @@ struct TcfCase {
   Json gdprApplies;    // null: absent
   std::string vendors;
   std::string purposes;
-  std::vector<int> purposesForTracking;
-  std::vector<int> purposesForIdentifying;
+  std::vector<int> tracking;
+  std::vector<int> identifying;
   bool checkVendor;
-  Json expected;
+  // "none": the regulation does not apply; otherwise track, identify and vendor consent as 0/1.
+  std::string expected;
 };
+
+Json expectedConsent(const std::string& code) {
+  if (code == "none") {
+    return {
+        {"track", false}, {"identify", false}, {"vendorConsent", false}, {"gdprApplies", false}};
+  }
+  return {{"gdprApplies", true},
+          {"consentString", "TC"},
+          {"track", code[0] == '1'},
+          {"identify", code[1] == '1'},
+          {"vendorConsent", code[2] == '1'}};
+}
 
 class TcfTable : public ::testing::TestWithParam<TcfCase> {};
 
@@ -39,8 +52,8 @@ TEST_P(TcfTable, ResolvesTheConsentDictionary) {
   prefs.set("IABTCF_VendorConsents", c.vendors);
   prefs.set("IABTCF_PurposeConsents", c.purposes);
   auto option = std::make_shared<QuorvelOption>();
-  option->setPurposesForTracking(c.purposesForTracking);
-  option->setPurposesForIdentifying(c.purposesForIdentifying);
+  option->setPurposesForTracking(c.tracking);
+  option->setPurposesForIdentifying(c.identifying);
   option->setCheckKelvorVendorConsent(c.checkVendor);
   auto gdpr = std::make_shared<GDPRConsent>(option);
   Json got;
@@ -50,136 +63,36 @@ TEST_P(TcfTable, ResolvesTheConsentDictionary) {
     ++calls;
   });
   EXPECT_EQ(calls, 1);
-  EXPECT_EQ(got, c.expected);
+  EXPECT_EQ(got, expectedConsent(c.expected));
 }
 
-Json applies(bool track, bool identify, bool vendor) {
-  return {{"gdprApplies", true},
-          {"consentString", "TC"},
-          {"track", track},
-          {"identify", identify},
-          {"vendorConsent", vendor}};
-}
-const Json notApplies = {
-    {"track", false}, {"identify", false}, {"vendorConsent", false}, {"gdprApplies", false}};
+const std::string V = bits(742, {742});  // our vendor's bit set
+const std::string P = bits(10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
 
-const std::string vendor742 = bits(742, {742});
-const std::string allPurposes = bits(10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, TcfTable,
-    ::testing::Values(
-        TcfCase{"no_policy", nullptr, 1, vendor742, allPurposes, {}, {}, false, notApplies},
-        TcfCase{"policy_zero", 0, 1, vendor742, allPurposes, {}, {}, false, notApplies},
-        TcfCase{"applies_zero", 2, 0, vendor742, allPurposes, {}, {}, false, notApplies},
-        TcfCase{"applies_two", 2, 2, vendor742, allPurposes, {}, {}, false, notApplies},
-        TcfCase{"applies_absent", 2, nullptr, vendor742, allPurposes, {}, {}, false, notApplies},
-        TcfCase{"applies_number",
-                2,
-                1,
-                vendor742,
-                allPurposes,
-                {},
-                {},
-                true,
-                applies(true, true, true)},
-        TcfCase{"applies_text",
-                "4",
-                "1",
-                vendor742,
-                allPurposes,
-                {},
-                {},
-                true,
-                applies(true, true, true)},
-        TcfCase{"vendor_741_chars",
-                2,
-                1,
-                bits(741, {741}),
-                allPurposes,
-                {},
-                {},
-                true,
-                applies(false, false, false)},
-        TcfCase{"vendor_bit_zero",
-                2,
-                1,
-                bits(742),
-                allPurposes,
-                {},
-                {},
-                true,
-                applies(false, false, false)},
-        TcfCase{
-            "vendor_not_checked", 2, 1, "", allPurposes, {}, {}, false, applies(true, true, false)},
-        TcfCase{"second_alternative",
-                2,
-                1,
-                vendor742,
-                bits(9, {1, 2, 4, 5, 6, 9}),
-                {},
-                {},
-                true,
-                applies(true, true, true)},
-        TcfCase{"neither_alternative",
-                2,
-                1,
-                vendor742,
-                bits(9, {1, 2, 4, 6, 9}),
-                {},
-                {},
-                true,
-                applies(false, true, true)},
-        TcfCase{"purpose9_zero",
-                2,
-                1,
-                vendor742,
-                bits(9, {1, 3, 4}),
-                {},
-                {},
-                true,
-                applies(true, false, true)},
-        TcfCase{"purpose9_beyond",
-                2,
-                1,
-                vendor742,
-                bits(8, {1, 3, 4, 5, 6, 7, 8}),
-                {},
-                {},
-                true,
-                applies(true, false, true)},
-        TcfCase{"configured_beyond",
-                2,
-                1,
-                vendor742,
-                allPurposes,
-                {1, 11},
-                {12},
-                true,
-                applies(false, false, true)},
-        TcfCase{"configured_met",
-                2,
-                1,
-                vendor742,
-                bits(10, {2, 7}),
-                {2},
-                {7},
-                true,
-                applies(true, true, true)},
-        TcfCase{"empty_purposes", 2, 1, vendor742, "", {}, {}, true, applies(false, false, true)},
-        // Any character but "0" counts as consent at a listed position.
-        TcfCase{
-            "non_binary", 2, 1, vendor742, "x0yz0000a", {}, {}, true, applies(true, true, true)},
-        TcfCase{"purpose_below_one",
-                2,
-                1,
-                vendor742,
-                allPurposes,
-                {0},
-                {-1},
-                true,
-                applies(false, false, true)}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, TcfTable, ::testing::Values(
+    TcfCase{"no_policy",           nullptr, 1,       V, P, {}, {}, false, "none"},
+    TcfCase{"policy_zero",         0,       1,       V, P, {}, {}, false, "none"},
+    TcfCase{"applies_zero",        2,       0,       V, P, {}, {}, false, "none"},
+    TcfCase{"applies_two",         2,       2,       V, P, {}, {}, false, "none"},
+    TcfCase{"applies_absent",      2,       nullptr, V, P, {}, {}, false, "none"},
+    TcfCase{"applies_number",      2,       1,       V, P, {}, {}, true,  "111"},
+    TcfCase{"applies_text",        "4",     "1",     V, P, {}, {}, true,  "111"},
+    TcfCase{"vendor_741_chars",    2, 1, bits(741, {741}), P, {}, {}, true, "000"},
+    TcfCase{"vendor_bit_zero",     2, 1, bits(742), P, {}, {}, true, "000"},
+    TcfCase{"vendor_not_checked",  2, 1, "", P, {}, {}, false, "110"},
+    TcfCase{"second_alternative",  2, 1, V, bits(9, {1, 2, 4, 5, 6, 9}), {}, {}, true, "111"},
+    TcfCase{"neither_alternative", 2, 1, V, bits(9, {1, 2, 4, 6, 9}), {}, {}, true, "011"},
+    TcfCase{"purpose9_zero",       2, 1, V, bits(9, {1, 3, 4}), {}, {}, true, "101"},
+    TcfCase{"purpose9_beyond",     2, 1, V, bits(8, {1, 3, 4, 5, 6, 7, 8}), {}, {}, true, "101"},
+    TcfCase{"configured_beyond",   2, 1, V, P, {1, 11}, {12}, true, "001"},
+    TcfCase{"configured_met",      2, 1, V, bits(10, {2, 7}), {2}, {7}, true, "111"},
+    TcfCase{"empty_purposes",      2, 1, V, "", {}, {}, true, "001"},
+    // Any character but "0" counts as consent at a listed position.
+    TcfCase{"non_binary",          2, 1, V, "x0yz0000a", {}, {}, true, "111"},
+    TcfCase{"purpose_below_one",   2, 1, V, P, {0}, {-1}, true, "001"}),
     [](const ::testing::TestParamInfo<TcfCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(GDPRConsentTest, NotApplyingEndsTheObservation) {
   testing::PlatformSandbox sandbox;

@@ -23,9 +23,9 @@ void sandbox() {
   Platform::setIngestionBaseUrl("https://127.0.0.1:9/");
 }
 
-std::shared_ptr<Option> options(const std::string& key, bool logging = true) {
+std::shared_ptr<Option> options(const std::string& key) {
   auto option = std::make_shared<QuorvelOption>();
-  option->writeKey(key).logging(logging);
+  option->writeKey(key).logging(true);
   return option->build();
 }
 
@@ -77,21 +77,6 @@ TEST(QuorvelReadinessTest, BlankKeyCompletesInitialisationButRefusesGuardedCalls
   log.clear();
   instance->setEventProperties("any");
   EXPECT_EQ(log.count(LogLevel::error, "Initialize SDK with valid API key"), 0u);
-}
-
-TEST(QuorvelReadinessTest, LoggingSwitchFollowsTheOptionAfterInitialisation) {
-  sandbox();
-  LogCapture log;
-  Log::info("before");
-  EXPECT_TRUE(log.contains(LogLevel::info, "before"));
-  Quorvel::initialize(options("key", /*logging=*/false));
-  log.clear();
-  Log::info("after");
-  Log::debug("after");
-  Log::error("still");
-  EXPECT_TRUE(log.messages(LogLevel::info).empty());
-  EXPECT_TRUE(log.messages(LogLevel::debug).empty());
-  EXPECT_TRUE(log.contains(LogLevel::error, "still"));
 }
 
 TEST(QuorvelReadinessTest, PausedCallsAreSilentUntilResumed) {

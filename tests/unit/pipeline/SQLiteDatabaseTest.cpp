@@ -4,7 +4,6 @@
 
 #include <fstream>
 
-#include "pipeline/EventsList.hpp"
 #include "pipeline/SQLQuery.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "platform/Uuid.hpp"
@@ -148,16 +147,6 @@ TEST(SQLiteDatabaseFileTest, AnUnopenableLocationRaises) {
   auto blocker = dir.path() / "file";
   std::ofstream(blocker) << "x";  // a file where the directory should be
   EXPECT_THROW(SQLiteDatabase::open(blocker / "sub", "kelvorDB.sqlite"), std::exception);
-}
-
-TEST(EventsTest, DictionaryFormAndDiagnosticText) {
-  Events e = record("ID", Json::object());
-  EXPECT_FALSE(e.toDictionary().contains("page"));
-  e.page = Json{{"screen", "checkout"}};
-  EXPECT_EQ(e.toDictionary()["page"], (Json{{"screen", "checkout"}}));
-  std::string text = EventsList{{e}}.toString();
-  EXPECT_EQ(text.rfind("Events [ ", 0), 0u);
-  EXPECT_EQ(text.substr(text.size() - 2), " ]");
 }
 
 }  // namespace
