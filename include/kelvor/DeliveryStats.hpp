@@ -7,9 +7,9 @@
 namespace kelvor {
 
 // What became of the events since the library started in this process (Quorvel::deliveryStats).
-// Every event handed over ends in exactly one of sent, droppedByCacheCap, droppedRefused,
-// droppedUndecodable or refusedInvalid, or is still on its way (pending in the store or in
-// memory); events refused by consent are not counted as reported.
+// Every event handed over is counted as reported at the call and ends in exactly one of sent,
+// droppedByCacheCap, droppedRefused, droppedUndecodable, droppedByConsent or refusedInvalid, or
+// is still on its way (pending in the store or in memory).
 struct DeliveryStats {
   uint64_t reported = 0;            // events taken at the call (internal page and user events too)
   uint64_t stored = 0;              // rows committed to the store
@@ -17,9 +17,11 @@ struct DeliveryStats {
   uint64_t droppedByCacheCap = 0;   // the oldest, dropped while they could not be delivered
   uint64_t droppedRefused = 0;      // refused alone by the endpoint (400, 413, 422)
   uint64_t droppedUndecodable = 0;  // stored rows that could not be read back
-  uint64_t refusedInvalid = 0;      // refused at the call: too deeply nested or too large
+  uint64_t droppedByConsent = 0;    // discarded because tracking was refused or withdrawn
+  uint64_t refusedInvalid = 0;      // refused at the call: too deeply nested, too large, or
+                                    // reported while the library shut down
   uint64_t failedAttempts = 0;      // uploads that got no answer or a failure status
-  int64_t pending = 0;              // rows in the store now
+  int64_t pending = 0;              // rows in the store now (other processes' rows included)
   int64_t lastFailureStatus = 0;    // 0 when the last failure had no HTTP answer
   std::optional<std::chrono::system_clock::time_point> lastFailureTime;
 };

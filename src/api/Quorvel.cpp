@@ -223,7 +223,7 @@ void Quorvel::loadFromStorage(const std::any& value) {
       orvaEventManager->enqueueScheduleEventDispatchOnUpdate();
       orvaEventManager->scheduleIntervalDispatch();
     } else {
-      dataBase->databaseQueue().sync([this] { dataBase->deleteAll(); });
+      orvaEventManager->discardForWithdrawnConsent();
       identityProvider->clearIdentities();
     }
     refreshIdentity();

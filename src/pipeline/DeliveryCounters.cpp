@@ -17,6 +17,7 @@ DeliveryStats DeliveryCounters::snapshot(int64_t pending) const {
   stats.droppedByCacheCap = droppedByCacheCap.load();
   stats.droppedRefused = droppedRefused.load();
   stats.droppedUndecodable = droppedUndecodable.load();
+  stats.droppedByConsent = droppedByConsent.load();
   stats.refusedInvalid = refusedInvalid.load();
   stats.failedAttempts = failedAttempts.load();
   stats.pending = pending;

@@ -20,6 +20,7 @@ class DeliveryCounters {
   std::atomic<uint64_t> droppedByCacheCap{0};
   std::atomic<uint64_t> droppedRefused{0};
   std::atomic<uint64_t> droppedUndecodable{0};
+  std::atomic<uint64_t> droppedByConsent{0};
   std::atomic<uint64_t> refusedInvalid{0};
   std::atomic<uint64_t> failedAttempts{0};
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include "pipeline/StoredRow.hpp"
 
@@ -21,9 +22,9 @@ class OrvaEventManagerCallbacks {
   virtual void scheduleIntervalDispatch() = 0;
   // Stores an event whose immediate send failed.
   virtual void storeQuickEventToDB(StoredRow row) = 0;
-  // Events cannot be delivered now (consent undecided, uploads backing off, no network): the
-  // store keeps to maxCacheSize instead of the larger bound of a healthy pipeline.
-  virtual bool deliveryStalled() const = 0;
+  // Why events cannot be delivered now (consent undecided or refused, uploads backing off, no
+  // network), empty while they can: the store keeps to maxCacheSize only while stalled.
+  virtual std::string stallCause() const = 0;
   // One upload try after `delay`, the end of a back-off; replaces an earlier one.
   virtual void scheduleRetry(std::chrono::milliseconds delay) = 0;
 };

@@ -141,10 +141,13 @@ bool OrvaEventsManager::trackingGranted() const {
   return consentService_->isConsentGiven("track");
 }
 
-bool OrvaEventsManager::deliveryStalled() const {
-  return !trackingGranted() ||
-         (uploadEventsQueue_ && uploadEventsQueue_->backoff().failures() > 0) ||
-         connection_.load() == noConnection;
+std::string OrvaEventsManager::stallCause() const {
+  if (!trackingGranted()) return "consent to track is not given (yet)";
+  if (uploadEventsQueue_ && uploadEventsQueue_->backoff().failures() > 0) {
+    return "uploads are failing and wait before the next try";
+  }
+  if (connection_.load() == noConnection) return "there is no network";
+  return {};
 }
 
 std::string OrvaEventsManager::propertiesText(const Json& properties) {
@@ -186,43 +189,68 @@ EventReport OrvaEventsManager::moment(EventReport::Kind kind, const std::string&
   return report;
 }
 
-size_t OrvaEventsManager::intakeBound() const {
-  return storeEventsQueue_ ? static_cast<size_t>(storeEventsQueue_->cacheBound()) : SIZE_MAX;
+size_t OrvaEventsManager::reportBytes(const EventReport& report) {
+  // The text the row will hold, near enough: the shared page and user data are not counted.
+  return 128 + report.name.size() + report.propertiesText.size() +
+         (report.properties.is_null() ? 0 : 64 * report.properties.size());
 }
 
 void OrvaEventsManager::hand(EventReport report) {
-  if (stopped_.load()) return;
-  report.seq = lastSeq_.fetch_add(1) + 1;
+  counters_->reported.fetch_add(1);
   std::vector<EventReport> dropped;
   bool schedule = false;
+  bool closed = false;
+  std::string cause;
   {
     std::lock_guard lock(intakeMutex_);
-    if (intake_.capacity() == 0) intake_.swap(spare_);
-    intake_.push_back(std::move(report));
-    // The bound is looked up only once the intake is long: the common case takes one lock.
-    constexpr size_t quickLimit = 200;
-    if (intake_.size() > quickLimit) {
-      const size_t bound = std::max<size_t>(1, intakeBound());
-      if (intake_.size() > bound) {
-        const auto excess = static_cast<std::ptrdiff_t>(intake_.size() - bound);
-        dropped.assign(std::make_move_iterator(intake_.begin()),
-                       std::make_move_iterator(intake_.begin() + excess));
-        intake_.erase(intake_.begin(), intake_.begin() + excess);
-        droppedUnwarned_ += dropped.size();
+    closed = intakeClosed_;
+    if (!closed) {
+      // Numbered under the lock, so numbers follow the intake's order and a flush that sees a
+      // number knows every earlier report is ahead of it.
+      report.seq = lastSeq_.load() + 1;
+      lastSeq_.store(report.seq);
+      intakeBytes_ += reportBytes(report);
+      if (intake_.capacity() == 0) intake_.swap(spare_);
+      intake_.push_back(std::move(report));
+      // The bound is looked up only once the intake is long: the common case takes one lock.
+      constexpr size_t quickLimit = 200;
+      if (intake_.size() > quickLimit) {
+        const StoreEventsQueue::Bound limit = storeEventsQueue_->bound();
+        const auto rows = static_cast<size_t>(
+            std::clamp<int64_t>(limit.rows, 1, static_cast<int64_t>(SIZE_MAX / 2)));
+        size_t excess = intake_.size() > rows ? intake_.size() - rows : 0;
+        for (size_t i = 0; i < excess; ++i) intakeBytes_ -= reportBytes(intake_[i]);
+        while (excess + 1 < intake_.size() && static_cast<int64_t>(intakeBytes_) > limit.bytes) {
+          intakeBytes_ -= reportBytes(intake_[excess]);
+          ++excess;
+        }
+        if (excess > 0) {
+          const auto end = intake_.begin() + static_cast<std::ptrdiff_t>(excess);
+          dropped.assign(std::make_move_iterator(intake_.begin()), std::make_move_iterator(end));
+          intake_.erase(intake_.begin(), end);
+          droppedUnwarned_ += dropped.size();
+          droppedCause_ = limit.cause;
+        }
       }
+      schedule = !std::exchange(drainScheduled_, true);
     }
-    schedule = !std::exchange(drainScheduled_, true);
   }
-  if (!dropped.empty()) {
-    counters_->reported.fetch_add(dropped.size());
-    counters_->droppedByCacheCap.fetch_add(dropped.size());
+  if (closed) {
+    counters_->refusedInvalid.fetch_add(1);
+    Log::error("the event \"" + report.name +
+               "\" was reported while Quorvel shut down and was not taken; report before "
+               "shutdown");
+    return;
   }
-  if (schedule) {
-    std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
-    dispatchQueue_.async([weak] {
-      if (auto self = weak.lock()) self->drainIntake();
-    });
-  }
+  if (!dropped.empty()) counters_->droppedByCacheCap.fetch_add(dropped.size());
+  if (schedule) scheduleDrain();
+}
+
+void OrvaEventsManager::scheduleDrain() {
+  std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
+  dispatchQueue_.async([weak] {
+    if (auto self = weak.lock()) self->drainIntake();
+  });
 }
 
 void OrvaEventsManager::reportEvent(const std::string& name, const Json& properties) {
@@ -257,7 +285,12 @@ void OrvaEventsManager::refuseInvalidInput() {
 void OrvaEventsManager::logEvent(const std::string& name, const Json& properties) {
   EventReport report = moment(EventReport::Kind::event, name);
   report.propertiesText = propertiesText(properties);
-  report.seq = lastSeq_.fetch_add(1) + 1;
+  counters_->reported.fetch_add(1);
+  {
+    std::lock_guard lock(intakeMutex_);
+    report.seq = lastSeq_.load() + 1;
+    lastSeq_.store(report.seq);
+  }
   StoredRow row;
   if (process(report, row)) {
     std::vector<StoredRow> rows;
@@ -275,7 +308,12 @@ void OrvaEventsManager::drainIntake() {
   constexpr auto turn = std::chrono::milliseconds(5);
   const auto started = std::chrono::steady_clock::now();
   for (;;) {
-    drainOnce();
+    try {
+      drainOnce();
+    } catch (const std::exception& error) {
+      // Whatever went wrong, the intake is not left marked as drained by nobody.
+      Log::error(std::string("OrvaEventsManager: draining the reports failed - ") + error.what());
+    }
     {
       std::lock_guard lock(intakeMutex_);
       if (intake_.empty()) {
@@ -284,10 +322,7 @@ void OrvaEventsManager::drainIntake() {
       }
     }
     if (std::chrono::steady_clock::now() - started > turn) {
-      std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
-      dispatchQueue_.async([weak] {
-        if (auto self = weak.lock()) self->drainIntake();
-      });
+      scheduleDrain();
       return;
     }
   }
@@ -296,18 +331,18 @@ void OrvaEventsManager::drainIntake() {
 void OrvaEventsManager::drainOnce() {
   std::vector<EventReport> reports;
   size_t unwarned = 0;
+  std::string cause;
   {
     std::lock_guard lock(intakeMutex_);
     reports.swap(intake_);
     intake_.swap(spare_);
+    intakeBytes_ = 0;
     unwarned = std::exchange(droppedUnwarned_, 0);
+    cause = droppedCause_;
   }
   if (unwarned > 0) {
     Log::warning("dropped " + std::to_string(unwarned) +
-                 " of the oldest events reported: while events cannot be delivered at most "
-                 "maxCacheSize (" +
-                 std::to_string(options_->maxCacheSize()) +
-                 ") are kept; they go out once the endpoint, the network and consent allow");
+                 " of the oldest events reported: " + cause);
   }
   // Rows go to the store a group at a time and each report is released once it is a row, so a
   // burst is never held twice over (as reports and as rows) and the store starts on it early.
@@ -319,7 +354,15 @@ void OrvaEventsManager::drainOnce() {
     EventReport report = std::move(handed);
     last = report.seq;
     StoredRow row;
-    if (!process(report, row)) continue;
+    try {
+      if (!process(report, row)) continue;
+    } catch (const std::exception& error) {
+      // One report that cannot be made a row costs itself only.
+      counters_->refusedInvalid.fetch_add(1);
+      Log::error("the event \"" + report.name + "\" could not be recorded (" + error.what() +
+                 ") and was dropped");
+      continue;
+    }
     if (report.kind == EventReport::Kind::instant && trackingGranted() && uploadEventsQueue_ &&
         uploadEventsQueue_->sendInstant(row)) {
       continue;
@@ -346,8 +389,10 @@ void OrvaEventsManager::drainOnce() {
 }
 
 bool OrvaEventsManager::process(EventReport& report, StoredRow& row) {
-  if (trackingRefused()) return false;  // dropped silently, as consent asks
-  counters_->reported.fetch_add(1);
+  if (trackingRefused()) {
+    counters_->droppedByConsent.fetch_add(1);  // no line: consent asks for nothing to be kept
+    return false;
+  }
   row.seq = report.seq;
   row.eventUUID = Uuid::random();
   row.event = eventText(report);
@@ -516,10 +561,14 @@ void OrvaEventsManager::scheduleRetry(std::chrono::milliseconds delay) {
 
 bool OrvaEventsManager::flush(std::chrono::steady_clock::time_point deadline) {
   const uint64_t target = lastSeq_.load();
-  // Everything reported before the call has been stored or dropped.
+  // Everything reported before the call has been stored, accepted on its own, or dropped: an
+  // instant event still out is waited for, since a failure stores it.
   for (;;) {
     const uint64_t seen = counters_->progressCount();
-    if (processedSeq_.load() >= target && storeEventsQueue_->oldestUndecidedSeq() > target) break;
+    if (processedSeq_.load() >= target && uploadEventsQueue_->oldestInstantInFlight() > target &&
+        storeEventsQueue_->oldestUndecidedSeq() > target) {
+      break;
+    }
     if (!counters_->waitForProgress(seen, deadline)) return false;
   }
   struct Result {
@@ -537,15 +586,67 @@ bool OrvaEventsManager::flush(std::chrono::steady_clock::time_point deadline) {
   });
   for (;;) {
     const uint64_t seen = counters_->progressCount();
-    std::optional<bool> ok;
     {
       std::lock_guard lock(result->mutex);
-      ok = result->ok;
+      if (result->ok) return *result->ok;
     }
-    if (ok && !*ok) return false;
-    if (ok && uploadEventsQueue_->oldestInstantInFlight() > target) return true;
     if (!counters_->waitForProgress(seen, deadline)) return false;
   }
+}
+
+void OrvaEventsManager::discardForWithdrawnConsent() {
+  // Behind the drain that may be turning reports into rows, then behind the commit of those
+  // rows: nothing reported before the withdrawal reaches the store after it.
+  enqueue([](OrvaEventsManager& self) {
+    std::weak_ptr<StoreEventsQueue> weak = self.storeEventsQueue_;
+    self.database_->databaseQueue().async([weak] {
+      if (auto store = weak.lock()) {
+        const uint64_t gone = store->discardAll();
+        Log::info("consent to track was withdrawn: " + std::to_string(gone) +
+                  " events not yet sent were deleted");
+      }
+    });
+  });
+}
+
+void OrvaEventsManager::closeIntake() {
+  std::lock_guard lock(intakeMutex_);
+  intakeClosed_ = true;
+}
+
+size_t OrvaEventsManager::storeWhatWasHanded(std::chrono::steady_clock::time_point batchDeadline,
+                                             std::chrono::steady_clock::time_point deadline) {
+  closeIntake();
+  // New batches stop now; instant events from here on wait in the store.
+  uploadEventsQueue_->stopBatches(std::chrono::steady_clock::now());
+  dispatchQueue_.cancelDelayed();
+  for (;;) {
+    {
+      std::lock_guard lock(intakeMutex_);
+      if (intake_.empty() && !drainScheduled_) break;
+    }
+    if (!dispatchQueue_.drainUntil(deadline)) break;
+  }
+  // A batch answered after the process is gone would be sent again at the next start.
+  uploadEventsQueue_->stopBatches(std::min(batchDeadline, deadline));
+  storeEventsQueue_->enqueue(uploadEventsQueue_->takeInstantsInFlight());
+  std::weak_ptr<StoreEventsQueue> weak = storeEventsQueue_;
+  database_->databaseQueue().async([weak] {
+    if (auto store = weak.lock()) store->commitNow();
+  });
+  database_->databaseQueue().drainUntil(deadline);
+  size_t left = storeEventsQueue_->waiting();
+  {
+    std::lock_guard lock(intakeMutex_);
+    left += intake_.size();
+  }
+  if (left > 0) {
+    counters_->droppedByCacheCap.fetch_add(left);
+    Log::warning("dropped " + std::to_string(left) +
+                 " events reported before the library stopped: the event store could not take "
+                 "them in time");
+  }
+  return left;
 }
 
 void OrvaEventsManager::shutdown() {
@@ -558,20 +659,18 @@ void OrvaEventsManager::shutdown() {
     NotificationCenter::defaultCenter().removeObserver(observer_);
     observer_ = 0;
   }
-  // What was handed over is stored before the queues stop.
-  dispatchQueue_.cancelDelayed();
-  dispatchQueue_.drainAll();
-  uploadEventsQueue_->stopBatches(std::chrono::steady_clock::now() + std::chrono::seconds(1));
-  database_->databaseQueue().drainAll();
+  // What was handed over is stored before the queues stop (a store locked by another process
+  // gets its busy timeout, once).
+  const auto now = std::chrono::steady_clock::now();
+  storeWhatWasHanded(now + std::chrono::seconds(1),
+                     now + std::chrono::milliseconds(SQLiteDatabase::busyTimeoutMs + 1000));
   dispatchQueue_.stop();
 }
 
 void OrvaEventsManager::storeBeforeExit() {
-  dispatchQueue_.cancelDelayed();
-  dispatchQueue_.drain();
-  // A batch answered after the process is gone would be sent again at the next start.
-  uploadEventsQueue_->stopBatches(std::chrono::steady_clock::now() + std::chrono::seconds(1));
-  database_->databaseQueue().drain();
+  // The process is ending: a bounded wait, then what is left is counted and said.
+  const auto deadline = std::chrono::steady_clock::now() + exitBudget;
+  storeWhatWasHanded(deadline, deadline);
 }
 
 bool OrvaEventsManager::settle(HttpService& http, std::chrono::steady_clock::time_point deadline) {
@@ -605,7 +704,7 @@ bool OrvaEventsManager::settle(HttpService& http, std::chrono::steady_clock::tim
 }
 
 DeliveryStats OrvaEventsManager::deliveryStats() const {
-  return counters_->snapshot(database_->knownCount());
+  return counters_->snapshot(database_->countNow());
 }
 
 }  // namespace kelvor

@@ -73,16 +73,22 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   DispatchQueue& dispatchQueue() override { return dispatchQueue_; }
   std::shared_ptr<IdentityProvider> identityProvider() const override { return identityProvider_; }
   void storeQuickEventToDB(StoredRow row) override;
-  bool deliveryStalled() const override;
+  std::string stallCause() const override;
   void scheduleRetry(std::chrono::milliseconds delay) override;
 
   // Sends everything reported before the call, partial batches too and a running back-off
   // ignored once; true when all of it was accepted or dropped by a rule. Returns by the deadline.
   bool flush(std::chrono::steady_clock::time_point deadline);
-  // Stops the timers and the queues; what was not sent stays stored.
+  // Stops the timers and the queues; what was not sent stays stored. Reports after it are
+  // refused with a line.
   void shutdown();
-  // At exit: what the app handed over is stored (it goes at the next start).
+  // At exit: what the app handed over is stored (it goes at the next start), within exitBudget;
+  // what could not be is counted and said in one warning.
   void storeBeforeExit();
+  static constexpr std::chrono::milliseconds exitBudget{1000};
+  // Consent to track was withdrawn: the events waiting in memory and in the store go, counted,
+  // without waiting on the caller's thread.
+  void discardForWithdrawnConsent();
   // Waits until the queues, the store and the networking thread are all quiet; delayed timer
   // ticks do not count. False when the deadline passed first. For tests.
   bool settle(HttpService& http, std::chrono::steady_clock::time_point deadline);
@@ -111,6 +117,13 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   static std::string propertiesText(const Json& properties);
   static std::string eventText(const EventReport& report);
   void drainIntake();
+  void scheduleDrain();
+  static size_t reportBytes(const EventReport& report);
+  void closeIntake();
+  // Stores the intake, the rows waiting and the instant events out, up to the deadline; how
+  // many could not be.
+  size_t storeWhatWasHanded(std::chrono::steady_clock::time_point batchDeadline,
+                            std::chrono::steady_clock::time_point deadline);
   void drainOnce();
   // Turns a report into a row; false when it is dropped (consent, size).
   bool process(EventReport& report, StoredRow& row);
@@ -121,7 +134,6 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   bool trackingRefused() const;
   bool trackingGranted() const;
   void armIntervalTimer();
-  size_t intakeBound() const;
   template <class Task>
   void enqueue(Task task);
 
@@ -145,7 +157,10 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   std::vector<EventReport> intake_;
   std::vector<EventReport> spare_;  // the drained intake's storage, handed back for reuse
   bool drainScheduled_ = false;
+  bool intakeClosed_ = false;
+  size_t intakeBytes_ = 0;
   size_t droppedUnwarned_ = 0;
+  std::string droppedCause_;
   std::atomic<uint64_t> lastSeq_{0};
   std::atomic<uint64_t> processedSeq_{0};
 

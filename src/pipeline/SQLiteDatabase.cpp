@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include <kelvor/Log.hpp>
@@ -111,6 +112,7 @@ SQLiteDatabase::SQLiteDatabase(std::filesystem::path location, std::string path)
 SQLiteDatabase::~SQLiteDatabase() {
   databaseQueue_.stop();
   disconnect();
+  if (reader_ != nullptr) sqlite3_close(reader_);
 }
 
 bool SQLiteDatabase::connect(bool& damaged, std::string& message) {
@@ -186,6 +188,23 @@ void SQLiteDatabase::heal(const std::string& message) {
   if (!connect(damaged, again)) {
     Log::error("SQLiteError: cannot create a fresh event store at " + location_.string() + " (" +
                again + "); events stay in memory until it can be written");
+  }
+}
+
+void SQLiteDatabase::followReplacedFile() {
+  if (db_ == nullptr) return;
+  const ino_t now = inodeOf(location_);
+  if (now == 0 || now == inode_) return;
+  Log::warning("the event store " + location_.string() +
+               " was replaced by another process of this app; this process now uses the new file");
+  disconnect();
+  setCount(0);
+  generation_.fetch_add(1);
+  bool damaged = false;
+  std::string message;
+  if (!connect(damaged, message)) {
+    Log::error("SQLiteError: cannot open the event store at " + location_.string() + " (" +
+               message + "); events stay in memory until it can be written");
   }
 }
 
@@ -275,6 +294,7 @@ int SQLiteDatabase::createTable() {
 
 bool SQLiteDatabase::insertRows(std::vector<StoredRow>& rows) {
   if (rows.empty()) return true;
+  followReplacedFile();
   if (db_ == nullptr) {
     bool damaged = false;
     std::string message;
@@ -343,7 +363,9 @@ void SQLiteDatabase::insert(const Events& event) {
 
 std::vector<StoredRow> SQLiteDatabase::readAfter(int64_t afterRowid, int64_t limit) {
   std::vector<StoredRow> rows;
-  if (db_ == nullptr || limit <= 0) return rows;
+  if (limit <= 0) return rows;
+  followReplacedFile();
+  if (db_ == nullptr) return rows;
   try {
     sqlite3_stmt* read = statement(kReadAfter);
     Reset reset{read};
@@ -500,20 +522,72 @@ int64_t SQLiteDatabase::maxRowid() {
   return 0;
 }
 
-void SQLiteDatabase::deleteAll() {
+std::optional<int64_t> SQLiteDatabase::deleteAll() {
+  followReplacedFile();
   try {
     Statement statement{prepareStatement(SQLQuery::deleteAll)};
     int rc = sqlite3_step(statement.handle);
     if (rc == SQLITE_DONE) {
+      const int64_t gone = sqlite3_changes(db_);
       setCount(0);
       Log::info("Deleted all rows");
-    } else {
-      Log::info("Unable to delete all the rows");
-      healIfUnreadable(rc);
+      return gone;
     }
+    Log::info("Unable to delete all the rows");
+    healIfUnreadable(rc);
   } catch (const SQLiteError& error) {
     Log::error(error.what());
   }
+  return std::nullopt;
+}
+
+std::optional<int64_t> SQLiteDatabase::usedBytes() {
+  try {
+    int64_t values[3] = {0, 0, 0};
+    const char* pragmas[3] = {"PRAGMA page_count;", "PRAGMA freelist_count;", "PRAGMA page_size;"};
+    for (int i = 0; i < 3; ++i) {
+      sqlite3_stmt* pragma = statement(pragmas[i]);
+      Reset reset{pragma};
+      int rc = sqlite3_step(pragma);
+      if (rc != SQLITE_ROW) {
+        healIfUnreadable(rc);
+        return std::nullopt;
+      }
+      values[i] = sqlite3_column_int64(pragma, 0);
+    }
+    return std::max<int64_t>(0, values[0] - values[1]) * values[2];
+  } catch (const SQLiteError& error) {
+    Log::error(error.what());
+  }
+  return std::nullopt;
+}
+
+int64_t SQLiteDatabase::countNow() {
+  std::lock_guard lock(readerMutex_);
+  const ino_t now = inodeOf(location_);
+  if (reader_ != nullptr && now != readerInode_) {
+    sqlite3_close(reader_);
+    reader_ = nullptr;
+  }
+  if (reader_ == nullptr && now != 0) {
+    if (sqlite3_open_v2(location_.c_str(), &reader_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+      sqlite3_close(reader_);
+      reader_ = nullptr;
+    } else {
+      readerInode_ = now;
+      // A writer mid-checkpoint may hold the file briefly; a stale answer beats a long wait.
+      sqlite3_busy_timeout(reader_, 100);
+    }
+  }
+  if (reader_ == nullptr) return knownCount();
+  sqlite3_stmt* handle = nullptr;
+  if (sqlite3_prepare_v2(reader_, SQLQuery::count, -1, &handle, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(handle);
+    return knownCount();
+  }
+  Statement count{handle};
+  if (sqlite3_step(handle) != SQLITE_ROW) return knownCount();
+  return sqlite3_column_int64(handle, 0);
 }
 
 }  // namespace kelvor

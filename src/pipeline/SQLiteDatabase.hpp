@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,7 +52,8 @@ class SQLiteDatabase {
   // Rows in the store; kept in memory and counted again only when another connection wrote.
   std::optional<int64_t> count();
   void deleteEvents(const std::vector<Events>& events);
-  void deleteAll();
+  // How many rows went; nothing on failure.
+  std::optional<int64_t> deleteAll();
 
   // The pipeline's interface.
   // Inserts the rows in one transaction and gives each its rowid. False when the transaction
@@ -67,6 +69,12 @@ class SQLiteDatabase {
   // Rows with rowid up to `rowid`, counted up to `limit`; nothing on failure.
   std::optional<int64_t> countThrough(int64_t rowid, int64_t limit);
   int64_t maxRowid();
+  // Bytes the rows take in the file (its pages less the free ones); nothing on failure.
+  std::optional<int64_t> usedBytes();
+  // Rows in the file now, other processes' commits included; from any thread, on a read-only
+  // connection of its own, so it never waits for this store's queue. The known count when the
+  // file cannot be read.
+  int64_t countNow();
   // Rows in the store as last known, readable from any thread.
   int64_t knownCount() const { return knownCount_.load(); }
   // Bumped each time the file was replaced after corruption.
@@ -82,6 +90,9 @@ class SQLiteDatabase {
   // A statement kept for the life of the connection.
   sqlite3_stmt* statement(const char* query);
   sqlite3_stmt* prepareStatement(const std::string& query);  // throws SQLiteError
+  // Another process of the app moved a damaged file aside and made a fresh one: this
+  // connection would write into the moved file, so it opens the one at the path instead.
+  void followReplacedFile();
   // Result codes that mean the file is damaged start healing; true when it did.
   bool healIfUnreadable(int code);
   int exec(const char* sql);
@@ -101,6 +112,9 @@ class SQLiteDatabase {
   int64_t dataVersion_ = -1;
   std::atomic<int64_t> knownCount_{0};
   std::atomic<uint64_t> generation_{0};
+  std::mutex readerMutex_;
+  sqlite3* reader_ = nullptr;  // countNow's connection
+  ino_t readerInode_ = 0;
   DispatchQueue databaseQueue_{"com.quorvel.SQLiteDatabase"};
 };
 

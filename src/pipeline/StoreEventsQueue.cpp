@@ -24,36 +24,51 @@ void StoreEventsQueue::setUploadEventsQueue(std::weak_ptr<UploadEventsQueue> upl
   upload_ = std::move(upload);
 }
 
-int64_t StoreEventsQueue::cacheBound() const {
+StoreEventsQueue::Bound StoreEventsQueue::bound() const {
   const int64_t maxCacheSize = std::max<int64_t>(1, options_->maxCacheSize());
   auto manager = orvaEventManager_.lock();
-  const bool stalled = !manager || manager->deliveryStalled();
-  if (stalled) return maxCacheSize;
-  return maxCacheSize > std::numeric_limits<int64_t>::max() / healthyBoundFactor
-             ? std::numeric_limits<int64_t>::max()
-             : maxCacheSize * healthyBoundFactor;
+  std::string stalled = manager ? manager->stallCause() : std::string("the library is stopping");
+  if (!stalled.empty()) {
+    return {maxCacheSize, healthyBoundBytes,
+            stalled + ", and while events cannot be delivered at most maxCacheSize (" +
+                std::to_string(maxCacheSize) +
+                ") are kept; they go out once the endpoint, the network and consent allow"};
+  }
+  return {std::numeric_limits<int64_t>::max(), healthyBoundBytes,
+          "the event store holds at most " + std::to_string(healthyBoundBytes / (1024 * 1024)) +
+              " MiB of events; they arrive faster than the endpoint takes them"};
 }
 
-size_t StoreEventsQueue::dropOldest(std::deque<StoredRow>& rows, size_t limit) {
-  if (rows.size() <= limit) return 0;
-  const size_t excess = rows.size() - limit;
-  rows.erase(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(excess));
-  return excess;
+size_t StoreEventsQueue::dropOldestLocked(std::deque<StoredRow>& rows, size_t limit, int64_t bytes,
+                                          int64_t alsoHeld) {
+  size_t dropped = 0;
+  while (!rows.empty() && (rows.size() > limit || waitingBytes_ + alsoHeld > bytes)) {
+    waitingBytes_ -= static_cast<int64_t>(rows.front().storedSize());
+    rows.pop_front();
+    ++dropped;
+  }
+  return dropped;
 }
 
 void StoreEventsQueue::enqueue(std::vector<StoredRow> rows) {
   if (rows.empty()) return;
-  const auto bound = static_cast<size_t>(cacheBound());
+  const Bound limit = bound();
   {
     std::lock_guard lock(mutex_);
-    for (auto& row : rows) incoming_.push_back(std::move(row));
+    for (auto& row : rows) {
+      waitingBytes_ += static_cast<int64_t>(row.storedSize());
+      incoming_.push_back(std::move(row));
+    }
     // Rows waiting for the store are bounded like the store itself: what the store would
     // trim anyway goes now, oldest first, instead of piling up in memory.
-    const size_t room = bound > retained_.size() ? bound - retained_.size() : 0;
-    const size_t dropped = dropOldest(incoming_, room);
+    const auto rowsBound =
+        static_cast<size_t>(std::min<int64_t>(limit.rows, static_cast<int64_t>(SIZE_MAX / 2)));
+    const size_t room = rowsBound > retained_.size() ? rowsBound - retained_.size() : 0;
+    const size_t dropped = dropOldestLocked(incoming_, room, limit.bytes, 0);
     if (dropped > 0) {
       counters_->droppedByCacheCap.fetch_add(dropped);
       droppedUnwarned_ += dropped;
+      droppedCause_ = limit.cause;
     }
   }
   scheduleCommit();
@@ -71,17 +86,16 @@ void StoreEventsQueue::scheduleCommit() {
   });
 }
 
-void StoreEventsQueue::warnDropped(size_t count, const char* where) {
+void StoreEventsQueue::warnDropped(size_t count, const char* where, const std::string& cause) {
   if (count == 0) return;
-  Log::warning("dropped " + std::to_string(count) + " of the oldest events " + where +
-               ": while events cannot be delivered at most maxCacheSize (" +
-               std::to_string(options_->maxCacheSize()) +
-               ") are kept; they go out once the endpoint, the network and consent allow");
+  Log::warning("dropped " + std::to_string(count) + " of the oldest events " + where + ": " +
+               cause);
 }
 
 void StoreEventsQueue::commit() {
   std::vector<StoredRow> batch;
   size_t unwarned = 0;
+  std::string cause;
   {
     std::lock_guard lock(mutex_);
     commitScheduled_ = false;
@@ -90,13 +104,15 @@ void StoreEventsQueue::commit() {
     for (auto& row : incoming_) batch.push_back(std::move(row));
     retained_.clear();
     incoming_.clear();
+    waitingBytes_ = 0;
     committingSeq_ = noSeq;
     for (const auto& row : batch) {
       if (row.seq != 0) committingSeq_ = std::min(committingSeq_, row.seq);
     }
     unwarned = std::exchange(droppedUnwarned_, 0);
+    cause = droppedCause_;
   }
-  warnDropped(unwarned, "waiting for the store");
+  warnDropped(unwarned, "waiting for the store", cause);
   if (batch.empty()) return;
 
   const bool stored = database_->insertRows(batch);
@@ -104,17 +120,23 @@ void StoreEventsQueue::commit() {
   if (!stored) {
     size_t dropped = 0;
     bool retry = false;
+    const int64_t maxCacheSize = std::max<int64_t>(1, options_->maxCacheSize());
     {
       std::lock_guard lock(mutex_);
-      for (auto& row : batch) retained_.push_back(std::move(row));
-      dropped = dropOldest(retained_,
-                           static_cast<size_t>(std::max<int64_t>(1, options_->maxCacheSize())));
+      for (auto& row : batch) {
+        waitingBytes_ += static_cast<int64_t>(row.storedSize());
+        retained_.push_back(std::move(row));
+      }
+      dropped =
+          dropOldestLocked(retained_, static_cast<size_t>(maxCacheSize), healthyBoundBytes, 0);
       committingSeq_ = noSeq;
       retry = !std::exchange(retryScheduled_, true);
     }
     if (dropped > 0) counters_->droppedByCacheCap.fetch_add(dropped);
-    warnDropped(dropped, "that the store could not take");
-    if (retry) {
+    warnDropped(dropped, "that the store could not take",
+                "the event store cannot be written, and at most maxCacheSize (" +
+                    std::to_string(maxCacheSize) + ") events are kept in memory meanwhile");
+    if (retry && !stopping_.load()) {
       Log::warning("the event store cannot be written now; " + std::to_string(waiting()) +
                    " events are kept in memory and stored again in " +
                    std::to_string(retryDelay.count()) + " ms");
@@ -156,9 +178,16 @@ void StoreEventsQueue::commit() {
 
 void StoreEventsQueue::trim() {
   auto count = database_->count();
-  const int64_t bound = cacheBound();
-  if (!count || *count <= bound) return;
-  const int64_t excess = *count - bound;
+  if (!count || *count <= 0) return;
+  const Bound limit = bound();
+  int64_t excess = *count > limit.rows ? *count - limit.rows : 0;
+  if (excess == 0) {
+    auto used = database_->usedBytes();
+    if (!used || *used <= limit.bytes) return;
+    // Rows are of one size on average: enough of the oldest to come back under the bound.
+    const int64_t perRow = std::max<int64_t>(1, *used / *count);
+    excess = std::min(*count, (*used - limit.bytes + perRow - 1) / perRow);
+  }
   auto upload = upload_.lock();
   // Rows in flight, read ahead or accepted are never trimmed.
   const int64_t after = upload ? upload->protectedThrough() : 0;
@@ -170,7 +199,27 @@ void StoreEventsQueue::trim() {
   auto gone = database_->deleteOldest(after, excess);
   if (!gone || *gone <= 0) return;
   counters_->droppedByCacheCap.fetch_add(static_cast<uint64_t>(*gone));
-  warnDropped(static_cast<size_t>(*gone), "in the store");
+  warnDropped(static_cast<size_t>(*gone), "in the store", limit.cause);
+}
+
+uint64_t StoreEventsQueue::discardAll() {
+  uint64_t gone = 0;
+  {
+    std::lock_guard lock(mutex_);
+    gone = incoming_.size() + retained_.size();
+    incoming_.clear();
+    retained_.clear();
+    waitingBytes_ = 0;
+  }
+  if (auto stored = database_->deleteAll()) gone += static_cast<uint64_t>(*stored);
+  counters_->droppedByConsent.fetch_add(gone);
+  counters_->progress();
+  return gone;
+}
+
+void StoreEventsQueue::commitNow() {
+  stopping_.store(true);
+  commit();
 }
 
 void StoreEventsQueue::checkCacheSize() {

@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include <kelvor/Option.hpp>
@@ -21,14 +22,22 @@ class UploadEventsQueue;
 
 // Writes the manager's rows to the store: everything handed over since the last commit goes in
 // one transaction on the store's queue, then the store is kept within its bound (oldest first)
-// and the size trigger runs. A commit that fails (another process's lock held too long, a full
-// or read-only disk) keeps its rows in memory, at most maxCacheSize of them, and tries again.
+// and the size trigger runs. While delivery works the bound is the store's size on disk; once it
+// stalls it is maxCacheSize rows. A commit that fails (another process's lock held too long, a
+// full or read-only disk) keeps its rows in memory, at most maxCacheSize of them, and tries again.
 class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
  public:
   static constexpr uint64_t noSeq = std::numeric_limits<uint64_t>::max();
   static constexpr std::chrono::milliseconds retryDelay{1000};
-  // While uploads succeed a burst is kept whole, up to this many times maxCacheSize.
-  static constexpr int64_t healthyBoundFactor = 100;
+  // While uploads succeed a burst is kept whole up to this many bytes, in the store and waiting
+  // for it alike.
+  static constexpr int64_t healthyBoundBytes = 64 * 1024 * 1024;
+
+  struct Bound {
+    int64_t rows;
+    int64_t bytes;
+    std::string cause;  // said in the warning of what goes beyond it
+  };
 
   StoreEventsQueue(std::shared_ptr<Option> options,
                    std::shared_ptr<IdentityProvider> identityProvider,
@@ -45,8 +54,13 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   // Stores one record and trims, waiting for both.
   void insertAndCheckCacheSize(const Events& record);
 
-  // How many rows the store may hold now: maxCacheSize while delivery is stalled.
-  int64_t cacheBound() const;
+  // What the store may hold now: maxCacheSize rows while delivery is stalled, else a size.
+  Bound bound() const;
+  // Store's queue: drops the rows waiting in memory and every stored row (consent withdrawn);
+  // how many went.
+  uint64_t discardAll();
+  // Store's queue: commits what waits now, once, without the retry timer (the process ends).
+  void commitNow();
   // The oldest report among rows handed over and not yet stored or dropped; noSeq when none.
   uint64_t oldestUndecidedSeq() const;
   size_t waiting() const;
@@ -56,9 +70,11 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   void scheduleCommit();
   void commit();
   void trim();
-  // Drops the oldest beyond `limit` from `rows`; returns how many went.
-  static size_t dropOldest(std::deque<StoredRow>& rows, size_t limit);
-  void warnDropped(size_t count, const char* where);
+  // Drops the oldest from `rows` until at most `limit` rows and `bytes` remain, counting the
+  // others' bytes in `alsoHeld`; returns how many went.
+  size_t dropOldestLocked(std::deque<StoredRow>& rows, size_t limit, int64_t bytes,
+                          int64_t alsoHeld);
+  void warnDropped(size_t count, const char* where, const std::string& cause);
 
   std::shared_ptr<Option> options_;
   std::shared_ptr<IdentityProvider> identityProvider_;
@@ -73,8 +89,11 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   uint64_t committingSeq_ = noSeq;
   bool commitScheduled_ = false;
   bool retryScheduled_ = false;
+  int64_t waitingBytes_ = 0;  // stored size of incoming_ and retained_
   size_t droppedUnwarned_ = 0;
+  std::string droppedCause_;
   std::atomic<int64_t> lastStoredRowid_{0};
+  std::atomic<bool> stopping_{false};
 };
 
 }  // namespace kelvor

@@ -118,10 +118,14 @@ bool StoredRow::decode() {
   if (eventUUID.empty()) return false;
   ColumnCheck eventCheck;
   if (!check(event, eventCheck) || !eventCheck.hasEventName) return false;
+  // A missing page or user column reads as the empty object; one that holds anything but an
+  // object would reach the endpoint in a shape it cannot take.
   ColumnCheck pageCheck;
-  if (!page || !check(*page, pageCheck) || pageCheck.empty) page = emptyObject();
+  if (page && !page->empty() && !check(*page, pageCheck)) return false;
+  if (!page || page->empty() || pageCheck.empty) page = emptyObject();
   ColumnCheck userCheck;
-  if (!user || !check(*user, userCheck)) user = emptyObject();
+  if (user && !user->empty() && !check(*user, userCheck)) return false;
+  if (!user || user->empty()) user = emptyObject();
   return true;
 }
 

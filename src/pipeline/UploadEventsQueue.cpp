@@ -1,7 +1,12 @@
 #include "pipeline/UploadEventsQueue.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <fstream>
+#include <limits>
 #include <utility>
 
 #include <kelvor/Log.hpp>
@@ -68,7 +73,8 @@ UploadEventsQueue::UploadEventsQueue(std::shared_ptr<Option> options,
       consentService_(std::move(consentService)),
       orvaService_(std::move(orvaService)),
       counters_(counters ? std::move(counters) : std::make_shared<DeliveryCounters>()),
-      lock_(database_ ? database_->location().string() + ".upload-lock" : std::string()) {}
+      lock_(database_ ? database_->location().string() + ".upload-lock" : std::string()),
+      acceptedFile_(database_ ? database_->location().string() + ".accepted" : std::string()) {}
 
 UploadEventsQueue::~UploadEventsQueue() = default;
 
@@ -111,18 +117,27 @@ void UploadEventsQueue::startChain() {
     finish(End::notAllowed);
     return;
   }
-  // Accepted rows the store could not delete go first; while it still cannot, nothing is sent
-  // (they would only pile up, and go twice if the process died).
+  if (!lock_.tryLock()) {
+    if (lock_.unavailable()) {
+      finish(End::notAllowed);
+      return;
+    }
+    Log::infoLazy([] {
+      return std::string("checkAndTranferEvents: another process of this app is uploading");
+    });
+    finish(End::lockBusy);
+    return;
+  }
+  // Accepted rows the store could not delete go first, this process's and those another
+  // process left on record; while the store still cannot, nothing is sent (they would only
+  // pile up, and go twice).
   if (!acceptedUndeleted_.empty()) retriedDelete_ = acceptedUndeleted_.front().rowid;
   if (!acceptedUndeleted_.empty() && !deleteAccepted(std::exchange(acceptedUndeleted_, {}))) {
     finish(End::storeStuck);
     return;
   }
-  if (!lock_.tryLock()) {
-    Log::infoLazy([] {
-      return std::string("checkAndTranferEvents: another process of this app is uploading");
-    });
-    finish(End::lockBusy);
+  if (!deleteRecordedAccepted()) {
+    finish(End::storeStuck);
     return;
   }
   cursor_ = 0;
@@ -306,9 +321,40 @@ bool UploadEventsQueue::deleteAccepted(std::vector<StoredRow> rows) {
     Log::warning("the endpoint accepted " + std::to_string(rows.size()) +
                  " events but the event store could not delete them; they are not sent again "
                  "and are deleted once the store takes writes");
+    recordAccepted(ids);
   }
   for (auto& row : rows) acceptedUndeleted_.push_back(std::move(row));
   return false;
+}
+
+void UploadEventsQueue::recordAccepted(const std::vector<std::string>& ids) {
+  // On record beside the store, so another process of the app, or the next start, skips them
+  // too; without the record (a full disk) this process keeps the upload lock instead.
+  std::string text;
+  for (const auto& id : ids) text += id + "\n";
+  int fd = ::open(acceptedFile_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (!written || ::fdatasync(fd) != 0) {
+    Log::warning("cannot record accepted events in " + acceptedFile_.string() +
+                 "; this process keeps the upload lock until they are deleted");
+  }
+  ::close(fd);
+}
+
+bool UploadEventsQueue::deleteRecordedAccepted() {
+  std::ifstream in(acceptedFile_);
+  if (!in) return true;
+  std::vector<std::string> ids;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) ids.push_back(line);
+  }
+  in.close();
+  // Ids are quoted into the statement, so a tampered record cannot inject SQL.
+  if (!ids.empty() && !database_->deleteIds(ids)) return false;
+  std::error_code ec;
+  std::filesystem::remove(acceptedFile_, ec);
+  return true;
 }
 
 void UploadEventsQueue::storeWritable() {
@@ -326,7 +372,9 @@ void UploadEventsQueue::finish(End end) {
   int64_t keep = 0;
   for (const auto& row : acceptedUndeleted_) keep = std::max(keep, row.rowid);
   protectedThrough_.store(keep);
-  lock_.unlock();
+  // Rows accepted but not yet deleted would be read and sent again by another process of the
+  // app: the lock stays with this one until they are gone.
+  if (acceptedUndeleted_.empty()) lock_.unlock();
   isDispatchInProgress.store(false);
   counters_->progress();
   checkFlushes(end);
@@ -416,53 +464,65 @@ void UploadEventsQueue::stopBatches(std::chrono::steady_clock::time_point deadli
 
 bool UploadEventsQueue::sendInstant(StoredRow& row) {
   if (stopped_.load() || backoff_.active()) return false;
-  {
-    std::lock_guard lock(instantMutex_);
-    instantsInFlight_.insert(row.seq);
-  }
+  const auto bound = static_cast<size_t>(std::max<int64_t>(1, options_->maxCacheSize()));
+  uint64_t key = 0;
   std::string text = "{\"events\":[";
   row.appendWireJson(text);
   text += "]}";
-  auto sent = std::make_shared<const StoredRow>(std::move(row));
+  {
+    // Each event out on its own is held here until it is answered; beyond maxCacheSize of them
+    // the rest wait in the store, so an endpoint that never answers cannot grow memory.
+    std::lock_guard lock(instantMutex_);
+    if (instantsInFlight_.size() >= bound) return false;
+    key = ++instantKey_;
+    instantsInFlight_.emplace(key, std::move(row));
+  }
   std::weak_ptr<UploadEventsQueue> weak = weak_from_this();
   orvaService_->sendEventsBody(
       std::move(text), baseQueryParams(),
-      [weak, sent](int64_t code, const std::optional<HttpResponse>& response) {
+      [weak, key](int64_t code, const std::optional<HttpResponse>& response) {
         OrvaService::logResponse(code, response);
         auto self = weak.lock();
         if (!self) return;
+        // Taken already when the library stopped and stored it: it goes again at the next start.
+        if (!self->takeInstant(key)) return;
         self->counters_->sent.fetch_add(1);
         self->backoff_.reset();
-        {
-          std::lock_guard lock(self->instantMutex_);
-          self->instantsInFlight_.erase(self->instantsInFlight_.find(sent->seq));
-        }
         self->counters_->progress();
       },
-      [weak, sent](int64_t code, const std::optional<HttpResponse>& response) {
-        if (auto self = weak.lock()) self->instantSendFailed(code, response, *sent);
+      [weak, key](int64_t code, const std::optional<HttpResponse>& response) {
+        if (auto self = weak.lock()) self->instantSendFailed(code, response, key);
       });
   return true;
 }
 
+std::optional<StoredRow> UploadEventsQueue::takeInstant(uint64_t key) {
+  std::lock_guard lock(instantMutex_);
+  auto found = instantsInFlight_.find(key);
+  if (found == instantsInFlight_.end()) return std::nullopt;
+  StoredRow row = std::move(found->second);
+  instantsInFlight_.erase(found);
+  return row;
+}
+
+std::vector<StoredRow> UploadEventsQueue::takeInstantsInFlight() {
+  std::lock_guard lock(instantMutex_);
+  std::vector<StoredRow> rows;
+  rows.reserve(instantsInFlight_.size());
+  for (auto& [key, row] : instantsInFlight_) rows.push_back(std::move(row));
+  instantsInFlight_.clear();
+  return rows;
+}
+
 void UploadEventsQueue::instantSendFailed(int64_t code, const std::optional<HttpResponse>& response,
-                                          const StoredRow& row) {
-  std::weak_ptr<UploadEventsQueue> weak = weak_from_this();
-  auto settled = [weak, seq = row.seq] {
-    auto self = weak.lock();
-    if (!self) return;
-    {
-      std::lock_guard lock(self->instantMutex_);
-      auto found = self->instantsInFlight_.find(seq);
-      if (found != self->instantsInFlight_.end()) self->instantsInFlight_.erase(found);
-    }
-    self->counters_->progress();
-  };
+                                          uint64_t key) {
   if (refusedForContent(code)) {
-    Log::error("the endpoint refused event " + row.eventUUID + " with status " +
+    auto row = takeInstant(key);
+    if (!row) return;
+    Log::error("the endpoint refused event " + row->eventUUID + " with status " +
                std::to_string(code) + "; it was dropped");
     counters_->droppedRefused.fetch_add(1);
-    settled();
+    counters_->progress();
     return;
   }
   Log::error("Failed to log events");
@@ -471,17 +531,32 @@ void UploadEventsQueue::instantSendFailed(int64_t code, const std::optional<Http
   auto manager = orvaEventManager_.lock();
   if (!manager) return;
   manager->scheduleRetry(delay);
+  // The row stays held here until the manager's task stores it, so a library that stops
+  // meanwhile still finds it and stores it itself.
   std::weak_ptr<OrvaEventManagerCallbacks> weakManager = manager;
-  manager->dispatchQueue().asyncBarrier([weakManager, row, settled] {
-    if (auto m = weakManager.lock()) m->storeQuickEventToDB(row);
-    settled();
+  std::weak_ptr<UploadEventsQueue> weak = weak_from_this();
+  manager->dispatchQueue().asyncBarrier([weakManager, weak, key] {
+    auto self = weak.lock();
+    auto m = weakManager.lock();
+    if (!self || !m) return;
+    // Stored before it stops counting as out, so a flush never sees it nowhere.
+    std::optional<StoredRow> row;
+    {
+      std::lock_guard lock(self->instantMutex_);
+      auto found = self->instantsInFlight_.find(key);
+      if (found != self->instantsInFlight_.end()) row = found->second;
+    }
+    if (row) m->storeQuickEventToDB(std::move(*row));
+    self->takeInstant(key);
+    self->counters_->progress();
   });
 }
 
 uint64_t UploadEventsQueue::oldestInstantInFlight() const {
   std::lock_guard lock(instantMutex_);
-  return instantsInFlight_.empty() ? std::numeric_limits<uint64_t>::max()
-                                   : *instantsInFlight_.begin();
+  uint64_t oldest = std::numeric_limits<uint64_t>::max();
+  for (const auto& [key, row] : instantsInFlight_) oldest = std::min(oldest, row.seq);
+  return oldest;
 }
 
 QueryMap UploadEventsQueue::baseQueryParams() const {

@@ -3,11 +3,12 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <vector>
 
 #include <kelvor/Option.hpp>
@@ -62,13 +63,16 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   QueryMap baseQueryParams() const;
   QueryMap identityQueryParams() const;
 
-  // Sends one event on its own at once (taking the row); false while uploads back off, and the
-  // row stays with the caller, who stores it.
+  // Sends one event on its own at once (taking the row, which is held until answered); false
+  // while uploads back off or maxCacheSize events are out this way, and the row stays with the
+  // caller, who stores it.
   bool sendInstant(StoredRow& row);
   // The failure callback of an instant send: the event joins the store (or is dropped when the
   // endpoint refused it for its content).
-  void instantSendFailed(int64_t code, const std::optional<HttpResponse>& response,
-                         const StoredRow& row);
+  void instantSendFailed(int64_t code, const std::optional<HttpResponse>& response, uint64_t key);
+  // The instant events still out, for the store when the library stops; a later answer to one
+  // of them is ignored.
+  std::vector<StoredRow> takeInstantsInFlight();
   // Uploads everything in the store when the request reaches the store's queue, partial
   // batches included, ignoring a running back-off once; `done` learns whether all of it was
   // accepted (or dropped by a rule). Gives up with false at the deadline.
@@ -115,6 +119,10 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   bool continueChain(bool lastWasFull);
   void dropRefused(const StoredRow& row, int64_t code);
   bool deleteAccepted(std::vector<StoredRow> rows);
+  void recordAccepted(const std::vector<std::string>& ids);
+  // Deletes the rows another process (or an earlier run) recorded as accepted; false while the
+  // store cannot.
+  bool deleteRecordedAccepted();
   void finish(End end);
   void checkFlushes(std::optional<End> end);
   std::optional<int64_t> remainingThrough(int64_t through);
@@ -133,6 +141,7 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
 
   // The chain's state, touched only on the store's queue.
   UploadLock lock_;
+  std::filesystem::path acceptedFile_;
   int64_t cursor_ = 0;                         // rows up to here were read
   std::deque<StoredRow> ahead_;                // read, not yet sent
   std::deque<std::vector<StoredRow>> halves_;  // parts of a refused batch, in order
@@ -144,8 +153,11 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   std::atomic<bool> stopped_{false};  // a flush started this pass again after one that drained
   std::vector<FlushWaiter> flushes_;
 
+  std::optional<StoredRow> takeInstant(uint64_t key);
+
   mutable std::mutex instantMutex_;
-  std::multiset<uint64_t> instantsInFlight_;
+  std::map<uint64_t, StoredRow> instantsInFlight_;
+  uint64_t instantKey_ = 0;
 };
 
 }  // namespace kelvor

@@ -4,6 +4,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include <kelvor/Log.hpp>
+
 namespace kelvor {
 
 UploadLock::UploadLock(std::filesystem::path file) : file_(std::move(file)) {}
@@ -16,8 +21,19 @@ UploadLock::~UploadLock() {
 bool UploadLock::tryLock() {
   if (held_) return true;
   if (fd_ < 0) fd_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  // Without a lock file (a read-only folder) there is nothing to coordinate with: go ahead.
-  if (fd_ < 0) return true;
+  // A lock file made earlier can still be locked on a folder that became read-only.
+  if (fd_ < 0) fd_ = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) {
+    // Without the lock another process of the app could send the same rows: send nothing.
+    const int error = errno;
+    if (!warned_) {
+      Log::warning("cannot open the upload lock " + file_.string() + " (" + std::strerror(error) +
+                   "); nothing is uploaded until it can be made");
+      warned_ = true;
+    }
+    return false;
+  }
+  warned_ = false;
   held_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
   return held_;
 }

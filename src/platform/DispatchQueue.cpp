@@ -165,6 +165,32 @@ void DispatchQueue::drainAll() {
   }
 }
 
+bool DispatchQueue::drainUntil(std::chrono::steady_clock::time_point deadline) {
+  if (isCurrent()) return true;
+  struct Marker {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool reached = false;
+  };
+  // Shared: the marker may run after this call gave up and returned.
+  auto marker = std::make_shared<Marker>();
+  std::shared_ptr<State> state = state_;
+  {
+    std::lock_guard lock(state->mutex);
+    if (state->stopping) return true;
+    state->ready.push_back([marker] {
+      {
+        std::lock_guard lock(marker->mutex);
+        marker->reached = true;
+      }
+      marker->done.notify_all();
+    });
+  }
+  state->wake.notify_one();
+  std::unique_lock lock(marker->mutex);
+  return marker->done.wait_until(lock, deadline, [&] { return marker->reached; });
+}
+
 size_t DispatchQueue::pendingDelayed() const {
   std::lock_guard lock(state_->mutex);
   return state_->delayed.size();

@@ -49,6 +49,9 @@ class DispatchQueue {
   }
   // Drains again while tasks enqueued during a drain (by the queue's own tasks) are waiting.
   void drainAll();
+  // drain() that gives up at the deadline (a task stuck on a lock or the disk); true when every
+  // task submitted before the call ran.
+  bool drainUntil(std::chrono::steady_clock::time_point deadline);
   bool isCurrent() const;
   // Delayed tasks not yet due.
   size_t pendingDelayed() const;

@@ -22,7 +22,7 @@ class FakeManager : public OrvaEventManagerCallbacks {
   void scheduleEventDispatchOnUpdate() override { ++checks; }
   void scheduleIntervalDispatch() override {}
   void storeQuickEventToDB(StoredRow) override {}
-  bool deliveryStalled() const override { return stalled; }
+  std::string stallCause() const override { return stalled ? "there is no network" : ""; }
   void scheduleRetry(std::chrono::milliseconds) override {}
   DispatchQueue queue{"test.manager"};
   std::atomic<int> checks{0};
