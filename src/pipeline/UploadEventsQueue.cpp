@@ -315,31 +315,43 @@ bool UploadEventsQueue::deleteAccepted(std::vector<StoredRow> rows) {
   std::vector<std::string> ids;
   ids.reserve(rows.size());
   for (const auto& row : rows) ids.push_back(row.eventUUID);
-  if (database_->deleteIds(ids)) return true;
+  // On record before the delete: a process that ends while the delete waits for another
+  // connection's lock leaves them on record, and no other process sends them again.
+  recordAccepted(ids);
+  if (database_->deleteIds(ids)) {
+    if (acceptedUndeleted_.empty()) clearRecordedAccepted();
+    return true;
+  }
   // Said once per batch: retries of the same delete stay quiet.
   if (rows.front().rowid != retriedDelete_) {
     Log::warning("the endpoint accepted " + std::to_string(rows.size()) +
                  " events but the event store could not delete them; they are not sent again "
                  "and are deleted once the store takes writes");
-    recordAccepted(ids);
   }
   for (auto& row : rows) acceptedUndeleted_.push_back(std::move(row));
   return false;
 }
 
 void UploadEventsQueue::recordAccepted(const std::vector<std::string>& ids) {
-  // On record beside the store, so another process of the app, or the next start, skips them
-  // too; without the record (a full disk) this process keeps the upload lock instead.
+  // Beside the store, under the upload lock, so another process of the app, or the next start,
+  // deletes them before it reads a batch. Written without a sync: the record is for a process
+  // that ends, not for a machine that loses power. Without it (a full disk) this process keeps
+  // the upload lock until they are deleted.
   std::string text;
   for (const auto& id : ids) text += id + "\n";
   int fd = ::open(acceptedFile_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return;
-  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  if (!written || ::fdatasync(fd) != 0) {
-    Log::warning("cannot record accepted events in " + acceptedFile_.string() +
-                 "; this process keeps the upload lock until they are deleted");
+  if (::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())) {
+    recordedAccepted_ = true;
   }
   ::close(fd);
+}
+
+void UploadEventsQueue::clearRecordedAccepted() {
+  if (!recordedAccepted_) return;
+  recordedAccepted_ = false;
+  std::error_code ec;
+  std::filesystem::remove(acceptedFile_, ec);
 }
 
 bool UploadEventsQueue::deleteRecordedAccepted() {
@@ -352,15 +364,15 @@ bool UploadEventsQueue::deleteRecordedAccepted() {
   in.close();
   // Ids are quoted into the statement, so a tampered record cannot inject SQL.
   if (!ids.empty() && !database_->deleteIds(ids)) return false;
-  std::error_code ec;
-  std::filesystem::remove(acceptedFile_, ec);
+  recordedAccepted_ = true;
+  if (acceptedUndeleted_.empty()) clearRecordedAccepted();
   return true;
 }
 
 void UploadEventsQueue::storeWritable() {
   if (acceptedUndeleted_.empty() || isDispatchInProgress.load()) return;
   retriedDelete_ = acceptedUndeleted_.front().rowid;
-  deleteAccepted(std::exchange(acceptedUndeleted_, {}));
+  if (deleteAccepted(std::exchange(acceptedUndeleted_, {}))) lock_.unlock();
 }
 
 void UploadEventsQueue::finish(End end) {
@@ -557,6 +569,11 @@ uint64_t UploadEventsQueue::oldestInstantInFlight() const {
   uint64_t oldest = std::numeric_limits<uint64_t>::max();
   for (const auto& [key, row] : instantsInFlight_) oldest = std::min(oldest, row.seq);
   return oldest;
+}
+
+size_t UploadEventsQueue::instantsInFlight() const {
+  std::lock_guard lock(instantMutex_);
+  return instantsInFlight_.size();
 }
 
 QueryMap UploadEventsQueue::baseQueryParams() const {

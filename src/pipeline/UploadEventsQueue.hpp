@@ -90,6 +90,7 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   const Backoff& backoff() const { return backoff_; }
   // The oldest report among instant sends still out; max when none.
   uint64_t oldestInstantInFlight() const;
+  size_t instantsInFlight() const;
 
   std::shared_ptr<SQLiteDatabase> database() const { return database_; }
   std::shared_ptr<OrvaService> orvaService() const { return orvaService_; }
@@ -120,6 +121,7 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   void dropRefused(const StoredRow& row, int64_t code);
   bool deleteAccepted(std::vector<StoredRow> rows);
   void recordAccepted(const std::vector<std::string>& ids);
+  void clearRecordedAccepted();
   // Deletes the rows another process (or an earlier run) recorded as accepted; false while the
   // store cannot.
   bool deleteRecordedAccepted();
@@ -142,6 +144,7 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   // The chain's state, touched only on the store's queue.
   UploadLock lock_;
   std::filesystem::path acceptedFile_;
+  bool recordedAccepted_ = false;              // acceptedFile_ may hold ids
   int64_t cursor_ = 0;                         // rows up to here were read
   std::deque<StoredRow> ahead_;                // read, not yet sent
   std::deque<std::vector<StoredRow>> halves_;  // parts of a refused batch, in order

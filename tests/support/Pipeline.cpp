@@ -23,7 +23,7 @@ Pipeline::Pipeline(std::shared_ptr<QuorvelOption> o, const std::string& baseUrl,
 }
 
 Pipeline::~Pipeline() {
-  settle(std::chrono::seconds(90));
+  if (!shutDown) settle(std::chrono::seconds(90));
   manager.reset();
 }
 
@@ -48,7 +48,7 @@ void Pipeline::resolveConsent() {
       ids->buildUserIdentity();
       ids->buildUserPayload();
     } else {
-      database->databaseQueue().sync([&] { database->deleteAll(); });
+      m->discardForWithdrawnConsent();
       ids->clearIdentities();
     }
   });
@@ -72,6 +72,12 @@ std::shared_ptr<QuorvelOption> Pipeline::options(int64_t batchSize, int64_t maxC
 
 void Pipeline::report(int count, const std::string& prefix, const Json& properties) {
   for (int i = 0; i < count; ++i) manager->reportEvent(prefix + std::to_string(i), properties);
+}
+
+void Pipeline::shutdown() {
+  manager->shutdown();
+  http->stop();
+  shutDown = true;
 }
 
 bool Pipeline::flush(std::chrono::seconds limit) {

@@ -42,6 +42,8 @@ class Pipeline {
   // Reports events named <prefix>0, <prefix>1, ... as the facade does.
   void report(int count, const std::string& prefix = "e", const Json& properties = Json::object());
   bool flush(std::chrono::seconds limit = std::chrono::seconds(60));
+  // As Quorvel::shutdown does after its flush: the manager, then the networking thread.
+  void shutdown();
   std::vector<Events> stored();
   void runOnManager(const std::function<void()>& task) { manager->dispatchQueue().sync(task); }
 
@@ -57,6 +59,7 @@ class Pipeline {
   std::shared_ptr<ConsentService> consent;
   std::shared_ptr<OrvaService> orva;
   std::shared_ptr<OrvaEventsManager> manager;
+  bool shutDown = false;
 };
 
 }  // namespace kelvor::testing

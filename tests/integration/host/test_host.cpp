@@ -5,6 +5,8 @@
 // Usage: quorvel-test-host <scenario> <folder> <base-url> <ca-file> <events>
 // With QUORVEL_TEST_APP set it runs as that app in the default directories.
 //   leave      report, then return 7 from main at once
+//   burst      report from four threads at once, then return 7 from main; warnings and errors
+//              go to standard output
 //   upload     report, then flush; 0 when everything was accepted
 //   spin       report without end (the test kills it)
 //   full-disk  in a mount namespace of its own, on a 1 MiB tmpfs: report a batch, fill the
@@ -23,8 +25,22 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
+
+// Warnings and errors on standard output, where the test reads them.
+class PrintingSink : public kelvor::LogSink {
+ public:
+  bool isEnabled(kelvor::LogLevel level) const override {
+    return level == kelvor::LogLevel::warning || level == kelvor::LogLevel::error;
+  }
+  void write(kelvor::LogLevel, const std::string&, const std::string&,
+             const std::string& message) override {
+    std::printf("%s\n", message.c_str());
+    std::fflush(stdout);
+  }
+};
 
 using namespace std::chrono_literals;
 
@@ -77,10 +93,25 @@ int main(int argc, char** argv) {
       .batchSize(10)
       .eventUploadInterval(1)
       .logging(false);
+  if (scenario == "burst" || scenario == "upload") {
+    kelvor::Platform::setLogSink(std::make_shared<PrintingSink>());
+  }
   kelvor::Quorvel::initialize(option->build());
   kelvor::Quorvel* quorvel = kelvor::Quorvel::getInstance();
   if (quorvel == nullptr) return 3;
   const std::string pid = std::to_string(getpid());
+  if (scenario == "burst") {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([quorvel, t, events, &pid] {
+        for (int i = t; i < events; i += 4) {
+          quorvel->setEventProperties("burst-" + std::to_string(i), {{"i", i}, {"pid", pid}});
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    return 7;
+  }
   for (int i = 0; i < events; ++i) {
     quorvel->setEventProperties(scenario + "-" + std::to_string(i), {{"i", i}, {"pid", pid}});
   }

@@ -1,0 +1,211 @@
+// The edges of a process's life, driven for real: returning from main in a burst, shutting down
+// with an event on its way, instant events against failing and silent endpoints, a burst with
+// default options, two processes and a third connection holding the write lock, consent
+// withdrawn while events wait in memory.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <future>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "support/Collector.hpp"
+#include "support/LogCapture.hpp"
+#include "support/Pipeline.hpp"
+#include "support/TempDir.hpp"
+#include "support/TestHost.hpp"
+
+namespace kelvor {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Collector;
+using testing::LogCapture;
+using testing::Pipeline;
+using testing::TestHost;
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
+// The event names in a store file, read with a connection of the test's own.
+std::vector<std::string> storedNames(const std::filesystem::path& file) {
+  std::vector<std::string> names;
+  sqlite3* raw = nullptr;
+  if (sqlite3_open(file.c_str(), &raw) != SQLITE_OK) {
+    sqlite3_close(raw);
+    return names;
+  }
+  sqlite3_stmt* read = nullptr;
+  sqlite3_prepare_v2(raw, "SELECT events FROM events;", -1, &read, nullptr);
+  while (sqlite3_step(read) == SQLITE_ROW) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(read, 0));
+    names.push_back(Json::parse(text ? text : "{}", nullptr, false).value("eventName", ""));
+  }
+  sqlite3_finalize(read);
+  sqlite3_close(raw);
+  return names;
+}
+
+// Four threads report 20,000 events and the host returns from main while a slow endpoint has a
+// batch out: every event is at the endpoint or in the store at the next start, or said lost.
+TEST(LifeEdgesTest, ABurstFromFourThreadsAtExitIsKept) {
+  Collector collector({"--delay-ms", "300"});
+  ASSERT_TRUE(collector.started());
+  testing::TempDir folder;
+  TestHost host("burst", folder.path(), collector, 20000);
+  ASSERT_EQ(host.wait(), 7) << host.output();
+  std::smatch said;
+  const std::string output = host.output();
+  size_t lost = 0;
+  if (std::regex_search(output, said, std::regex("dropped ([0-9]+) events reported before"))) {
+    lost = std::stoul(said[1]);
+  }
+  std::set<std::string> kept;
+  for (const auto& name : storedNames(folder.path() / "documents" / "kelvorDB.sqlite")) {
+    kept.insert(name);
+  }
+  for (const auto& name : Collector::names(Collector::acceptedEvents(collector.records()))) {
+    kept.insert(name);
+  }
+  EXPECT_EQ(kept.size() + lost, 20000u) << output;
+  // Unhindered by a sanitizer this machine stores the whole burst within the exit's second.
+  if (!sanitized) {
+    EXPECT_EQ(lost, 0u) << output;
+  }
+}
+
+// With default options a burst far beyond maxCacheSize reaches a healthy endpoint whole: the
+// count bound applies only while delivery is stalled.
+TEST(LifeEdgesTest, ABurstWithDefaultOptionsReachesAHealthyEndpointWhole) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  auto option = std::make_shared<QuorvelOption>();
+  option->writeKey("key").optout(false).logging(false).build();
+  Pipeline p(option, collector.baseUrl(), collector.caFile());
+  p.resolveConsent();
+  LogCapture log;
+  p.report(20000, "b");
+  EXPECT_TRUE(p.flush(180s));
+  auto events = Collector::acceptedEvents(collector.records());
+  std::set<std::string> ids;
+  for (const auto& e : events) ids.insert(e["eventUUID"].get<std::string>());
+  EXPECT_EQ(ids.size(), 20000u);
+  EXPECT_EQ(events.size(), 20000u);
+  EXPECT_EQ(p.manager->deliveryStats().droppedByCacheCap, 0u);
+  EXPECT_FALSE(log.contains(LogLevel::warning, "dropped"));
+}
+
+// An instant event is held until the endpoint accepts it: a failed send stores it and flush says
+// false, shutdown stores one still out, and a silent endpoint holds at most maxCacheSize of them
+// in memory while the rest wait in the store.
+TEST(LifeEdgesTest, InstantEventsAreKeptUntilAccepted) {
+  {
+    Collector failing({"--fail-every", "1"});
+    ASSERT_TRUE(failing.started());
+    Pipeline p(Pipeline::options(10, 100), failing.baseUrl(), failing.caFile());
+    p.resolveConsent();
+    p.manager->logInstantEvent("instant", Json::object());
+    EXPECT_FALSE(p.flush(5s));
+    const auto stats = p.manager->deliveryStats();
+    EXPECT_EQ(stats.sent, 0u);
+    EXPECT_GE(stats.failedAttempts, 1u);
+    EXPECT_EQ(stats.pending, 1);
+    EXPECT_EQ(p.storedCount(), 1);
+  }
+  {
+    Collector late({"--status", "500", "--delay-ms", "1500"});
+    ASSERT_TRUE(late.started());
+    Pipeline p(Pipeline::options(10, 100), late.baseUrl(), late.caFile());
+    p.resolveConsent();
+    p.manager->logInstantEvent("instant", Json::object());
+    EXPECT_FALSE(p.manager->flush(std::chrono::steady_clock::now() + 300ms));
+    p.shutdown();
+    EXPECT_EQ(storedNames(p.db->location()), std::vector<std::string>{"instant"});
+  }
+  {
+    Collector silent({"--never-answer"});
+    ASSERT_TRUE(silent.started());
+    Pipeline p(Pipeline::options(10, 200), silent.baseUrl(), silent.caFile());
+    p.resolveConsent();
+    const Json big = {{"blob", std::string(20 * 1024, 'x')}};
+    for (int i = 0; i < 2000; ++i) p.manager->logInstantEvent("big", big);
+    p.manager->dispatchQueue().drainAll();
+    p.db->databaseQueue().drainAll();
+    const size_t out = p.manager->uploadEventsQueue()->instantsInFlight();
+    EXPECT_LE(out, 200u);
+    EXPECT_EQ(out + static_cast<size_t>(p.storedCount()), 2000u);
+    p.shutdown();  // the events still out join the store
+    EXPECT_EQ(storedNames(p.db->location()).size(), 2000u);
+  }
+}
+
+// Process A's batch is accepted while a third connection holds the write lock past the busy
+// timeout, so A cannot delete it; process B must not send it again, and everything arrives once.
+TEST(LifeEdgesTest, TwoProcessesSendNoEventTwiceWhileAThirdHoldsTheWriteLock) {
+  Collector collector({"--delay-ms", "800"});
+  ASSERT_TRUE(collector.started());
+  testing::TempDir folder;
+  const auto store = folder.path() / "documents" / "kelvorDB.sqlite";
+  std::string said;
+  {
+    TestHost a("upload", folder.path(), collector, 10);
+    TestHost b("upload", folder.path(), collector, 10);
+    // Both processes' events are stored; their first batch is on its way.
+    for (int i = 0; i < 1000 && storedNames(store).size() < 20; ++i) {
+      std::this_thread::sleep_for(5ms);
+    }
+    sqlite3* third = nullptr;
+    ASSERT_EQ(sqlite3_open(store.c_str(), &third), SQLITE_OK);
+    sqlite3_busy_timeout(third, 5000);
+    ASSERT_EQ(sqlite3_exec(third, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::this_thread::sleep_for(7500ms);  // longer than the library's busy timeout
+    sqlite3_exec(third, "COMMIT;", nullptr, nullptr, nullptr);
+    sqlite3_close(third);
+    a.wait();
+    b.wait();
+    said = a.output() + "\n---\n" + b.output();
+  }
+  EXPECT_EQ(TestHost("upload", folder.path(), collector, 0).wait(), 0);
+  auto events = Collector::acceptedEvents(collector.records());
+  std::set<std::string> ids;
+  for (const auto& e : events) ids.insert(e["eventUUID"].get<std::string>());
+  EXPECT_EQ(ids.size(), 20u);
+  std::string order;
+  for (const auto& r : collector.records()) {
+    order += r.dump().substr(0, 300) + "\n";
+  }
+  EXPECT_EQ(events.size(), 20u) << said << order;
+}
+
+// Consent withdrawn while rows wait in memory for a busy store: the call returns at once, and
+// none of them reaches the store or the endpoint; they are counted.
+TEST(LifeEdgesTest, AWithdrawalLetsNothingWaitingInMemoryThrough) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  Pipeline p(Pipeline::options(10, 100), collector.baseUrl(), collector.caFile());
+  p.resolveConsent();
+  std::promise<void> open;
+  auto gate = open.get_future().share();
+  p.db->databaseQueue().async([gate] { gate.wait(); });
+  p.report(25);
+  p.manager->dispatchQueue().drainAll();
+  EXPECT_EQ(p.manager->storeEventsQueue()->waiting(), 25u);
+  auto withdrawal = std::async(std::launch::async, [&] {
+    p.consent->handleResolvedConsent(ConsentService::consentDictionary(false));
+  });
+  const bool returned = withdrawal.wait_for(10s) == std::future_status::ready;
+  EXPECT_TRUE(returned) << "the withdrawal waited for the store";
+  open.set_value();
+  withdrawal.wait();
+  p.settle();
+  EXPECT_EQ(p.storedCount(), 0);
+  EXPECT_TRUE(Collector::acceptedEvents(collector.records()).empty());
+  EXPECT_EQ(p.manager->deliveryStats().droppedByConsent, 25u);
+}
+
+}  // namespace
+}  // namespace kelvor
