@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
       delivered ? "everything was accepted" : "NOT everything was accepted",
       static_cast<unsigned long long>(stats.sent), static_cast<long long>(stats.pending),
       static_cast<unsigned long long>(stats.droppedByCacheCap + stats.droppedRefused +
-                                      stats.refusedInvalid + stats.droppedUndecodable),
+                                      stats.refusedInvalid + stats.droppedUndecodable +
+                                      stats.droppedByConsent),
       static_cast<unsigned long long>(stats.failedAttempts));
   if (!delivered && stats.failedAttempts > 0) {
     std::printf(

@@ -33,6 +33,12 @@ constexpr const char* kDeleteOldest =
 constexpr const char* kCountThrough =
     "SELECT COUNT(*) FROM (SELECT 1 FROM events WHERE rowid <= ? LIMIT ?);";
 constexpr const char* kMaxRowid = "SELECT MAX(rowid) FROM events;";
+// The bytes each row takes, oldest first: trimming by size stops as soon as enough is freed.
+constexpr const char* kOldestSizes =
+    "SELECT rowid, length(CAST(eventUUID AS BLOB)) + length(CAST(events AS BLOB)) + "
+    "ifnull(length(CAST(page AS BLOB)), 0) + ifnull(length(CAST(user AS BLOB)), 0) + "
+    "ifnull(length(CAST(version AS BLOB)), 0) FROM events WHERE rowid > ? ORDER BY rowid;";
+constexpr const char* kDeleteRange = "DELETE FROM events WHERE rowid > ? AND rowid <= ?;";
 
 std::string messageOf(sqlite3* db) {
   const char* message = db != nullptr ? sqlite3_errmsg(db) : nullptr;
@@ -480,6 +486,45 @@ std::optional<int64_t> SQLiteDatabase::deleteOldest(int64_t afterRowid, int64_t 
     Reset reset{trim};
     sqlite3_bind_int64(trim, 1, afterRowid);
     sqlite3_bind_int64(trim, 2, count);
+    int rc = sqlite3_step(trim);
+    if (rc == SQLITE_DONE) {
+      int64_t gone = sqlite3_changes(db_);
+      setCount(count_ - gone);
+      return gone;
+    }
+    std::string message = errorMessage();
+    if (!healIfUnreadable(rc)) Log::error(SQLiteError(SQLiteError::Kind::Step, message).what());
+  } catch (const SQLiteError& error) {
+    Log::error(error.what());
+  }
+  return std::nullopt;
+}
+
+std::optional<int64_t> SQLiteDatabase::deleteOldestBytes(int64_t afterRowid, int64_t bytes) {
+  if (bytes <= 0) return 0;
+  try {
+    int64_t through = afterRowid;
+    {
+      sqlite3_stmt* sizes = statement(kOldestSizes);
+      Reset reset{sizes};
+      sqlite3_bind_int64(sizes, 1, afterRowid);
+      int64_t freed = 0;
+      int rc;
+      while (freed < bytes && (rc = sqlite3_step(sizes)) == SQLITE_ROW) {
+        through = sqlite3_column_int64(sizes, 0);
+        freed += sqlite3_column_int64(sizes, 1);
+      }
+      if (freed < bytes && rc != SQLITE_DONE) {
+        if (!healIfUnreadable(rc))
+          Log::error(SQLiteError(SQLiteError::Kind::Step, errorMessage()).what());
+        return std::nullopt;
+      }
+    }
+    if (through == afterRowid) return 0;
+    sqlite3_stmt* trim = statement(kDeleteRange);
+    Reset reset{trim};
+    sqlite3_bind_int64(trim, 1, afterRowid);
+    sqlite3_bind_int64(trim, 2, through);
     int rc = sqlite3_step(trim);
     if (rc == SQLITE_DONE) {
       int64_t gone = sqlite3_changes(db_);

@@ -66,6 +66,9 @@ class SQLiteDatabase {
   bool deleteRowids(const std::vector<int64_t>& rowids);
   // Deletes the `count` oldest rows above `afterRowid`; how many went, nothing on failure.
   std::optional<int64_t> deleteOldest(int64_t afterRowid, int64_t count);
+  // Deletes the oldest rows above `afterRowid` that together take at least `bytes`; how many
+  // went, nothing on failure.
+  std::optional<int64_t> deleteOldestBytes(int64_t afterRowid, int64_t bytes);
   // Rows with rowid up to `rowid`, counted up to `limit`; nothing on failure.
   std::optional<int64_t> countThrough(int64_t rowid, int64_t limit);
   int64_t maxRowid();

@@ -180,13 +180,13 @@ void StoreEventsQueue::trim() {
   auto count = database_->count();
   if (!count || *count <= 0) return;
   const Bound limit = bound();
-  int64_t excess = *count > limit.rows ? *count - limit.rows : 0;
+  const int64_t excess = *count > limit.rows ? *count - limit.rows : 0;
+  int64_t excessBytes = 0;
   if (excess == 0) {
     auto used = database_->usedBytes();
     if (!used || *used <= limit.bytes) return;
-    // Rows are of one size on average: enough of the oldest to come back under the bound.
-    const int64_t perRow = std::max<int64_t>(1, *used / *count);
-    excess = std::min(*count, (*used - limit.bytes + perRow - 1) / perRow);
+    // Down to seven eighths of the bound, so a store at its size is not trimmed at every commit.
+    excessBytes = *used - (limit.bytes - limit.bytes / 8);
   }
   auto upload = upload_.lock();
   // Rows in flight, read ahead or accepted are never trimmed.
@@ -196,7 +196,8 @@ void StoreEventsQueue::trim() {
     for (const auto& row : database_->readAfter(after, excess)) records.push_back(row.toRecord());
     return "eventsToDelete - " + EventsList{records}.toString();
   });
-  auto gone = database_->deleteOldest(after, excess);
+  auto gone = excess > 0 ? database_->deleteOldest(after, excess)
+                         : database_->deleteOldestBytes(after, excessBytes);
   if (!gone || *gone <= 0) return;
   counters_->droppedByCacheCap.fetch_add(static_cast<uint64_t>(*gone));
   warnDropped(static_cast<size_t>(*gone), "in the store", limit.cause);

@@ -191,8 +191,11 @@ TEST(FacadeTest, ManyAppThreadsReportAtOnce) {
   for (const auto& n : sent) {
     if (n[0] == 't') taps.insert(n);
   }
-  // Records past the last full batch wait for the timer; everything else arrived once.
-  EXPECT_GE(taps.size() + 10, 160u);
+  // flush sends partial batches too: every report arrived, once.
+  EXPECT_EQ(taps.size(), 160u);
+  EXPECT_EQ(
+      std::count_if(sent.begin(), sent.end(), [](const std::string& n) { return n[0] == 't'; }),
+      160);
 }
 
 // Nesting is checked at the call without recursion: 64 levels go, deeper is refused and
@@ -316,19 +319,6 @@ TEST(FacadeTest, DoNotTrackInTheEnvironmentOptsOut) {
   EXPECT_TRUE(q.flush());  // dropped by consent: a documented rule
   EXPECT_TRUE(Collector::acceptedEvents(e.collector.records()).empty());
   EXPECT_TRUE(log.contains(LogLevel::info, "DO_NOT_TRACK is set"));
-}
-
-TEST(HostExitTest, ReturningFromMainWithWorkInFlightExitsCleanlyAndTheNextStartUploads) {
-  Collector collector;
-  ASSERT_TRUE(collector.started());
-  testing::TempDir folder;
-  EXPECT_EQ(testing::TestHost("leave", folder.path(), collector, 35).wait(), 7);
-  EXPECT_EQ(testing::TestHost("upload", folder.path(), collector, 0).wait(), 0);
-  auto records = collector.waitFor(
-      [](const std::vector<Json>& all) { return Collector::acceptedEvents(all).size() >= 35; });
-  std::set<std::string> arrived;
-  for (const auto& n : names(Collector::acceptedEvents(records))) arrived.insert(n);
-  EXPECT_EQ(arrived.size(), 35u);
 }
 
 }  // namespace

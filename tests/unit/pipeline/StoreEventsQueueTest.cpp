@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include <kelvor/QuorvelOption.hpp>
@@ -36,7 +37,10 @@ Events record(const std::string& id) {
   return e;
 }
 
-TEST(StoreEventsQueueTest, KeepsABurstWhileDeliveryWorksAndTrimsOldestFirstOnceItStalls) {
+// While delivery works the store is bounded by its size, not by maxCacheSize: a burst far beyond
+// it is kept whole, and only what passes the size bound goes, oldest first, said as such. Once
+// delivery stalls, maxCacheSize holds, and the warning names why.
+TEST(StoreEventsQueueTest, HealthyBoundIsTheSizeAndStalledBoundIsMaxCacheSize) {
   testing::TempDir dir;
   auto db = SQLiteDatabase::open(dir.path(), "kelvorDB.sqlite");
   auto option = std::make_shared<QuorvelOption>();
@@ -44,34 +48,50 @@ TEST(StoreEventsQueueTest, KeepsABurstWhileDeliveryWorksAndTrimsOldestFirstOnceI
   auto manager = std::make_shared<FakeManager>();
   auto counters = std::make_shared<DeliveryCounters>();
   auto queue = std::make_shared<StoreEventsQueue>(option, nullptr, manager, db, counters);
-  auto ids = [&] {
-    std::vector<std::string> out;
-    db->databaseQueue().sync([&] {
-      for (const auto& e : db->readAllEvents()) out.push_back(e.eventUUID);
-    });
+  auto stored = [&] { return db->knownCount(); };
+  auto commit = [&](std::vector<StoredRow> rows) {
+    queue->enqueue(std::move(rows));
+    db->databaseQueue().drainAll();
+  };
+  auto rows = [](int count, size_t size, const std::string& prefix) {
+    std::vector<StoredRow> out;
+    for (int i = 0; i < count; ++i) {
+      StoredRow row = StoredRow::fromRecord(record(prefix + std::to_string(i)));
+      row.event = "{\"eventName\":\"" + prefix + "\",\"pad\":\"" + std::string(size, 'x') + "\"}";
+      out.push_back(std::move(row));
+    }
     return out;
   };
 
-  for (const char* id : {"A", "B", "C", "D", "E"}) queue->insertAndCheckCacheSize(record(id));
-  EXPECT_EQ(ids().size(), 5u);  // uploads succeed: the burst stays whole
+  LogCapture log;
+  commit(rows(400, 10, "small"));  // far beyond maxCacheSize, and beyond 100 times it
+  EXPECT_EQ(stored(), 400);
+  EXPECT_FALSE(log.contains(LogLevel::warning, "dropped"));
+
+  // 80 events of 1 MiB pass the 64 MiB the store holds.
+  for (int i = 0; i < 8; ++i) commit(rows(10, 1024 * 1024, "big" + std::to_string(i) + "-"));
+  auto used = [&] {
+    std::optional<int64_t> bytes;
+    db->databaseQueue().sync([&] { bytes = db->usedBytes(); });
+    return bytes.value_or(-1);
+  };
+  EXPECT_LE(used(), StoreEventsQueue::healthyBoundBytes);
+  EXPECT_GT(stored(), 3);
+  EXPECT_TRUE(log.contains(LogLevel::warning, "holds at most 64 MiB"));
+  std::vector<std::string> names;
+  db->databaseQueue().sync([&] {
+    for (const auto& e : db->readAllEvents()) names.push_back(e.eventUUID);
+  });
+  EXPECT_EQ(names.back(), "big7-9");  // the newest stay
+  EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                          [](const std::string& n) { return n.rfind("small", 0) == 0; }),
+            0);  // the oldest went first
 
   manager->stalled = true;
-  LogCapture log;
   queue->checkCacheSize();
-  EXPECT_EQ(ids(), (std::vector<std::string>{"C", "D", "E"}));
-  size_t listed = 0;
-  for (const auto& line : log.messages(LogLevel::info)) {
-    if (line.rfind("eventsToDelete - ", 0) != 0) continue;
-    ++listed;
-    EXPECT_NE(line.find("eventUUID: A"), std::string::npos);
-    EXPECT_NE(line.find("eventUUID: B"), std::string::npos);
-    EXPECT_EQ(line.find("eventUUID: C"), std::string::npos);
-  }
-  EXPECT_EQ(listed, 1u);
-  EXPECT_TRUE(log.contains(LogLevel::warning, "dropped 2 of the oldest events"));
-  EXPECT_EQ(counters->droppedByCacheCap.load(), 2u);
-  EXPECT_EQ(counters->stored.load(), 5u);
-  EXPECT_EQ(manager->checks.load(), 6);  // a size check after every commit and every trim
+  EXPECT_EQ(stored(), 3);
+  EXPECT_TRUE(log.contains(LogLevel::warning, "there is no network"));
+  EXPECT_EQ(counters->droppedByCacheCap.load() + 3, counters->stored.load());
 }
 
 }  // namespace
