@@ -9,6 +9,26 @@ Json properties(int i) {
       {"i", i}, {"screen", "checkout"}, {"price", 12.5}, {"currency", "EUR"}, {"sku", "SKU-12345"}};
 }
 
+Json tenProperties(int i) {
+  return {{"i", i},
+          {"screen", "checkout/payment/confirmation"},
+          {"price", 1299.95},
+          {"currency", "EUR"},
+          {"sku", "SKU-1234567890-ABCDEFGHIJ"},
+          {"category", "electronics/computers/laptops/ultrabooks"},
+          {"campaign", "winter-sale-2026-newsletter-variant-b-returning-customers"},
+          {"items", Json::array({"SKU-1234567890-A", "SKU-1234567890-B", "SKU-1234567890-C",
+                                 "SKU-1234567890-D", "SKU-1234567890-E", "SKU-1234567890-F"})},
+          {"shipping",
+           {{"method", "express"},
+            {"country", "DE"},
+            {"zip", "10115"},
+            {"address_line", "Unter den Linden 77, staircase B, floor 4"}}},
+          {"note",
+           "gift wrap requested; deliver between 9:00 and 17:00 on weekdays only, "
+           "leave with the neighbour at number 75 when nobody answers the door"}};
+}
+
 StoredRow sampleRow(int i) {
   StoredRow row;
   row.eventUUID = Uuid::random();

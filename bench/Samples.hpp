@@ -12,6 +12,8 @@ namespace kelvor::bench {
 
 // The properties of a typical event (five of them, about 100 bytes).
 Json properties(int i);
+// An event of ten properties, about 630 bytes of JSON.
+Json tenProperties(int i);
 // A row as the library stores an event with those properties.
 StoredRow sampleRow(int i);
 // {"events":[...]} with `count` sample rows, as the library sends a batch.
