@@ -18,6 +18,8 @@ namespace kelvor {
 // A persistent key-value store: one JSON file in the preferences directory, loaded at first use
 // and replaced atomically on every write. standard() is the host app's own store (a
 // consent-management platform writes the IABTCF_* keys there); suite(name) a named one.
+// Several processes of an app may share a file: a write merges only this process's changes into
+// the file as it is then, under a lock, and a read picks up what another process wrote.
 class KELVOR_EXPORT Preferences : public std::enable_shared_from_this<Preferences> {
  public:
   static Preferences& standard();
