@@ -18,6 +18,8 @@ namespace kelvor {
 // A persistent key-value store: one JSON file in the preferences directory, loaded at first use
 // and replaced atomically on every write. standard() is the host app's own store (a
 // consent-management platform writes the IABTCF_* keys there); suite(name) a named one.
+// Several processes of an app may share a file: a write merges only this process's changes into
+// the file as it is then, under a lock, and a read picks up what another process wrote.
 class KELVOR_EXPORT Preferences : public std::enable_shared_from_this<Preferences> {
  public:
   static Preferences& standard();
@@ -49,16 +51,38 @@ class KELVOR_EXPORT Preferences : public std::enable_shared_from_this<Preference
 
  private:
   struct Observers;
-  void loadLocked() const;
-  void saveLocked() const;
-  void scheduleSaveLocked();
+  struct File;
+  struct Snapshot;
+  // Identifies one version of the file: every replace makes a new inode.
+  struct FileStamp {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = -1;  // -1: no file
+    int64_t mtimeSec = 0;
+    int64_t mtimeNsec = 0;
+    bool operator==(const FileStamp&) const = default;
+  };
+  // Keys this process changed and has not written yet: a value, or nullopt for a removal.
+  using Changes = std::map<std::string, std::optional<Json>>;
+
+  void refresh() const;
+  void installLocked(Snapshot snapshot) const;
+  void change(const std::string& key, std::optional<Json> value);
   void notify(const std::string& key);
 
   std::filesystem::path path_;
+  // Guards the values below and is only ever held briefly: never across disk work.
   mutable std::mutex mutex_;
   mutable bool loaded_ = false;
   mutable Json values_ = Json::object();
+  mutable FileStamp stamp_;
+  mutable uint64_t generation_ = 0;
+  Changes pending_;
+  Changes inFlight_;
   bool savePending_ = false;
+  // Serialises the writer runs of this object; the file lock serialises processes.
+  std::mutex writeMutex_;
+  bool lockErrorLogged_ = false;
   std::shared_ptr<Observers> observers_;
 };
 

@@ -55,43 +55,57 @@ std::string IdentityProvider::getOrCreateKI() {
   return getOrCreateKILocked();
 }
 
-void IdentityProvider::saveKILocked() {
-  if (ki_) userDefaults_->setValue("ki", *ki_);
-}
-
 void IdentityProvider::saveKI() {
-  std::lock_guard lock(mutex_);
-  saveKILocked();
+  std::lock_guard storing(storeMutex_);
+  std::optional<std::string> ki;
+  {
+    std::lock_guard lock(mutex_);
+    ki = ki_;
+  }
+  if (ki) userDefaults_->setValue("ki", *ki);
 }
 
 void IdentityProvider::loadKI() {
-  std::lock_guard lock(mutex_);
+  std::lock_guard storing(storeMutex_);
   auto stored = userDefaults_->value("ki");
+  std::lock_guard lock(mutex_);
   ki_ = (stored && stored->is_string()) ? stored->get<std::string>() : std::string();
 }
 
 void IdentityProvider::saveIdentity() {
-  std::lock_guard lock(mutex_);
-  if (identity_) userDefaults_->setValue("identity", *identity_);
+  std::lock_guard storing(storeMutex_);
+  std::optional<Json> identity;
+  {
+    std::lock_guard lock(mutex_);
+    identity = identity_;
+  }
+  if (identity) userDefaults_->setValue("identity", *identity);
 }
 
 void IdentityProvider::loadIdentity() {
-  std::lock_guard lock(mutex_);
+  std::lock_guard storing(storeMutex_);
   auto stored = userDefaults_->value("identity");
+  std::lock_guard lock(mutex_);
   identity_ = (stored && stored->is_object()) ? *stored : Json::object();
 }
 
 void IdentityProvider::loadUserProperties() {
-  std::lock_guard lock(mutex_);
+  std::lock_guard storing(storeMutex_);
   auto stored = userDefaults_->value("user_properties");
+  std::lock_guard lock(mutex_);
   userProperty_ = (stored && stored->is_object()) ? *stored : Json::object();
 }
 
 void IdentityProvider::mergeUserProperties(const Json& properties) {
-  std::lock_guard lock(mutex_);
-  mergeInto(userProperty_, properties);
-  buildUserPayloadLocked();
-  userDefaults_->setValue("user_properties", userProperty_);
+  std::lock_guard storing(storeMutex_);
+  Json merged;
+  {
+    std::lock_guard lock(mutex_);
+    mergeInto(userProperty_, properties);
+    buildUserPayloadLocked();
+    merged = userProperty_;
+  }
+  userDefaults_->setValue("user_properties", merged);
 }
 
 void IdentityProvider::setAdvertisingId(const std::string& id) {
@@ -122,12 +136,15 @@ void IdentityProvider::refreshATTStatusAndAdvertisingId() {
 }
 
 void IdentityProvider::clearIdentities() {
-  std::lock_guard lock(mutex_);
-  ki_ = std::string();
-  identity_ = Json::object();
-  userProperty_ = Json::object();
-  buildUserIdentityLocked();  // makes a fresh ki, held in memory only
-  buildUserPayloadLocked();
+  std::lock_guard storing(storeMutex_);
+  {
+    std::lock_guard lock(mutex_);
+    ki_ = std::string();
+    identity_ = Json::object();
+    userProperty_ = Json::object();
+    buildUserIdentityLocked();  // makes a fresh ki, held in memory only
+    buildUserPayloadLocked();
+  }
   userDefaults_->removeValue("ki");
   userDefaults_->removeValue("identity");
   userDefaults_->removeValue("user_properties");
@@ -179,15 +196,22 @@ std::string IdentityProvider::ki() const {
 }
 
 void IdentityProvider::setKI(const std::string& ki) {
-  std::lock_guard lock(mutex_);
-  ki_ = ki;
-  saveKILocked();
+  std::lock_guard storing(storeMutex_);
+  {
+    std::lock_guard lock(mutex_);
+    ki_ = ki;
+  }
+  userDefaults_->setValue("ki", ki);
 }
 
 void IdentityProvider::resetKI() {
-  std::lock_guard lock(mutex_);
-  ki_ = Uuid::random();
-  saveKILocked();
+  std::lock_guard storing(storeMutex_);
+  std::string made = Uuid::random();
+  {
+    std::lock_guard lock(mutex_);
+    ki_ = made;
+  }
+  userDefaults_->setValue("ki", made);
 }
 
 Json IdentityProvider::userPayload() const {
@@ -221,12 +245,15 @@ std::optional<Json> IdentityProvider::userIdentity() const {
 }
 
 bool IdentityProvider::replaceIdentity(const Json& transformed) {
-  std::lock_guard lock(mutex_);
-  if (identity_ && *identity_ == transformed) return false;
-  identity_ = transformed;
-  buildUserIdentityLocked();
-  buildUserPayloadLocked();
-  userDefaults_->setValue("identity", *identity_);
+  std::lock_guard storing(storeMutex_);
+  {
+    std::lock_guard lock(mutex_);
+    if (identity_ && *identity_ == transformed) return false;
+    identity_ = transformed;
+    buildUserIdentityLocked();
+    buildUserPayloadLocked();
+  }
+  userDefaults_->setValue("identity", transformed);
   return true;
 }
 

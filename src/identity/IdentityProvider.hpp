@@ -13,7 +13,9 @@ namespace kelvor {
 
 // Everything the library knows about the user: ki, identities, user properties, advertising
 // identifier and tracking status, merged into userPayload. The app's thread and the events
-// manager's queue call it at the same time: one lock is held for each whole operation.
+// manager's queue call it at the same time: one lock is held for each whole operation on the
+// fields, and never while the preference store is read or written, so reading the payload for
+// an event never waits for the store.
 class IdentityProvider {
  public:
   explicit IdentityProvider(std::shared_ptr<QuorvelUserDefaults> userDefaults);
@@ -53,11 +55,13 @@ class IdentityProvider {
 
  private:
   std::string getOrCreateKILocked();
-  void saveKILocked();
   void buildUserIdentityLocked();
   void buildUserPayloadLocked();
 
   mutable std::mutex mutex_;
+  // Held from changing a stored field until the store has it, so stores happen in the order
+  // the changes did (the last one written stays). The reporting path never takes it.
+  std::mutex storeMutex_;
   std::shared_ptr<QuorvelUserDefaults> userDefaults_;
   std::optional<std::string> ki_ = std::string();
   std::optional<Json> identity_;

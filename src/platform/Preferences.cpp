@@ -1,20 +1,21 @@
 #include <kelvor/Preferences.hpp>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include <kelvor/Log.hpp>
 #include <kelvor/Platform.hpp>
 
 #include "platform/DispatchQueue.hpp"
+#include "platform/PreferencesTestHook.hpp"
 #include "platform/PrivateDirectory.hpp"
 
 namespace kelvor {
@@ -66,7 +67,187 @@ int64_t integerFromText(const std::string& text) {
   return negative ? -value : value;
 }
 
+std::mutex& hookMutex() {
+  static auto* m = new std::mutex();
+  return *m;
+}
+
+std::function<void()>& beforeReplaceHook() {
+  static auto* hook = new std::function<void()>();
+  return *hook;
+}
+
+// An exclusive flock on "<file>.lock", held while a process reads, merges and replaces the
+// file. The lock file, not the store, carries the lock: rename gives the store a new inode.
+class FileLock {
+ public:
+  explicit FileLock(const std::filesystem::path& file) {
+    auto name = file;
+    name += ".lock";
+    fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      error_ = errno;
+      return;
+    }
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno == EINTR) continue;
+      error_ = errno;
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
+  ~FileLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+  int error() const { return error_; }
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+};
+
+void applyChanges(Json& values, const std::map<std::string, std::optional<Json>>& changes) {
+  for (const auto& [key, value] : changes) {
+    if (value) {
+      values[key] = *value;
+    } else {
+      values.erase(key);
+    }
+  }
+}
+
 }  // namespace
+
+namespace detail {
+
+void setPreferencesBeforeReplaceHook(std::function<void()> hook) {
+  std::lock_guard lock(hookMutex());
+  beforeReplaceHook() = std::move(hook);
+}
+
+}  // namespace detail
+
+// One version of the file as read: its values and the stamp of the file they came from.
+struct Preferences::Snapshot {
+  FileStamp stamp;
+  Json values = Json::object();
+};
+
+// The disk side of a store. Nothing in here is called with mutex_ held.
+struct Preferences::File {
+  static FileStamp stampOf(const struct stat& st) {
+    return FileStamp{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                     static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
+                     static_cast<int64_t>(st.st_mtim.tv_nsec)};
+  }
+
+  static FileStamp stampAt(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return FileStamp{};
+    return stampOf(st);
+  }
+
+  // lockHeld: the caller holds the file lock already (a second flock would wait for itself).
+  static Snapshot read(const std::filesystem::path& path, bool lockHeld) {
+    Snapshot snapshot;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) return snapshot;
+    bool readable = fd >= 0;
+    std::string text;
+    if (readable) {
+      // The stamp of the very file read, so a replace between stat and read is not missed.
+      struct stat st {};
+      readable = ::fstat(fd, &st) == 0;
+      if (readable) snapshot.stamp = stampOf(st);
+      char buffer[8192];
+      while (readable) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) readable = false;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+      }
+      ::close(fd);
+    } else {
+      snapshot.stamp = stampAt(path);
+    }
+    if (readable) {
+      Json parsed = Json::parse(text, nullptr, false);
+      if (!parsed.is_discarded() && parsed.is_object()) {
+        snapshot.values = std::move(parsed);
+        return snapshot;
+      }
+    }
+    moveAside(path, snapshot.stamp, lockHeld);
+    return Snapshot{};  // empty, as a missing file is
+  }
+
+  // Keeps the damaged file for inspection and starts empty rather than fail every read.
+  static void moveAside(const std::filesystem::path& path, const FileStamp& damaged,
+                        bool lockHeld) {
+    std::optional<FileLock> lock;
+    if (!lockHeld) lock.emplace(path);
+    // Another process may have replaced it with a good file meanwhile: that one stays.
+    if (stampAt(path) != damaged) return;
+    auto aside = path;
+    aside += ".corrupt";
+    std::error_code ec;
+    std::filesystem::rename(path, aside, ec);
+    Log::error("Preferences: unreadable file " + path.string() + " moved to " + aside.string() +
+               "; starting empty");
+  }
+
+  // Writes values to a temporary file of this process and write, syncs it and renames it
+  // over the store. Returns the new file's stamp, or nullopt (logged) when it failed.
+  static std::optional<FileStamp> replace(const std::filesystem::path& path, const Json& values) {
+    static std::atomic<uint64_t> counter{0};
+    auto temp = path;
+    temp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++counter);
+    std::string text = values.dump(-1, ' ', false, Json::error_handler_t::replace);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      Log::error("Preferences: cannot write " + temp.string() + ": " + std::strerror(errno));
+      return std::nullopt;
+    }
+    ::fchmod(fd, 0600);
+    const char* data = text.data();
+    size_t left = text.size();
+    int error = 0;
+    while (left > 0) {
+      ssize_t n = ::write(fd, data, left);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        error = errno;
+        break;
+      }
+      data += n;
+      left -= static_cast<size_t>(n);
+    }
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    struct stat st {};
+    if (error == 0 && ::fstat(fd, &st) != 0) error = errno;
+    ::close(fd);
+    if (error == 0) {
+      std::function<void()> hook;
+      {
+        std::lock_guard lock(hookMutex());
+        hook = beforeReplaceHook();
+      }
+      if (hook) hook();
+      if (::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+    }
+    if (error != 0) {
+      Log::error("Preferences: cannot replace " + path.string() + ": " + std::strerror(error));
+      ::unlink(temp.c_str());
+      return std::nullopt;
+    }
+    return stampOf(st);  // rename keeps inode, size and time
+  }
+};
 
 struct Preferences::Observers {
   std::mutex mutex;
@@ -96,77 +277,63 @@ std::shared_ptr<Preferences> Preferences::suite(const std::string& name) {
   return storeAt(dir / (name + ".json"));
 }
 
-void Preferences::loadLocked() const {
-  if (loaded_) return;
-  loaded_ = true;
-  values_ = Json::object();
-  std::error_code ec;
-  if (!std::filesystem::exists(path_, ec)) return;
-  std::ifstream in(path_, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  if (in.good() || in.eof()) {
-    Json parsed = Json::parse(buffer.str(), nullptr, false);
-    if (!parsed.is_discarded() && parsed.is_object()) {
-      values_ = std::move(parsed);
-      return;
-    }
+// Reads see other processes' writes: a file that changed since this process last read or wrote
+// it is read again, and this process's unwritten changes go back on top.
+void Preferences::refresh() const {
+  FileStamp now = File::stampAt(path_);
+  uint64_t seen;
+  {
+    std::lock_guard lock(mutex_);
+    if (loaded_ && now == stamp_) return;
+    seen = generation_;
   }
-  // Keep the damaged file for inspection and start empty rather than fail every read.
-  auto aside = path_;
-  aside += ".corrupt";
-  std::filesystem::rename(path_, aside, ec);
-  Log::error("Preferences: unreadable file " + path_.string() + " moved to " + aside.string() +
-             "; starting empty");
-}
-
-void Preferences::saveLocked() const {
-  auto temp = path_;
-  temp += ".tmp";
-  std::string text = values_.dump(-1, ' ', false, Json::error_handler_t::replace);
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    Log::error("Preferences: cannot write " + temp.string() + ": " + std::strerror(errno));
-    return;
-  }
-  ::fchmod(fd, 0600);
-  const char* data = text.data();
-  size_t left = text.size();
-  bool ok = true;
-  while (left > 0) {
-    ssize_t n = ::write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
-    }
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
-  if (ok && ::fsync(fd) != 0) ok = false;
-  ::close(fd);
-  if (!ok || ::rename(temp.c_str(), path_.c_str()) != 0) {
-    Log::error("Preferences: cannot replace " + path_.string() + ": " + std::strerror(errno));
-    ::unlink(temp.c_str());
-  }
-}
-
-void Preferences::scheduleSaveLocked() {
-  auto self = weak_from_this().lock();
-  if (!self) {
-    saveLocked();  // not shared: nobody could flush it later
-    return;
-  }
-  if (savePending_) return;  // the pending flush will write this value too
-  savePending_ = true;
-  writer().async([self] { self->synchronize(); });
-}
-
-void Preferences::synchronize() {
+  Snapshot snapshot = File::read(path_, false);
   std::lock_guard lock(mutex_);
-  if (!savePending_) return;
-  savePending_ = false;
-  saveLocked();
+  // A write or another read installed a version meanwhile; a newer file is found next read.
+  if (generation_ != seen) return;
+  installLocked(std::move(snapshot));
+}
+
+void Preferences::installLocked(Snapshot snapshot) const {
+  values_ = std::move(snapshot.values);
+  applyChanges(values_, inFlight_);
+  applyChanges(values_, pending_);
+  stamp_ = snapshot.stamp;
+  loaded_ = true;
+  ++generation_;
+}
+
+// Takes the changes out, merges them into the file as it is now under the file lock, and
+// installs the result; set() and reads go on meanwhile, since mutex_ is not held on disk.
+void Preferences::synchronize() {
+  std::lock_guard writing(writeMutex_);
+  Changes batch;
+  {
+    std::lock_guard lock(mutex_);
+    if (!savePending_) return;
+    savePending_ = false;
+    batch = std::move(pending_);
+    pending_.clear();
+    inFlight_ = batch;  // a reload meanwhile keeps them
+  }
+  FileLock fileLock(path_);
+  if (!fileLock.held() && !lockErrorLogged_) {
+    lockErrorLogged_ = true;
+    Log::error("Preferences: cannot lock " + path_.string() +
+               ".lock: " + std::strerror(fileLock.error()) + "; writing without the lock");
+  }
+  Snapshot merged = File::read(path_, fileLock.held());
+  applyChanges(merged.values, batch);
+  auto written = File::replace(path_, merged.values);
+  std::lock_guard lock(mutex_);
+  if (written) {
+    merged.stamp = *written;
+  } else {
+    // Not on disk: kept for the next write; a change made meanwhile is newer and wins.
+    for (auto& [key, value] : batch) pending_.try_emplace(key, std::move(value));
+  }
+  inFlight_.clear();
+  installLocked(std::move(merged));
 }
 
 void Preferences::synchronizeAll() {
@@ -180,8 +347,8 @@ void Preferences::synchronizeAll() {
 }
 
 std::optional<Json> Preferences::object(const std::string& key) const {
+  refresh();
   std::lock_guard lock(mutex_);
-  loadLocked();
   auto found = values_.find(key);
   if (found == values_.end()) return std::nullopt;
   return *found;
@@ -220,21 +387,31 @@ void Preferences::set(const std::string& key, const Json& value) {
     remove(key);
     return;
   }
-  {
-    std::lock_guard lock(mutex_);
-    loadLocked();
-    values_[key] = value;
-    scheduleSaveLocked();
-  }
-  notify(key);
+  change(key, value);
 }
 
 void Preferences::remove(const std::string& key) {
+  change(key, std::nullopt);
+}
+
+void Preferences::change(const std::string& key, std::optional<Json> value) {
+  auto self = weak_from_this().lock();
+  bool schedule = false;
   {
     std::lock_guard lock(mutex_);
-    loadLocked();
-    values_.erase(key);
-    scheduleSaveLocked();
+    if (value) {
+      values_[key] = *value;
+    } else {
+      values_.erase(key);
+    }
+    pending_[key] = std::move(value);
+    schedule = !savePending_;  // else the flush already on its way writes this one too
+    savePending_ = true;
+  }
+  if (!self) {
+    synchronize();  // not shared: nobody could flush it later
+  } else if (schedule) {
+    writer().async([self] { self->synchronize(); });
   }
   notify(key);
 }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
+#include <future>
 #include <regex>
 #include <thread>
 
@@ -133,6 +136,53 @@ TEST_F(IdentityProviderTest, ConcurrentCallersSeeWholeOperations) {
   app.join();
   queue.join();
   EXPECT_EQ(provider.userPayload()["email"], "e199");
+}
+
+TEST_F(IdentityProviderTest, ThePayloadIsReadableWhileAChangeIsBeingStored) {
+  // An observer of the stored key runs inside the store's set(), on the changing thread, and
+  // stands for a store that is slow: an event reported meanwhile must not wait for it.
+  struct Case {
+    const char* name;
+    const char* storedKey;
+    std::function<void(IdentityProvider&)> change;
+    const char* payloadKey;  // in the payload read meanwhile, or nullptr
+  };
+  const Case cases[] = {
+      {"replaceIdentity", "identity",
+       [](IdentityProvider& p) {
+         p.replaceIdentity({{"email", "e@x"}});
+       },
+       "email"},
+      {"mergeUserProperties", "user_properties",
+       [](IdentityProvider& p) {
+         p.mergeUserProperties({{"plan", "pro"}});
+       },
+       "plan"},
+      {"setKI", "ki", [](IdentityProvider& p) { p.setKI("K2"); }, nullptr},
+      {"resetKI", "ki", [](IdentityProvider& p) { p.resetKI(); }, nullptr},
+      {"saveIdentity", "identity", [](IdentityProvider& p) { p.saveIdentity(); }, nullptr},
+      {"clearIdentities", "ki", [](IdentityProvider& p) { p.clearIdentities(); }, nullptr},
+  };
+  provider.setKI("K1");
+  provider.replaceIdentity({{"email", "old@x"}});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::future<std::shared_ptr<const Json>> reading;  // outlives the callback
+    bool waitedOut = false;
+    ObservationToken token =
+        defaults->userDefaults().observe(defaults->storageKey(c.storedKey), [&] {
+          if (reading.valid()) return;
+          reading = std::async(std::launch::async, [&] { return provider.userPayloadSnapshot(); });
+          waitedOut = reading.wait_for(std::chrono::seconds(10)) != std::future_status::ready;
+        });
+    c.change(provider);
+    ASSERT_TRUE(reading.valid()) << "the store was not written";
+    auto payload = reading.get();
+    EXPECT_FALSE(waitedOut) << "reading the payload waited for the store";
+    if (c.payloadKey != nullptr) {
+      EXPECT_TRUE(payload->contains(c.payloadKey)) << c.payloadKey;
+    }
+  }
 }
 
 }  // namespace

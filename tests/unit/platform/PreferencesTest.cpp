@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <future>
 
 #include <kelvor/Preferences.hpp>
 
+#include "platform/PreferencesTestHook.hpp"
 #include "support/LogCapture.hpp"
 #include "support/TempDir.hpp"
 
@@ -14,6 +20,55 @@ namespace {
 
 using testing::LogCapture;
 using testing::PlatformSandbox;
+
+// Another process of the same app: forked at once, it runs body when start() says so and exits
+// with body's result. The body uses nothing of this process but its own objects.
+class ChildProcess {
+ public:
+  explicit ChildProcess(const std::function<int()>& body) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(fds[1]);
+      char go = 0;
+      int result = 100;
+      if (::read(fds[0], &go, 1) == 1) {
+        try {
+          result = body();
+        } catch (...) {
+          result = 101;
+        }
+      }
+      std::fflush(stderr);
+      ::_exit(result);
+    }
+    ::close(fds[0]);
+    go_ = fds[1];
+  }
+  ~ChildProcess() { (void)wait(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  void start() {
+    if (go_ >= 0) (void)::write(go_, "g", 1);
+  }
+  // The exit code; 200 and up when it did not exit normally.
+  int wait() {
+    if (go_ >= 0) ::close(go_);
+    go_ = -1;
+    if (pid_ <= 0) return 200;
+    int status = 0;
+    pid_t waited = ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    if (waited < 0) return 201;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 202;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int go_ = -1;
+};
 
 TEST(PreferencesTest, ValuesSurviveAReopenFromDiskWithOwnerOnlyFiles) {
   PlatformSandbox sandbox;
@@ -103,6 +158,128 @@ TEST(PreferencesTest, ObservationsFireForTheirKeyUntilInvalidated) {
   { ObservationToken ended = std::move(scoped); }
   prefs.set("k", 1);
   EXPECT_EQ(calls.load(), 3);
+}
+
+TEST(PreferencesTest, TwoProcessesWritingAtOnceKeepEveryKeyOfBoth) {
+  testing::TempDir dir;
+  const auto file = dir.path() / "standard.json";
+  constexpr int perProcess = 200;
+  auto writer = [&file](const std::string& prefix) {
+    return [&file, prefix] {
+      LogCapture log;
+      Preferences prefs(file);  // not shared: every set is a whole write of its own
+      for (int i = 0; i < perProcess; ++i) prefs.set(prefix + std::to_string(i), i);
+      prefs.synchronize();
+      auto errors = log.messages(LogLevel::error);
+      for (const auto& line : errors)
+        std::fprintf(stderr, "%s: %s\n", prefix.c_str(), line.c_str());
+      if (!errors.empty()) return 1;
+      for (int i = 0; i < perProcess; ++i) {
+        if (prefs.integer(prefix + std::to_string(i)) != i) return 2;
+      }
+      return 0;
+    };
+  };
+  ChildProcess a(writer("a"));
+  ChildProcess b(writer("b"));
+  a.start();
+  b.start();
+  EXPECT_EQ(a.wait(), 0);
+  EXPECT_EQ(b.wait(), 0);
+
+  Preferences reread(file);
+  int missing = 0;
+  for (const std::string prefix : {"a", "b"}) {
+    for (int i = 0; i < perProcess; ++i) {
+      if (reread.object(prefix + std::to_string(i)) != Json(i)) ++missing;
+    }
+  }
+  EXPECT_EQ(missing, 0);
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    auto name = entry.path().filename().string();
+    EXPECT_TRUE(name == "standard.json" || name == "standard.json.lock") << name;
+  }
+}
+
+TEST(PreferencesTest, AWithdrawalWrittenByAnotherProcessIsNeitherUndoneNorMissed) {
+  struct Case {
+    const char* name;
+    std::function<void(Preferences&)> thenB;
+    const char* key;
+    std::optional<Json> expected;
+  };
+  const Case cases[] = {
+      {"B writes an unrelated key", [](Preferences& b) { b.set("other", 1); }, "other", 1},
+      {"B removes an unrelated key", [](Preferences& b) { b.remove("stale"); }, "stale",
+       std::nullopt},
+      {"B only reads", [](Preferences&) {}, "stale", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    const auto file = dir.path() / "standard.json";
+    // B is the app's shared store, written by the background writer.
+    auto b = std::make_shared<Preferences>(file);
+    b->set("consent", "granted");
+    b->set("stale", true);
+    b->synchronize();
+    ASSERT_EQ(b->string("consent"), "granted");
+
+    ChildProcess a([&file] {
+      Preferences prefs(file);
+      prefs.set("consent", "withdrawn");
+      return prefs.string("consent") == "withdrawn" ? 0 : 1;
+    });
+    a.start();
+    ASSERT_EQ(a.wait(), 0);
+
+    c.thenB(*b);
+    EXPECT_EQ(b->string("consent"), "withdrawn");
+    b->synchronize();
+    Preferences reread(file);
+    EXPECT_EQ(reread.string("consent"), "withdrawn");
+    EXPECT_EQ(reread.object(c.key), c.expected);
+  }
+}
+
+TEST(PreferencesTest, SetAndReadsGoOnWhileTheWriterIsOnDisk) {
+  testing::TempDir dir;
+  const auto file = dir.path() / "standard.json";
+  // The writer stops before its rename until the app's thread has set and read; shared, so a
+  // writer that outlives a failed assertion finds it.
+  struct Gate {
+    std::atomic<bool> first{true};
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> waitedOut{false};
+  };
+  auto gate = std::make_shared<Gate>();
+  auto entered = gate->entered.get_future();
+  detail::setPreferencesBeforeReplaceHook([gate] {
+    if (!gate->first.exchange(false)) return;
+    gate->entered.set_value();
+    if (gate->released.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      gate->waitedOut = true;
+    }
+  });
+  struct Unhook {
+    ~Unhook() { detail::setPreferencesBeforeReplaceHook({}); }
+  } unhook;
+
+  auto prefs = std::make_shared<Preferences>(file);
+  prefs->set("a", 1);
+  ASSERT_EQ(entered.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  prefs->set("b", 2);
+  EXPECT_EQ(prefs->object("a"), Json(1));
+  EXPECT_EQ(prefs->integer("b"), 2);
+  gate->release.set_value();
+  prefs->synchronize();
+  EXPECT_FALSE(gate->waitedOut.load()) << "the app's thread waited for the writer's disk work";
+
+  Preferences reread(file);
+  EXPECT_EQ(reread.object("a"), Json(1));
+  EXPECT_EQ(reread.object("b"), Json(2));
 }
 
 }  // namespace
