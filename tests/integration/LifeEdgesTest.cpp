@@ -207,5 +207,31 @@ TEST(LifeEdgesTest, AWithdrawalLetsNothingWaitingInMemoryThrough) {
   EXPECT_EQ(p.manager->deliveryStats().droppedByConsent, 25u);
 }
 
+// The counters tell the truth: rows another process committed are pending here too, a report at
+// the call counts as reported, and one that races with shutdown is refused with a line, never
+// dropped unseen.
+TEST(LifeEdgesTest, CountersSeeOtherProcessesAndReportsAfterShutdown) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  Pipeline p(Pipeline::options(10, 100), collector.baseUrl(), collector.caFile());
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(p.db->location().c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other,
+                         "INSERT INTO events VALUES ('X1','{\"eventName\":\"x\"}','{}','{}','1'),"
+                         "('X2','{\"eventName\":\"x\"}','{}','{}','1');",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(other);
+  EXPECT_EQ(p.manager->deliveryStats().pending, 2);
+
+  p.shutdown();
+  LogCapture log;
+  p.manager->reportEvent("late", Json::object());
+  const auto stats = p.manager->deliveryStats();
+  EXPECT_EQ(stats.reported, 1u);
+  EXPECT_EQ(stats.refusedInvalid, 1u);
+  EXPECT_TRUE(log.contains(LogLevel::error, "was reported while Quorvel shut down"));
+}
+
 }  // namespace
 }  // namespace kelvor
