@@ -6,6 +6,7 @@
 
 #include "pipeline/SQLQuery.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
+#include "pipeline/UploadLock.hpp"
 #include "platform/Uuid.hpp"
 #include "support/LogCapture.hpp"
 #include "support/TempDir.hpp"
@@ -147,6 +148,41 @@ TEST(SQLiteDatabaseFileTest, AnUnopenableLocationRaises) {
   auto blocker = dir.path() / "file";
   std::ofstream(blocker) << "x";  // a file where the directory should be
   EXPECT_THROW(SQLiteDatabase::open(blocker / "sub", "kelvorDB.sqlite"), std::exception);
+}
+
+// Another process of the app moved a damaged store aside and made a fresh one: this process's
+// next write goes to the fresh file, not into the one moved aside.
+TEST(SQLiteDatabaseFileTest, AStoreReplacedByAnotherProcessIsFollowed) {
+  testing::TempDir dir;
+  auto ours = SQLiteDatabase::open(dir.path(), "kelvorDB.sqlite");
+  const auto file = ours->location();
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    std::error_code ec;
+    std::filesystem::rename(file.string() + suffix, file.string() + ".corrupt-1" + suffix, ec);
+  }
+  auto theirs = SQLiteDatabase::open(dir.path(), "kelvorDB.sqlite");  // the fresh store
+  LogCapture log;
+  std::vector<StoredRow> rows{StoredRow::fromRecord(record("after-heal"))};
+  bool stored = false;
+  ours->databaseQueue().sync([&] { stored = ours->insertRows(rows); });
+  EXPECT_TRUE(stored);
+  std::vector<Events> fresh;
+  theirs->databaseQueue().sync([&] { fresh = theirs->readAllEvents(); });
+  ASSERT_EQ(fresh.size(), 1u);
+  EXPECT_EQ(fresh[0].eventUUID, "after-heal");
+  EXPECT_TRUE(log.contains(LogLevel::warning, "was replaced by another process"));
+}
+
+// Without its lock file the upload lock is not taken: another process could send the same rows.
+TEST(UploadLockTest, FailsClosedWithoutItsFile) {
+  testing::TempDir dir;
+  LogCapture log;
+  UploadLock missing(dir.path() / "no-such-folder" / "kelvorDB.sqlite.upload-lock");
+  EXPECT_FALSE(missing.tryLock());
+  EXPECT_FALSE(missing.tryLock());
+  EXPECT_EQ(log.count(LogLevel::warning, "cannot open the upload lock"), 1u);
+  UploadLock present(dir.path() / "kelvorDB.sqlite.upload-lock");
+  EXPECT_TRUE(present.tryLock());
 }
 
 }  // namespace
