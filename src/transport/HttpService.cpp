@@ -1,5 +1,6 @@
 #include "transport/HttpService.hpp"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -82,7 +83,12 @@ std::optional<std::string> HttpService::refusedUrl(const std::string& url) {
     std::string s = scheme;
     std::string h = host;
     std::transform(h.begin(), h.end(), h.begin(), ::tolower);
-    const bool loopback = h == "localhost" || h == "[::1]" || h.rfind("127.", 0) == 0;
+    // Only the loopback address itself: a name that merely starts like one
+    // (127.evil.example, 127.0.0.1.nip.io) resolves wherever its owner wants.
+    in_addr v4{};
+    const bool loopback =
+        h == "localhost" || h == "[::1]" ||
+        (::inet_pton(AF_INET, h.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127);
     if (s != "https" && !(s == "http" && loopback)) {
       problem =
           "it is not https, so the write key and identities would travel in clear text "

@@ -232,5 +232,20 @@ TEST(CollectorTest, FaultFlagsFailAndDelayOnSchedule) {
   EXPECT_EQ(codes, (std::vector<int64_t>{200, 500, 200, 500}));
 }
 
+// Plain http is for the loopback address alone: look-alike names are refused, since they resolve
+// wherever their owner wants and the write key would travel in clear text.
+TEST(TransportTest, PlainHttpOnlyForTheLoopbackAddressItself) {
+  for (const char* url :
+       {"http://127.0.0.1:9/", "http://127.255.0.9/", "http://[::1]:9/", "http://localhost:9/",
+        "http://LOCALHOST/", "https://127.evil.example/"}) {
+    EXPECT_FALSE(HttpService::refusedUrl(url)) << url;
+  }
+  for (const char* url :
+       {"http://127.evil.example/", "http://127.0.0.1.nip.io/", "http://localhost.evil.example/",
+        "http://128.0.0.1/", "http://[::2]/", "ftp://127.0.0.1/"}) {
+    EXPECT_TRUE(HttpService::refusedUrl(url)) << url;
+  }
+}
+
 }  // namespace
 }  // namespace kelvor
