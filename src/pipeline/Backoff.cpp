@@ -17,7 +17,10 @@ std::chrono::milliseconds Backoff::fail(std::optional<std::chrono::seconds> retr
   if (retryAfter) {
     auto asked = std::min<std::chrono::milliseconds>(
         std::max<std::chrono::seconds>(*retryAfter, std::chrono::seconds(0)), longestRetryAfter);
-    delay = std::max(delay, asked);
+    // Spread over the whole span, so long waits do not all land on the cap together.
+    const auto span = std::min<std::chrono::milliseconds>(asked / 5, longestRetryAfterJitter);
+    std::uniform_int_distribution<int64_t> later(0, span.count());
+    delay = std::max(delay, asked + std::chrono::milliseconds(later(random_)));
   }
   until_ = Clock::now() + delay;
   return delay;
@@ -37,6 +40,13 @@ bool Backoff::active() const {
 Backoff::Clock::time_point Backoff::until() const {
   std::lock_guard lock(mutex_);
   return until_;
+}
+
+std::chrono::milliseconds Backoff::networkDelay() {
+  std::lock_guard lock(mutex_);
+  std::uniform_int_distribution<int64_t> wait(
+      0, std::chrono::duration_cast<std::chrono::milliseconds>(longestNetworkDelay).count());
+  return std::chrono::milliseconds(wait(random_));
 }
 
 int Backoff::failures() const {

@@ -121,10 +121,16 @@ void OrvaEventsManager::reachabilityChanged(const void* sender) {
   connection_.store(code);
   const bool available = code == wifi || code == cellular;
   isNetworkAvailable_.store(available);
-  // Back online during a back-off: try now rather than at the end of the wait.
+  // Back online during a back-off: try before the end of the wait, after a moment drawn at
+  // random, since every process on this network saw it come back at the same instant.
   if (available && uploadEventsQueue_ && uploadEventsQueue_->backoff().failures() > 0 &&
       trackingGranted()) {
-    uploadEventsQueue_->checkAndTranferEvents(UploadEventsQueue::Trigger::network);
+    std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
+    dispatchQueue_.asyncAfter(uploadEventsQueue_->backoff().networkDelay(), [weak] {
+      auto self = weak.lock();
+      if (!self || self->stopped_.load() || !self->trackingGranted()) return;
+      self->uploadEventsQueue_->checkAndTranferEvents(UploadEventsQueue::Trigger::network);
+    });
   }
 }
 
