@@ -6,14 +6,15 @@ namespace kelvor {
 
 // What Quorvel::tryInitialize did.
 enum class InitializeStatus {
-  ready,               // the library captures with these options
-  alreadyInitialized,  // an earlier call succeeded; its options stay in force
-  noOptions,           // no option object was given
-  invalidWriteKey,     // initialised, but every call is refused until the key is set
-  unusableDirectory,   // the documents or preferences directory cannot be used
-  refusedEndpoint,     // the ingestion URL cannot be read or is not https
-  storeUnavailable,    // the event store cannot be opened
-  failed,              // anything else (the message says what)
+  ready,                  // the library captures with these options
+  alreadyInitialized,     // an earlier call succeeded; its options stay in force
+  noOptions,              // no option object was given
+  invalidWriteKey,        // initialised, but every call is refused until the key is set
+  unusableDirectory,      // the documents or preferences directory cannot be used
+  refusedEndpoint,        // the ingestion URL cannot be read or is not https
+  storeUnavailable,       // the event store cannot be opened
+  storeFromNewerVersion,  // the event store was written by a newer version; left untouched
+  failed,                 // anything else (the message says what)
 };
 
 struct InitializeResult {

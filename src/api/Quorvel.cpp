@@ -10,6 +10,7 @@
 #include "identity/QuorvelUserDefaults.hpp"
 #include "pipeline/OrvaEventsManager.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
+#include "pipeline/SQLiteError.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/PrivateDirectory.hpp"
 #include "reachability/StaticReachabilitySource.hpp"
@@ -150,6 +151,17 @@ InitializeResult Quorvel::buildComponents() {
   httpService = std::make_shared<HttpService>(Platform::caBundle());
   try {
     dataBase = SQLiteDatabase::open(SQLiteDatabase::fileName);
+  } catch (const SQLiteError& error) {
+    Log::error(error.what());
+    if (error.kind() == SQLiteError::Kind::NewerSchema) {
+      return {InitializeStatus::storeFromNewerVersion,
+              "Quorvel: initialize - " + error.message() +
+                  "; run the newer version of the app, or point this one at another documents "
+                  "directory"};
+    }
+    return {InitializeStatus::storeUnavailable,
+            std::string("Quorvel: initialize - the event store cannot be opened (") + error.what() +
+                "); call initialize again once the documents directory works"};
   } catch (const std::exception& error) {
     Log::error(error.what());
     return {InitializeStatus::storeUnavailable,

@@ -104,6 +104,7 @@ std::shared_ptr<SQLiteDatabase> SQLiteDatabase::open(const std::filesystem::path
   bool damaged = false;
   std::string message;
   if (!db->connect(damaged, message)) {
+    if (db->newerSchema_) throw SQLiteError(SQLiteError::Kind::NewerSchema, message);
     if (!damaged) throw SQLiteError(SQLiteError::Kind::OpenDatabase, message);
     db->heal(message);
     if (db->db_ == nullptr) throw SQLiteError(SQLiteError::Kind::OpenDatabase, message);
@@ -137,13 +138,17 @@ bool SQLiteDatabase::connect(bool& damaged, std::string& message) {
   inode_ = inodeOf(location_);
   // Another process of the app may hold the write lock for a moment: wait for it.
   sqlite3_busy_timeout(db_, busyTimeoutMs);
+  // The schema is read before anything is written: a newer library's store is left exactly as
+  // it is, for that version to use.
+  int64_t version = 0;
+  rc = schemaVersion(version);
   // WAL with synchronous=NORMAL: every committed event survives an app crash without paying
   // an fsync per insert.
-  rc = exec("PRAGMA journal_mode=WAL;");
-  if (rc == SQLITE_OK) rc = exec("PRAGMA synchronous=NORMAL;");
-  if (rc == SQLITE_OK) {
+  if (rc == SQLITE_OK && version <= currentSchemaVersion) rc = exec("PRAGMA journal_mode=WAL;");
+  if (rc == SQLITE_OK && version <= currentSchemaVersion) rc = exec("PRAGMA synchronous=NORMAL;");
+  if (rc == SQLITE_OK && version <= currentSchemaVersion) {
     databaseQueue_.sync([&] {
-      rc = createTable();
+      rc = version < currentSchemaVersion ? migrate(version) : createTable();
       if (rc != SQLITE_OK) return;
       // Counting walks every page of the table: a truncated file shows itself here.
       Statement count{nullptr};
@@ -156,12 +161,51 @@ bool SQLiteDatabase::connect(bool& damaged, std::string& message) {
       }
     });
   }
+  if (rc == SQLITE_OK && version > currentSchemaVersion) {
+    message = "the event store " + location_.string() + " was written by a newer version of the " +
+              "library (schema " + std::to_string(version) + ", this version reads up to " +
+              std::to_string(currentSchemaVersion) + "); it is left untouched";
+    newerSchema_ = true;
+    disconnect();
+    return false;
+  }
   const bool ok = rc == SQLITE_OK;
   if (ok) return true;
   message = messageOf(db_);
   damaged = unreadable(rc);
   disconnect();
   return false;
+}
+
+int SQLiteDatabase::schemaVersion(int64_t& version) {
+  Statement read{nullptr};
+  int rc = sqlite3_prepare_v2(db_, "PRAGMA user_version;", -1, &read.handle, nullptr);
+  if (rc != SQLITE_OK) return rc;
+  rc = sqlite3_step(read.handle);
+  if (rc != SQLITE_ROW) return rc;
+  version = sqlite3_column_int64(read.handle, 0);
+  return SQLITE_OK;
+}
+
+int SQLiteDatabase::migrate(int64_t from) {
+  // One transaction: a process that dies half-way leaves the older store as it was. Stores made
+  // before the schema was numbered (0) have the current layout already.
+  int rc = exec("BEGIN IMMEDIATE;");
+  if (rc != SQLITE_OK) return rc;
+  rc = createTable();
+  if (rc == SQLITE_OK) {
+    rc = exec(("PRAGMA user_version = " + std::to_string(currentSchemaVersion) + ";").c_str());
+  }
+  if (rc == SQLITE_OK) rc = exec("COMMIT;");
+  if (rc != SQLITE_OK) {
+    exec("ROLLBACK;");
+    return rc;
+  }
+  if (from > 0) {
+    Log::info("the event store was migrated from schema " + std::to_string(from) + " to " +
+              std::to_string(currentSchemaVersion));
+  }
+  return SQLITE_OK;
 }
 
 void SQLiteDatabase::disconnect() {

@@ -32,6 +32,9 @@ class SQLiteDatabase {
  public:
   static constexpr const char* fileName = "kelvorDB.sqlite";
   static constexpr int busyTimeoutMs = 5000;
+  // The layout this version writes, recorded in the file's user_version; an older one is
+  // migrated at open, a newer one refused and left untouched.
+  static constexpr int64_t currentSchemaVersion = 1;
 
   // Opens (creating when missing, owner-only) `path` in the documents directory. Throws
   // SQLiteError.
@@ -88,6 +91,8 @@ class SQLiteDatabase {
   // Opens the connection and makes the table; false when the file cannot be read as a store.
   bool connect(bool& unreadable, std::string& message);
   void disconnect();
+  int schemaVersion(int64_t& version);
+  int migrate(int64_t from);
   // Moves an unreadable file aside (with its -wal and -shm) and opens a fresh one.
   void heal(const std::string& message);
   // A statement kept for the life of the connection.
@@ -109,6 +114,7 @@ class SQLiteDatabase {
   std::string path_;
   sqlite3* db_ = nullptr;
   ino_t inode_ = 0;
+  bool newerSchema_ = false;
   std::map<std::string, sqlite3_stmt*> statements_;
   std::string dbPath_ = "eventDb.sqlite";
   int64_t count_ = 0;

@@ -13,6 +13,8 @@ const char* name(SQLiteError::Kind kind) {
       return "Step";
     case SQLiteError::Kind::Bind:
       return "Bind";
+    case SQLiteError::Kind::NewerSchema:
+      return "NewerSchema";
   }
   return "Unknown";
 }

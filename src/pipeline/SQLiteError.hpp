@@ -8,7 +8,7 @@ namespace kelvor {
 // Raised inside the store and caught there; only SQLiteDatabase::open lets one out.
 class SQLiteError : public std::exception {
  public:
-  enum class Kind { OpenDatabase, Prepare, Step, Bind };
+  enum class Kind { OpenDatabase, Prepare, Step, Bind, NewerSchema };
 
   SQLiteError(Kind kind, std::string message);
   Kind kind() const noexcept { return kind_; }

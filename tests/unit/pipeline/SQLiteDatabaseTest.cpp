@@ -6,6 +6,7 @@
 
 #include "pipeline/SQLQuery.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
+#include "pipeline/SQLiteError.hpp"
 #include "pipeline/UploadLock.hpp"
 #include "platform/Uuid.hpp"
 #include "support/LogCapture.hpp"
@@ -183,6 +184,67 @@ TEST(UploadLockTest, FailsClosedWithoutItsFile) {
   EXPECT_EQ(log.count(LogLevel::warning, "cannot open the upload lock"), 1u);
   UploadLock present(dir.path() / "kelvorDB.sqlite.upload-lock");
   EXPECT_TRUE(present.tryLock());
+}
+
+// The store records its schema: one written before it was numbered is migrated with its rows,
+// one written by a newer version is refused and left exactly as it was.
+TEST(SQLiteDatabaseFileTest, OlderStoresMigrateAndNewerOnesAreLeftUntouched) {
+  auto make = [](const std::filesystem::path& file, int version) {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw, SQLQuery::createTable, nullptr, nullptr, nullptr), SQLITE_OK);
+    const std::string fill =
+        "INSERT INTO events VALUES ('A','{\"eventName\":\"a\"}','{}','{}','1');"
+        "PRAGMA user_version = " +
+        std::to_string(version) + ";";
+    ASSERT_EQ(sqlite3_exec(raw, fill.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+  };
+  auto version = [](const std::filesystem::path& file) {
+    sqlite3* raw = nullptr;
+    sqlite3_open(file.c_str(), &raw);
+    sqlite3_stmt* read = nullptr;
+    sqlite3_prepare_v2(raw, "PRAGMA user_version;", -1, &read, nullptr);
+    sqlite3_step(read);
+    const int64_t v = sqlite3_column_int64(read, 0);
+    sqlite3_finalize(read);
+    sqlite3_close(raw);
+    return v;
+  };
+  auto bytes = [](const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  {
+    testing::TempDir dir;
+    make(dir.path() / "kelvorDB.sqlite", 0);
+    auto db = SQLiteDatabase::open(dir.path(), "kelvorDB.sqlite");
+    std::vector<StoredRow> rows;
+    db->databaseQueue().sync([&] { rows = db->readAfter(0, 10); });
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_TRUE(rows[0].decode());
+    EXPECT_EQ(version(dir.path() / "kelvorDB.sqlite"), SQLiteDatabase::currentSchemaVersion);
+  }
+  {
+    testing::TempDir dir;
+    const auto file = dir.path() / "kelvorDB.sqlite";
+    make(file, SQLiteDatabase::currentSchemaVersion + 1);
+    const std::string before = bytes(file);
+    try {
+      SQLiteDatabase::open(dir.path(), "kelvorDB.sqlite");
+      ADD_FAILURE() << "a newer store was opened";
+    } catch (const SQLiteError& error) {
+      EXPECT_EQ(error.kind(), SQLiteError::Kind::NewerSchema);
+      EXPECT_NE(error.message().find("newer version"), std::string::npos) << error.message();
+    }
+    EXPECT_TRUE(bytes(file) == before) << "the newer store was changed";
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      (void)entry;
+      ++files;
+    }
+    EXPECT_EQ(files, 1u);  // nothing moved aside, no journal left beside it
+  }
 }
 
 }  // namespace
