@@ -47,6 +47,10 @@ if(STEP STREQUAL "install-shared")
   if(NOT pc MATCHES "\nlibdir=${libdir}\n")
     message(FATAL_ERROR "the .pc does not name the absolute libdir ${libdir}:\n${pc}")
   endif()
+  # Dependencies by module, so pkg-config finds them wherever the distribution puts them.
+  if(NOT pc MATCHES "\nRequires.private:[^\n]* sqlite3 " OR pc MATCHES "-lsqlite3")
+    message(FATAL_ERROR "the .pc does not name its dependencies as modules:\n${pc}")
+  endif()
   return()
 endif()
 
