@@ -17,7 +17,12 @@ struct KELVOR_EXPORT ConsentData {
   std::optional<std::string> consentString;
   std::optional<bool> vendorConsent;
 
-  bool operator==(const ConsentData&) const = default;
+  // Written out: hosts may compile the public headers as C++17, which has no defaulted ==.
+  bool operator==(const ConsentData& other) const {
+    return resolved == other.resolved && track == other.track && identity == other.identity &&
+           gdprApplies == other.gdprApplies && consentString == other.consentString &&
+           vendorConsent == other.vendorConsent;
+  }
   std::string description() const;
 };
 

@@ -20,6 +20,6 @@ class KELVOR_EXPORT LogSink {
                      const std::string& text) = 0;
 };
 
-const char* toString(LogLevel level);
+KELVOR_EXPORT const char* toString(LogLevel level);
 
 }  // namespace kelvor

@@ -60,7 +60,10 @@ class KELVOR_EXPORT Preferences : public std::enable_shared_from_this<Preference
     int64_t size = -1;  // -1: no file
     int64_t mtimeSec = 0;
     int64_t mtimeNsec = 0;
-    bool operator==(const FileStamp&) const = default;
+    bool operator==(const FileStamp& o) const {  // C++17 hosts: no defaulted ==
+      return device == o.device && inode == o.inode && size == o.size && mtimeSec == o.mtimeSec &&
+             mtimeNsec == o.mtimeNsec;
+    }
   };
   // Keys this process changed and has not written yet: a value, or nullopt for a removal.
   using Changes = std::map<std::string, std::optional<Json>>;
