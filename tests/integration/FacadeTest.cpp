@@ -2,6 +2,7 @@
 // discovered tests one by one), since the facade is initialised once per process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -78,7 +79,12 @@ TEST(FacadeTest, EventsPropertiesAndHashedIdentitiesReachTheEndpoint) {
   q.setInstantEventProperties("instant", {{"now", true}});
   ASSERT_TRUE(q.flush());
 
-  auto records = e.collector.records();
+  // The identity request goes on its own, beside the events flush waits for.
+  auto records = e.collector.waitFor([](const std::vector<Json>& all) {
+    return std::any_of(all.begin(), all.end(), [](const Json& r) {
+      return r["method"] == "GET" && r["payload"].contains("user_email");
+    });
+  });
   auto events = Collector::acceptedEvents(records);
   // set_page_properties, set_user_properties, eight taps: one batch of ten with the instant
   // event sent on its own.
