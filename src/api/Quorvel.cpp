@@ -13,6 +13,7 @@
 #include "platform/DispatchQueue.hpp"
 #include "platform/PrivateDirectory.hpp"
 #include "reachability/StaticReachabilitySource.hpp"
+#include "support/HostCallback.hpp"
 #include "support/InputLimits.hpp"
 #include "support/Redaction.hpp"
 #include "support/Render.hpp"
@@ -374,7 +375,10 @@ void Quorvel::setAdvertisingIdByATTStatus(TrackingAuthorizationStatus status) {
       identityProvider->setATTStatus("authorized");
       // Without a tracking provider only the status word is recorded.
       if (auto provider = Platform::trackingProvider()) {
-        identityProvider->setAdvertisingId(provider->advertisingIdentifier());
+        std::string id;
+        if (HostCallback::run("the TrackingProvider",
+                              [&] { id = provider->advertisingIdentifier(); }))
+          identityProvider->setAdvertisingId(id);
       }
     } else {
       identityProvider->setATTStatus(statusWord(status));
