@@ -13,6 +13,7 @@ enum class InitializeStatus {
   unusableDirectory,   // the documents or preferences directory cannot be used
   refusedEndpoint,     // the ingestion URL cannot be read or is not https
   storeUnavailable,    // the event store cannot be opened
+  unusableCABundle,    // the CA bundle set cannot be read or holds no PEM certificate
   failed,              // anything else (the message says what)
 };
 

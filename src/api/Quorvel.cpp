@@ -145,10 +145,21 @@ InitializeResult Quorvel::buildComponents() {
             "Quorvel: initialize - refused the ingestion URL \"" + baseUrl + "\": " + *problem +
                 "; set an https:// URL with Platform::setIngestionBaseUrl or KELVOR_INGESTION_URL"};
   }
+  const auto caBundle = Platform::caBundle();
+  if (!caBundle.empty()) {
+    if (auto problem = HttpService::unusableCABundle(caBundle)) {
+      // Without it every upload would fail the TLS handshake, event after event.
+      return {InitializeStatus::unusableCABundle,
+              "Quorvel: initialize - refused the CA bundle \"" + caBundle.string() +
+                  "\": " + *problem +
+                  "; give a PEM file of certificate authorities with Platform::setCABundle or "
+                  "KELVOR_CA_BUNDLE"};
+    }
+  }
   // The library's threads may still run TLS while the process exits; OpenSSL must not tear
   // itself down under them.
   OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
-  httpService = std::make_shared<HttpService>(Platform::caBundle());
+  httpService = std::make_shared<HttpService>(caBundle);
   try {
     dataBase = SQLiteDatabase::open(SQLiteDatabase::fileName);
   } catch (const std::exception& error) {
