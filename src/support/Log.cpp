@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include <kelvor/Platform.hpp>
@@ -12,11 +13,28 @@
 namespace kelvor {
 namespace {
 
+constexpr int kFollowSwitch = -1;  // info and debug follow `enabled`
+constexpr int kUnread = -2;        // KELVOR_LOG_LEVEL not looked at yet
+
 std::atomic<bool> enabled{true};
-std::atomic<int> threshold{-1};  // a fixed level, or -1: info and debug follow `enabled`
+std::atomic<int> threshold{kUnread};
+
+// The environment's level holds from the very first line (option builders log before
+// initialize runs); a level the host set already wins over it.
+int currentThreshold() {
+  int fixed = threshold.load(std::memory_order_relaxed);
+  if (fixed != kUnread) return fixed;
+  int fromEnvironment = kFollowSwitch;
+  const char* named = std::getenv("KELVOR_LOG_LEVEL");
+  if (named != nullptr) {
+    if (auto level = Log::levelNamed(named)) fromEnvironment = static_cast<int>(*level);
+  }
+  threshold.compare_exchange_strong(fixed, fromEnvironment, std::memory_order_relaxed);
+  return fixed == kUnread ? fromEnvironment : fixed;
+}
 
 bool wanted(LogLevel level) {
-  const int fixed = threshold.load(std::memory_order_relaxed);
+  const int fixed = currentThreshold();
   if (fixed >= 0) return static_cast<int>(level) >= fixed;
   return level >= LogLevel::warning || enabled.load(std::memory_order_relaxed);
 }
