@@ -72,6 +72,14 @@ InitializeResult Quorvel::tryInitialize(std::shared_ptr<Option> option) {
       Log::error(result.message);
       return;
     }
+    // A blank key leaves nothing initialised, so the host can try again with a good one.
+    auto* given = dynamic_cast<QuorvelOption*>(option.get());
+    if (given != nullptr ? given->isApiKeyBlank() : Text::isBlank(option->apiKey())) {
+      result = {InitializeStatus::invalidWriteKey,
+                "Quorvel:: configureConsent - Initialize SDK with valid API key"};
+      Log::error(result.message);
+      return;
+    }
     self.options = option;
     QuorvelOption::registerSecret(option->apiKey());
     // What the environment asks, unless the host decided otherwise.
@@ -104,11 +112,6 @@ InitializeResult Quorvel::tryInitialize(std::shared_ptr<Option> option) {
       if (instance.orvaEventManager) instance.orvaEventManager->storeBeforeExit();
     });
     self.configureConsent();
-    auto* own = dynamic_cast<QuorvelOption*>(option.get());
-    if (own != nullptr ? own->isApiKeyBlank() : Text::isBlank(option->apiKey())) {
-      result = {InitializeStatus::invalidWriteKey,
-                "Quorvel:: configureConsent - Initialize SDK with valid API key"};
-    }
   });
   return result;
 }
@@ -415,6 +418,14 @@ bool Quorvel::flush(std::chrono::milliseconds limit) {
     }
     if (isShutdown_.load()) {
       Log::error("Quorvel: flush - the library has been shut down; nothing is sent");
+      return;
+    }
+    // The key may have been blanked on the options since: nothing handed over is accepted then.
+    bool paused = false;
+    try {
+      checkSDKStatus(paused);
+    } catch (const SDKError& error) {
+      Log::error("Quorvel: flush - " + error.errorDescription());
       return;
     }
     done = orvaEventManager->flush(DispatchQueue::deadlineAfter(limit));
