@@ -135,6 +135,13 @@ InitializeResult Quorvel::buildComponents() {
                                       "Platform::setDocumentsDirectory", "KELVOR_DATA_DIR"},
                                Folder{"preferences", Platform::preferencesDirectory(),
                                       "Platform::setPreferencesDirectory", "KELVOR_CONFIG_DIR"}}) {
+    if (folder.path.is_relative() && !folder.path.empty()) {
+      // It would move with the working directory, and so would the events.
+      return {InitializeStatus::unusableDirectory,
+              std::string("Quorvel: initialize - refused the ") + folder.what + " directory \"" +
+                  folder.path.string() + "\": it is a relative path; give an absolute one with " +
+                  folder.setter + " or " + folder.variable};
+    }
     if (auto problem = PrivateDirectory::prepare(folder.path)) {
       return {InitializeStatus::unusableDirectory,
               std::string("Quorvel: initialize - refused the ") + folder.what + " directory: " +
