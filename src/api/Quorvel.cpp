@@ -155,6 +155,9 @@ InitializeResult Quorvel::buildComponents() {
             "Quorvel: initialize - refused the ingestion URL \"" + baseUrl + "\": " + *problem +
                 "; set an https:// URL with Platform::setIngestionBaseUrl or KELVOR_INGESTION_URL"};
   }
+  // The library's threads may still run TLS while the process exits; OpenSSL must not tear
+  // itself down under them. So this comes before the CA bundle's check, OpenSSL's first use.
+  OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
   const auto caBundle = Platform::caBundle();
   if (!caBundle.empty()) {
     if (auto problem = HttpService::unusableCABundle(caBundle)) {
@@ -166,9 +169,6 @@ InitializeResult Quorvel::buildComponents() {
                   "KELVOR_CA_BUNDLE"};
     }
   }
-  // The library's threads may still run TLS while the process exits; OpenSSL must not tear
-  // itself down under them.
-  OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
   httpService = std::make_shared<HttpService>(caBundle);
   try {
     dataBase = SQLiteDatabase::open(SQLiteDatabase::fileName);
