@@ -145,8 +145,12 @@ void BM_OrvaServicePost50(benchmark::State& state) {
     std::promise<bool> done;
     orva.sendEventsBody(
         body, {{"optin", "yes"}},
-        [&](int64_t, const std::optional<kelvor::HttpResponse>&) { done.set_value(true); },
-        [&](int64_t, const std::optional<kelvor::HttpResponse>&) { done.set_value(false); });
+        [&](int64_t, const std::optional<kelvor::HttpResponse>&, const kelvor::TransferError&) {
+          done.set_value(true);
+        },
+        [&](int64_t, const std::optional<kelvor::HttpResponse>&, const kelvor::TransferError&) {
+          done.set_value(false);
+        });
     accepted += done.get_future().get();
   }
   state.counters["accepted"] = static_cast<double>(accepted);

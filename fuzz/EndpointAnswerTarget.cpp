@@ -92,7 +92,8 @@ int endpointAnswer(const uint8_t* data, size_t size) {
   server->answerNext(answer);
   std::promise<void> done;
   auto finished = done.get_future();
-  auto record = [&done](int64_t code, const std::optional<HttpResponse>& response) {
+  auto record = [&done](int64_t code, const std::optional<HttpResponse>& response,
+                        const TransferError&) {
     Backoff backoff;
     (void)backoff.fail(response ? response->retryAfter : std::nullopt);
     if (response) (void)Redaction::line(response->description() + std::to_string(code));

@@ -13,6 +13,10 @@ namespace kelvor {
 
 // A registry of callbacks keyed by action type ("consent_set", "ask_consent",
 // "on_consent_persist"). Dispatch walks a copy of the list, so a callback may register more.
+// Actions run on the dispatching thread (the caller of initialize, setConsent or
+// listenToAskForConsent, or the library's queue that saw the app's TCF values change), with no
+// lock held: they must be thread-safe and may call the library, initialize excepted. An
+// exception an action throws is caught and written to standard error; the others still run.
 class KELVOR_EXPORT ActionListener {
  public:
   using Action = std::function<void(const std::any&)>;

@@ -3,8 +3,21 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace kelvor {
+
+// Why the last upload failed, so a host can tell a typo in the URL from a firewall, a missing
+// certificate authority or an endpoint that refuses.
+enum class FailureReason {
+  none,               // no failure yet
+  nameResolution,     // the host name did not resolve
+  connectionRefused,  // nothing listens there, or a firewall refused the connection
+  tls,                // the TLS handshake failed: most often a certificate not trusted
+  timeout,            // no answer in time
+  httpStatus,         // the endpoint answered with a failure status (lastFailureStatus)
+  other,              // anything else libcurl reports (lastFailureDetail says what)
+};
 
 // What became of the events since the library started in this process (Quorvel::deliveryStats).
 // Every event handed over is counted as reported at the call and ends in exactly one of sent,
@@ -24,6 +37,9 @@ struct DeliveryStats {
   int64_t pending = 0;              // rows in the store now (other processes' rows included)
   int64_t lastFailureStatus = 0;    // 0 when the last failure had no HTTP answer
   std::optional<std::chrono::system_clock::time_point> lastFailureTime;
+  FailureReason lastFailureReason = FailureReason::none;
+  // libcurl's own words for the last failure, or "HTTP <status>"; empty when none.
+  std::string lastFailureDetail;
 };
 
 }  // namespace kelvor

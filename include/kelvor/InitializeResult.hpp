@@ -9,11 +9,12 @@ enum class InitializeStatus {
   ready,                  // the library captures with these options
   alreadyInitialized,     // an earlier call succeeded; its options stay in force
   noOptions,              // no option object was given
-  invalidWriteKey,        // initialised, but every call is refused until the key is set
+  invalidWriteKey,        // the key is blank: nothing was initialised; call again with a good key
   unusableDirectory,      // the documents or preferences directory cannot be used
   refusedEndpoint,        // the ingestion URL cannot be read or is not https
   storeUnavailable,       // the event store cannot be opened
   storeFromNewerVersion,  // the event store was written by a newer version; left untouched
+  unusableCABundle,       // the CA bundle set cannot be read or holds no PEM certificate
   failed,                 // anything else (the message says what)
 };
 

@@ -10,6 +10,9 @@ enum class LogLevel { debug, info, warning, error };
 
 // Where the library's log entries go. The default sink writes one line per entry to standard
 // error; a host installs its own (journald, syslog, its own logger) with Platform::setLogSink.
+// Both methods are called from any thread, the host's and the library's own, often at once: they
+// must be thread-safe. They must not call the library (a line it writes would come back here).
+// An exception they throw is caught: that entry goes to standard error instead, saying so.
 class KELVOR_EXPORT LogSink {
  public:
   virtual ~LogSink() = default;

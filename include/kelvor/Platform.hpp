@@ -23,13 +23,14 @@ class KELVOR_EXPORT Platform {
   static void setBundleInfo(const Json& info);
   static void setLogSink(std::shared_ptr<LogSink> sink);
   // Writes lines of this level and above, whatever the `logging` option says; wins over
-  // KELVOR_LOG_LEVEL, which initialize reads otherwise.
+  // KELVOR_LOG_LEVEL, which is read otherwise when the process writes its first line.
   static void setLogLevel(LogLevel level);
   static std::optional<LogLevel> logLevel();
   static void setTrackingProvider(std::shared_ptr<TrackingProvider> provider);
 
-  // What a setter set, else the environment (KELVOR_DATA_DIR), else $XDG_DATA_HOME/kelvor/<app>,
-  // else <home>/.local/share/kelvor/<app>; empty when there is no home at all.
+  // What a setter set (that folder itself), else $KELVOR_DATA_DIR/<app>, else
+  // $XDG_DATA_HOME/kelvor/<app>, else <home>/.local/share/kelvor/<app>; empty when there is no
+  // home at all. A relative folder is returned as it is; initialize refuses it.
   static std::filesystem::path documentsDirectory();
   // The same with KELVOR_CONFIG_DIR, $XDG_CONFIG_HOME and <home>/.config.
   static std::filesystem::path preferencesDirectory();

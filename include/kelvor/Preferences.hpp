@@ -34,7 +34,9 @@ class KELVOR_EXPORT Preferences : public std::enable_shared_from_this<Preference
   // A null value cannot be held: it removes the key.
   void set(const std::string& key, const Json& value);
   void remove(const std::string& key);
-  // onChange runs on the writer's thread after every write or removal of key.
+  // onChange runs on the writer's thread after every write or removal of key, with no lock
+  // held: it must be thread-safe, and it may read and write preferences. An exception it throws
+  // is caught and written to standard error; the writer and the other observers go on.
   ObservationToken observe(const std::string& key, std::function<void()> onChange);
 
   // Writes reach the file on a background writer, so the app's thread never waits for the

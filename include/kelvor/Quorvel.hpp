@@ -61,6 +61,9 @@ class KELVOR_EXPORT Quorvel {
   virtual void resetKI();
   virtual void setKI(const std::string& ki);
   virtual void setConsent(const StringMap& consent);
+  // action runs once the library needs the user's decision: at once on this thread when it
+  // already asked, else later on the thread that resolves consent (see ActionListener). It may
+  // call setConsent; an exception it throws is caught and written to standard error.
   virtual void listenToAskForConsent(std::function<void(const std::any&)> action);
   virtual void clearConsentFromStorage();
   virtual void setAdvertisingIdByATTStatus(TrackingAuthorizationStatus status);

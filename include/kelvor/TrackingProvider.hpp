@@ -14,6 +14,10 @@ enum class TrackingAuthorizationStatus : int {
 };
 
 // The host's source of the tracking-authorisation status and the advertising identifier.
+// Called on the thread that resolves consent (the caller of initialize or setConsent, or a
+// library queue) or that calls setAdvertisingIdByATTStatus: it must be thread-safe and must not
+// call the library. When it throws, the exception is caught and written to standard error, and
+// nothing new is recorded.
 class KELVOR_EXPORT TrackingProvider {
  public:
   virtual ~TrackingProvider() = default;

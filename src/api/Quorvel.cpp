@@ -14,6 +14,7 @@
 #include "platform/DispatchQueue.hpp"
 #include "platform/PrivateDirectory.hpp"
 #include "reachability/StaticReachabilitySource.hpp"
+#include "support/HostCallback.hpp"
 #include "support/InputLimits.hpp"
 #include "support/Redaction.hpp"
 #include "support/Render.hpp"
@@ -72,6 +73,14 @@ InitializeResult Quorvel::tryInitialize(std::shared_ptr<Option> option) {
       Log::error(result.message);
       return;
     }
+    // A blank key leaves nothing initialised, so the host can try again with a good one.
+    auto* given = dynamic_cast<QuorvelOption*>(option.get());
+    if (given != nullptr ? given->isApiKeyBlank() : Text::isBlank(option->apiKey())) {
+      result = {InitializeStatus::invalidWriteKey,
+                "Quorvel:: configureConsent - Initialize SDK with valid API key"};
+      Log::error(result.message);
+      return;
+    }
     self.options = option;
     QuorvelOption::registerSecret(option->apiKey());
     // What the environment asks, unless the host decided otherwise.
@@ -104,11 +113,6 @@ InitializeResult Quorvel::tryInitialize(std::shared_ptr<Option> option) {
       if (instance.orvaEventManager) instance.orvaEventManager->storeBeforeExit();
     });
     self.configureConsent();
-    auto* own = dynamic_cast<QuorvelOption*>(option.get());
-    if (own != nullptr ? own->isApiKeyBlank() : Text::isBlank(option->apiKey())) {
-      result = {InitializeStatus::invalidWriteKey,
-                "Quorvel:: configureConsent - Initialize SDK with valid API key"};
-    }
   });
   return result;
 }
@@ -132,6 +136,13 @@ InitializeResult Quorvel::buildComponents() {
                                       "Platform::setDocumentsDirectory", "KELVOR_DATA_DIR"},
                                Folder{"preferences", Platform::preferencesDirectory(),
                                       "Platform::setPreferencesDirectory", "KELVOR_CONFIG_DIR"}}) {
+    if (folder.path.is_relative() && !folder.path.empty()) {
+      // It would move with the working directory, and so would the events.
+      return {InitializeStatus::unusableDirectory,
+              std::string("Quorvel: initialize - refused the ") + folder.what + " directory \"" +
+                  folder.path.string() + "\": it is a relative path; give an absolute one with " +
+                  folder.setter + " or " + folder.variable};
+    }
     if (auto problem = PrivateDirectory::prepare(folder.path)) {
       return {InitializeStatus::unusableDirectory,
               std::string("Quorvel: initialize - refused the ") + folder.what + " directory: " +
@@ -146,9 +157,20 @@ InitializeResult Quorvel::buildComponents() {
                 "; set an https:// URL with Platform::setIngestionBaseUrl or KELVOR_INGESTION_URL"};
   }
   // The library's threads may still run TLS while the process exits; OpenSSL must not tear
-  // itself down under them.
+  // itself down under them. So this comes before the CA bundle's check, OpenSSL's first use.
   OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
-  httpService = std::make_shared<HttpService>(Platform::caBundle());
+  const auto caBundle = Platform::caBundle();
+  if (!caBundle.empty()) {
+    if (auto problem = HttpService::unusableCABundle(caBundle)) {
+      // Without it every upload would fail the TLS handshake, event after event.
+      return {InitializeStatus::unusableCABundle,
+              "Quorvel: initialize - refused the CA bundle \"" + caBundle.string() +
+                  "\": " + *problem +
+                  "; give a PEM file of certificate authorities with Platform::setCABundle or "
+                  "KELVOR_CA_BUNDLE"};
+    }
+  }
+  httpService = std::make_shared<HttpService>(caBundle);
   try {
     dataBase = SQLiteDatabase::open(SQLiteDatabase::fileName);
   } catch (const SQLiteError& error) {
@@ -386,7 +408,10 @@ void Quorvel::setAdvertisingIdByATTStatus(TrackingAuthorizationStatus status) {
       identityProvider->setATTStatus("authorized");
       // Without a tracking provider only the status word is recorded.
       if (auto provider = Platform::trackingProvider()) {
-        identityProvider->setAdvertisingId(provider->advertisingIdentifier());
+        std::string id;
+        if (HostCallback::run("the TrackingProvider",
+                              [&] { id = provider->advertisingIdentifier(); }))
+          identityProvider->setAdvertisingId(id);
       }
     } else {
       identityProvider->setATTStatus(statusWord(status));
@@ -412,6 +437,14 @@ bool Quorvel::flush(std::chrono::milliseconds limit) {
     }
     if (isShutdown_.load()) {
       Log::error("Quorvel: flush - the library has been shut down; nothing is sent");
+      return;
+    }
+    // The key may have been blanked on the options since: nothing handed over is accepted then.
+    bool paused = false;
+    try {
+      checkSDKStatus(paused);
+    } catch (const SDKError& error) {
+      Log::error("Quorvel: flush - " + error.errorDescription());
       return;
     }
     done = orvaEventManager->flush(DispatchQueue::deadlineAfter(limit));

@@ -4,6 +4,7 @@
 
 #include <kelvor/Log.hpp>
 
+#include "support/HostCallback.hpp"
 #include "support/Render.hpp"
 
 namespace kelvor {
@@ -132,7 +133,8 @@ void ConsentService::listenToAskForConsent(ActionListener::Action action) {
   if (!dispatched) {
     actionListener_.addActionToListener(askConsent, std::move(action));
   } else if (action) {
-    action(std::any(std::vector<std::any>()));
+    HostCallback::run("a consent action listener",
+                      [&] { action(std::any(std::vector<std::any>())); });
   }
 }
 

@@ -6,6 +6,7 @@
 #include <kelvor/Platform.hpp>
 
 #include "platform/Uuid.hpp"
+#include "support/HostCallback.hpp"
 
 namespace kelvor {
 namespace {
@@ -125,9 +126,13 @@ void IdentityProvider::setATTStatus(const std::string& word) {
 void IdentityProvider::refreshATTStatusAndAdvertisingId() {
   auto provider = Platform::trackingProvider();
   if (!provider) return;  // no tracking facility on this host: nothing is recorded
-  int status = provider->trackingAuthorizationStatus();
+  int status = 0;
   std::optional<std::string> permitted;
-  if (status == 3) permitted = provider->advertisingIdentifier();
+  const bool answered = HostCallback::run("the TrackingProvider", [&] {
+    status = provider->trackingAuthorizationStatus();
+    if (status == 3) permitted = provider->advertisingIdentifier();
+  });
+  if (!answered) return;  // what was recorded before stays
   std::lock_guard lock(mutex_);
   idfaAuthStatus_ = attStatusWord(status);
   userIDFA_["att_authorization_status"] = idfaAuthStatus_;

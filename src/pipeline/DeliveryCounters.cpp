@@ -2,10 +2,11 @@
 
 namespace kelvor {
 
-void DeliveryCounters::failure(int64_t status) {
+void DeliveryCounters::failure(int64_t status, const TransferError& error) {
   failedAttempts.fetch_add(1);
   std::lock_guard lock(mutex_);
   lastFailureStatus_ = status;
+  lastFailure_ = error;
   lastFailureTime_ = std::chrono::system_clock::now();
 }
 
@@ -24,6 +25,8 @@ DeliveryStats DeliveryCounters::snapshot(int64_t pending) const {
   std::lock_guard lock(mutex_);
   stats.lastFailureStatus = lastFailureStatus_;
   stats.lastFailureTime = lastFailureTime_;
+  stats.lastFailureReason = lastFailure_.reason;
+  stats.lastFailureDetail = lastFailure_.text;
   return stats;
 }
 

@@ -9,6 +9,8 @@
 
 #include <kelvor/DeliveryStats.hpp>
 
+#include "transport/HttpService.hpp"
+
 namespace kelvor {
 
 // The pipeline's counters, written from its queues and the networking thread, read by the app.
@@ -24,7 +26,7 @@ class DeliveryCounters {
   std::atomic<uint64_t> refusedInvalid{0};
   std::atomic<uint64_t> failedAttempts{0};
 
-  void failure(int64_t status);
+  void failure(int64_t status, const TransferError& error);
   DeliveryStats snapshot(int64_t pending) const;
 
   // Something moved in the pipeline (a commit, an answer, a drained intake): wakes whoever waits
@@ -38,6 +40,7 @@ class DeliveryCounters {
   mutable std::mutex mutex_;
   int64_t lastFailureStatus_ = 0;
   std::optional<std::chrono::system_clock::time_point> lastFailureTime_;
+  TransferError lastFailure_;
   mutable std::mutex progressMutex_;
   mutable std::condition_variable progressed_;
   uint64_t progress_ = 0;

@@ -207,10 +207,12 @@ void UploadEventsQueue::send(std::vector<StoredRow> batch, bool full) {
   auto flight = std::make_shared<Flight>(Flight{std::move(batch), full});
   inFlight_ = flight;
   std::weak_ptr<UploadEventsQueue> weak = weak_from_this();
-  auto answer = [weak, flight](int64_t code, const std::optional<HttpResponse>& response) {
+  auto answer = [weak, flight](int64_t code, const std::optional<HttpResponse>& response,
+                               const TransferError& error) {
     if (auto self = weak.lock()) {
-      self->onStoreQueue(
-          [flight, code, response](UploadEventsQueue& q) { q.answered(flight, code, response); });
+      self->onStoreQueue([flight, code, response, error](UploadEventsQueue& q) {
+        q.answered(flight, code, response, error);
+      });
     }
   };
   orvaService_->sendEventsBody(body(flight->rows), baseQueryParams(), answer, answer);
@@ -225,13 +227,16 @@ bool UploadEventsQueue::refusedForContent(int64_t code) {
   return code == 400 || code == 413 || code == 422;
 }
 
-std::string UploadEventsQueue::describeFailure(int64_t code) const {
+std::string UploadEventsQueue::describeFailure(int64_t code, const TransferError& error) const {
   return "upload to " + orvaService_->url() +
-         (code == 0 ? " got no answer" : " failed with status " + std::to_string(code));
+         (code == 0
+              ? " got no answer (" + (error.text.empty() ? "no reason given" : error.text) + ")"
+              : " failed with status " + std::to_string(code));
 }
 
 void UploadEventsQueue::answered(const std::shared_ptr<Flight>& flight, int64_t code,
-                                 const std::optional<HttpResponse>& response) {
+                                 const std::optional<HttpResponse>& response,
+                                 const TransferError& error) {
   if (flight != inFlight_) return;  // the chain ended meanwhile
   inFlight_.reset();
   if (code >= 200 && code <= 299) {
@@ -271,9 +276,9 @@ void UploadEventsQueue::answered(const std::shared_ptr<Flight>& flight, int64_t 
   // No answer, or a status that means "not now": the rows stay and uploads back off.
   Log::error("[Code] :: " + std::to_string(code) + " - " +
              (response ? response->description() : std::string("nil")));
-  counters_->failure(code);
+  counters_->failure(code, error);
   const auto delay = backoff_.fail(response ? response->retryAfter : std::nullopt);
-  Log::warning(describeFailure(code) + ": " + std::to_string(database_->knownCount()) +
+  Log::warning(describeFailure(code, error) + ": " + std::to_string(database_->knownCount()) +
                " events are kept in the store; the next try is in " +
                std::to_string((delay.count() + 999) / 1000) + " s");
   if (auto manager = orvaEventManager_.lock()) manager->scheduleRetry(delay);
@@ -492,8 +497,9 @@ bool UploadEventsQueue::sendInstant(StoredRow& row) {
   std::weak_ptr<UploadEventsQueue> weak = weak_from_this();
   orvaService_->sendEventsBody(
       std::move(text), baseQueryParams(),
-      [weak, key](int64_t code, const std::optional<HttpResponse>& response) {
-        OrvaService::logResponse(code, response);
+      [weak, key](int64_t code, const std::optional<HttpResponse>& response,
+                  const TransferError& error) {
+        OrvaService::logResponse(code, response, error);
         auto self = weak.lock();
         if (!self) return;
         // Taken already when the library stopped and stored it: it goes again at the next start.
@@ -502,8 +508,9 @@ bool UploadEventsQueue::sendInstant(StoredRow& row) {
         self->backoff_.reset();
         self->counters_->progress();
       },
-      [weak, key](int64_t code, const std::optional<HttpResponse>& response) {
-        if (auto self = weak.lock()) self->instantSendFailed(code, response, key);
+      [weak, key](int64_t code, const std::optional<HttpResponse>& response,
+                  const TransferError& error) {
+        if (auto self = weak.lock()) self->instantSendFailed(code, response, error, key);
       });
   return true;
 }
@@ -527,7 +534,7 @@ std::vector<StoredRow> UploadEventsQueue::takeInstantsInFlight() {
 }
 
 void UploadEventsQueue::instantSendFailed(int64_t code, const std::optional<HttpResponse>& response,
-                                          uint64_t key) {
+                                          const TransferError& error, uint64_t key) {
   if (refusedForContent(code)) {
     auto row = takeInstant(key);
     if (!row) return;
@@ -538,7 +545,8 @@ void UploadEventsQueue::instantSendFailed(int64_t code, const std::optional<Http
     return;
   }
   Log::error("Failed to log events");
-  counters_->failure(code);
+  Log::warning(describeFailure(code, error) + ": the event is kept in the store");
+  counters_->failure(code, error);
   const auto delay = backoff_.fail(response ? response->retryAfter : std::nullopt);
   auto manager = orvaEventManager_.lock();
   if (!manager) return;

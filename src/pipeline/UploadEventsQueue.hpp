@@ -69,7 +69,8 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   bool sendInstant(StoredRow& row);
   // The failure callback of an instant send: the event joins the store (or is dropped when the
   // endpoint refused it for its content).
-  void instantSendFailed(int64_t code, const std::optional<HttpResponse>& response, uint64_t key);
+  void instantSendFailed(int64_t code, const std::optional<HttpResponse>& response,
+                         const TransferError& error, uint64_t key);
   // The instant events still out, for the store when the library stops; a later answer to one
   // of them is ignored.
   std::vector<StoredRow> takeInstantsInFlight();
@@ -115,7 +116,7 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   void readAhead(size_t wanted);
   void send(std::vector<StoredRow> batch, bool full);
   void answered(const std::shared_ptr<Flight>& flight, int64_t code,
-                const std::optional<HttpResponse>& response);
+                const std::optional<HttpResponse>& response, const TransferError& error);
   // After an accepted or refused batch: the next batch goes (true) or the chain ends.
   bool continueChain(bool lastWasFull);
   void dropRefused(const StoredRow& row, int64_t code);
@@ -129,7 +130,8 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   void checkFlushes(std::optional<End> end);
   std::optional<int64_t> remainingThrough(int64_t through);
   static bool refusedForContent(int64_t code);
-  std::string describeFailure(int64_t code) const;
+  // Names the URL, the status or libcurl's words for why there was no answer.
+  std::string describeFailure(int64_t code, const TransferError& error) const;
 
   std::shared_ptr<Option> options_;
   std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager_;

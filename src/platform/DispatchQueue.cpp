@@ -71,9 +71,16 @@ void DispatchQueue::run(const std::shared_ptr<State>& state) {
     try {
       task();
     } catch (const std::exception& e) {
-      Log::error("DispatchQueue " + state->label + ": task failed - " + e.what());
+      // Nothing may leave this handler: the worker would end the process.
+      try {
+        Log::error("DispatchQueue " + state->label + ": task failed - " + e.what());
+      } catch (...) {
+      }
     } catch (...) {
-      Log::error("DispatchQueue " + state->label + ": task failed");
+      try {
+        Log::error("DispatchQueue " + state->label + ": task failed");
+      } catch (...) {
+      }
     }
     task = nullptr;  // release captures outside the lock
     lock.lock();

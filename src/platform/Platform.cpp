@@ -151,8 +151,9 @@ std::filesystem::path Platform::documentsDirectory() {
     std::lock_guard lock(settings().mutex);
     if (!settings().documents.empty()) return settings().documents;
   }
+  // A base folder, like XDG's: two apps given one KELVOR_DATA_DIR keep their own stores.
   std::string fromEnvironment = environment("KELVOR_DATA_DIR");
-  if (!fromEnvironment.empty()) return fromEnvironment;
+  if (!fromEnvironment.empty()) return std::filesystem::path(fromEnvironment) / appIdentifier();
   return xdgDirectory("XDG_DATA_HOME", ".local/share");
 }
 
@@ -162,7 +163,7 @@ std::filesystem::path Platform::preferencesDirectory() {
     if (!settings().preferences.empty()) return settings().preferences;
   }
   std::string fromEnvironment = environment("KELVOR_CONFIG_DIR");
-  if (!fromEnvironment.empty()) return fromEnvironment;
+  if (!fromEnvironment.empty()) return std::filesystem::path(fromEnvironment) / appIdentifier();
   return xdgDirectory("XDG_CONFIG_HOME", ".config");
 }
 

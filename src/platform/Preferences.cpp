@@ -17,6 +17,7 @@
 #include "platform/DispatchQueue.hpp"
 #include "platform/PreferencesTestHook.hpp"
 #include "platform/PrivateDirectory.hpp"
+#include "support/HostCallback.hpp"
 
 namespace kelvor {
 namespace {
@@ -440,7 +441,8 @@ void Preferences::notify(const std::string& key) {
       if (entry.first == key) callbacks.push_back(entry.second);
     }
   }
-  for (const auto& callback : callbacks) callback();
+  // One observer that throws neither stops the others nor reaches the writer.
+  for (const auto& callback : callbacks) HostCallback::run("a Preferences observer", callback);
 }
 
 }  // namespace kelvor

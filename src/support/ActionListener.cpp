@@ -1,5 +1,7 @@
 #include <kelvor/ActionListener.hpp>
 
+#include "support/HostCallback.hpp"
+
 namespace kelvor {
 
 void ActionListener::addActionToListener(const std::string& type, Action action) {
@@ -16,7 +18,8 @@ void ActionListener::dispatchActionListener(const std::string& type, const std::
     actions = found->second;  // a callback may change the registry while we walk the copy
   }
   for (const auto& action : actions) {
-    if (action) action(data);
+    // Host actions among them: one that throws does not keep the others from running.
+    if (action) HostCallback::run("a consent action listener", [&] { action(data); });
   }
 }
 

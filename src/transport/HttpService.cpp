@@ -69,6 +69,53 @@ std::vector<X509*> loadCertificates(const std::filesystem::path& file) {
 
 }  // namespace
 
+std::optional<std::string> HttpService::unusableCABundle(const std::filesystem::path& file) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(file, ec)) return std::string("it is not a readable file");
+  std::string pem = readFile(file);
+  if (pem.empty()) return std::string("it cannot be read or is empty");
+  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  X509* first = bio != nullptr ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
+  const bool found = first != nullptr;
+  X509_free(first);
+  BIO_free(bio);
+  ERR_clear_error();
+  if (!found) return std::string("it holds no PEM certificate");
+  return std::nullopt;
+}
+
+FailureReason HttpService::reasonFor(int curlCode) {
+  switch (static_cast<CURLcode>(curlCode)) {
+    case CURLE_OK:
+      return FailureReason::none;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return FailureReason::nameResolution;
+    case CURLE_COULDNT_CONNECT:
+      return FailureReason::connectionRefused;
+    case CURLE_OPERATION_TIMEDOUT:
+      return FailureReason::timeout;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CLIENTCERT:
+    case CURLE_USE_SSL_FAILED:
+      return FailureReason::tls;
+    default:
+      return FailureReason::other;
+  }
+}
+
 std::optional<std::string> HttpService::refusedUrl(const std::string& url) {
   CURLU* parts = curl_url();
   if (parts == nullptr) return std::string("it cannot be read");
@@ -142,7 +189,8 @@ struct HttpService::Request {
   std::string body;
   std::string responseBody;
   std::string retryAfter;
-  bool unsendable = false;  // no request could be formed: fails at once
+  bool unsendable = false;               // no request could be formed: fails at once
+  char errorText[CURL_ERROR_SIZE] = {};  // libcurl's own words for a failure
   ResponseCallback success;
   ResponseCallback failure;
 
@@ -238,7 +286,9 @@ void HttpService::run(const std::shared_ptr<State>& state) {
         // A request that could not be formed fails like one that got no answer, so its
         // caller's retry rules apply.
         try {
-          if (request->failure) request->failure(0, std::nullopt);
+          if (request->failure) {
+            request->failure(0, std::nullopt, {FailureReason::other, "no request could be formed"});
+          }
         } catch (...) {
           Log::error("HttpService: a response callback failed");
         }
@@ -266,16 +316,22 @@ void HttpService::run(const std::shared_ptr<State>& state) {
       try {
         if (result != CURLE_OK || code <= 0) {
           // No HTTP response: connection refused, TLS refused, timeout, dropped connection.
+          // The error buffer says more than the code's text ("Failed to connect to 127.0.0.1
+          // port 9 after 0 ms: Connection refused").
+          TransferError error{reasonFor(result), request->errorText[0] != '\0'
+                                                     ? std::string(request->errorText)
+                                                     : std::string(curl_easy_strerror(result))};
           Log::info("HttpService - no response from " + Redaction::url(request->url) + ": " +
-                    curl_easy_strerror(result));
-          if (request->failure) request->failure(0, std::nullopt);
+                    error.text);
+          if (request->failure) request->failure(0, std::nullopt, error);
         } else {
           HttpResponse response{code, request->url, request->responseBody,
                                 HttpService::parseRetryAfter(request->retryAfter)};
           if (code >= 200 && code <= 299) {
-            if (request->success) request->success(code, response);
+            if (request->success) request->success(code, response, {});
           } else if (request->failure) {
-            request->failure(code, response);
+            request->failure(code, response,
+                             {FailureReason::httpStatus, "HTTP " + std::to_string(code)});
           }
         }
       } catch (const std::exception& e) {
@@ -340,6 +396,7 @@ void HttpService::submit(std::unique_ptr<Request> request) {
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &request->responseBody);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, collectHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &request->retryAfter);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, request->errorText);
   }
   {
     std::lock_guard lock(state_->mutex);

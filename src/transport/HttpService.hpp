@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include <kelvor/DeliveryStats.hpp>
 #include <kelvor/Json.hpp>
 
 #include "transport/HttpResponse.hpp"
@@ -17,9 +18,17 @@
 namespace kelvor {
 
 using QueryMap = std::map<std::string, std::string>;
-// Status code (0 when no HTTP response arrived) and the response, when one arrived.
-using ResponseCallback =
-    std::function<void(int64_t code, const std::optional<HttpResponse>& response)>;
+// Why a request failed: no answer (and libcurl's words for it), or a failure status. Reason
+// none when it succeeded.
+struct TransferError {
+  FailureReason reason = FailureReason::none;
+  std::string text;
+};
+
+// Status code (0 when no HTTP response arrived), the response, when one arrived, and why it
+// failed, when it did.
+using ResponseCallback = std::function<void(
+    int64_t code, const std::optional<HttpResponse>& response, const TransferError& error)>;
 
 // The library's HTTP client: one networking thread drives a curl multi handle, so requests never
 // block the caller and connections and the loaded CA store are kept between requests. Exactly
@@ -63,6 +72,13 @@ class HttpService {
   // A Retry-After value ("120" or "Wed, 21 Oct 2026 07:28:00 GMT") as the wait until then,
   // never negative; nothing when it cannot be read.
   static std::optional<std::chrono::seconds> parseRetryAfter(std::string value);
+
+  // What a libcurl result code means to the host. CURLE_OK is none.
+  static FailureReason reasonFor(int curlCode);
+
+  // Why a CA bundle would trust nothing: it cannot be read, or holds no PEM certificate.
+  // Nothing when it holds at least one.
+  static std::optional<std::string> unusableCABundle(const std::filesystem::path& file);
 
   // Adds the extra CA certificates to a new TLS context (libcurl's context callback).
   static int addExtraCertificates(void* curl, void* sslContext, void* state);

@@ -44,7 +44,8 @@ void OrvaService::sendIdentity(const QueryMap& queryParams, ResponseCallback suc
   httpService_->get(url(), queryParams, std::move(success), std::move(failure));
 }
 
-void OrvaService::logResponse(int64_t code, const std::optional<HttpResponse>& response) {
+void OrvaService::logResponse(int64_t code, const std::optional<HttpResponse>& response,
+                              const TransferError& /*error*/) {
   Log::info("[Code] :: " + std::to_string(code) + " - " +
             (response ? response->description() : std::string("nil")));
 }

@@ -30,7 +30,8 @@ class OrvaService {
   void sendIdentity(const QueryMap& queryParams, ResponseCallback success,
                     ResponseCallback failure);
   // "[Code] :: <code> - <response>" at the info level.
-  static void logResponse(int64_t code, const std::optional<HttpResponse>& response);
+  static void logResponse(int64_t code, const std::optional<HttpResponse>& response,
+                          const TransferError& error);
 
   std::string url() const { return baseUrl_ + path; }
   static std::string credential(const std::string& writeKey);

@@ -30,6 +30,21 @@ std::vector<std::string> appEnvironment(const std::string& app, const std::strin
   return environment;
 }
 
+// The name prefixes of the events each write key delivered.
+std::set<std::string> namesSentWith(const Collector& collector, const std::string& key) {
+  std::set<std::string> prefixes;
+  const std::string credential = "Basic " + Base64::encode("w_k:" + key);
+  for (const auto& r : collector.records()) {
+    if (r["method"] != "POST" || r["status"] != 200) continue;
+    if (r["headers"]["authorization"] != credential) continue;
+    for (const auto& e : r["body"]["events"]) {
+      const auto name = e["event"]["eventName"].get<std::string>();
+      prefixes.insert(name.substr(0, name.find('-')));
+    }
+  }
+  return prefixes;
+}
+
 // Two apps of one user: each keeps its own store, so each request carries only its own app's
 // events and key, even when one app left events behind for its next start.
 TEST(AppSandboxTest, TwoAppsInOneHomeNeverSendEachOthersEvents) {
@@ -62,6 +77,39 @@ TEST(AppSandboxTest, TwoAppsInOneHomeNeverSendEachOthersEvents) {
         std::filesystem::exists(home.path() / ".local/share/kelvor" / app / "kelvorDB.sqlite"))
         << app;
   }
+}
+
+// KELVOR_DATA_DIR and KELVOR_CONFIG_DIR name a base folder as XDG's do: two apps given the same
+// ones keep their own stores below it. A relative one is refused with a line saying so.
+TEST(AppSandboxTest, TwoAppsWithOneDataDirKeepTheirOwnStores) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  testing::TempDir home;
+  testing::TempDir base;
+  auto inBase = [&](const std::string& app, const std::string& key) {
+    auto environment = appEnvironment(app, key, home.path().string());
+    environment.push_back("KELVOR_DATA_DIR=" + (base.path() / "data").string());
+    environment.push_back("KELVOR_CONFIG_DIR=" + (base.path() / "config").string());
+    return environment;
+  };
+  EXPECT_EQ(TestHost("leave", home.path(), collector, 20, inBase("com.example.a", "key-a")).wait(),
+            7);
+  EXPECT_EQ(TestHost("upload", home.path(), collector, 20, inBase("com.example.b", "key-b")).wait(),
+            0);
+  EXPECT_EQ(TestHost("upload", home.path(), collector, 0, inBase("com.example.a", "key-a")).wait(),
+            0);
+  EXPECT_EQ(namesSentWith(collector, "key-a"), std::set<std::string>{"leave"});
+  EXPECT_EQ(namesSentWith(collector, "key-b"), std::set<std::string>{"upload"});
+  for (const char* app : {"com.example.a", "com.example.b"}) {
+    EXPECT_TRUE(std::filesystem::exists(base.path() / "data" / app / "kelvorDB.sqlite")) << app;
+    EXPECT_TRUE(std::filesystem::is_directory(base.path() / "config" / app)) << app;
+  }
+
+  auto relative = appEnvironment("com.example.c", "key-c", home.path().string());
+  relative.push_back("KELVOR_DATA_DIR=relative/data");
+  TestHost refused("upload", home.path(), collector, 1, relative);
+  EXPECT_EQ(refused.wait(), 3);  // no instance
+  EXPECT_NE(refused.output().find("it is a relative path"), std::string::npos) << refused.output();
 }
 
 // Four processes of one command-line tool at once share its store: every event arrives, none

@@ -304,8 +304,10 @@ TEST(FacadeTest, TheEnvironmentConfiguresWhatTheHostDidNot) {
   ASSERT_TRUE(q.flush());
   EXPECT_EQ(names(Collector::acceptedEvents(collector.records())),
             std::vector<std::string>{"from-env"});
-  EXPECT_TRUE(std::filesystem::exists(folder->path() / "data" / "kelvorDB.sqlite"));
-  EXPECT_TRUE(std::filesystem::is_directory(folder->path() / "config"));
+  // Both name a base folder: the app's own folder is below it.
+  EXPECT_TRUE(std::filesystem::exists(folder->path() / "data" / Platform::appIdentifier() /
+                                      "kelvorDB.sqlite"));
+  EXPECT_TRUE(std::filesystem::is_directory(folder->path() / "config" / Platform::appIdentifier()));
   log.clear();
   q.setEventProperties("quiet");
   ASSERT_TRUE(q.flush());

@@ -22,6 +22,7 @@ struct Outcome {
   bool success;
   int64_t code;
   bool hasResponse;
+  TransferError error;
 };
 
 // Runs one request and waits for whichever callback comes.
@@ -30,11 +31,11 @@ Outcome await(Send&& send) {
   auto promise = std::make_shared<std::promise<Outcome>>();
   auto future = promise->get_future();
   send(
-      [promise](int64_t code, const std::optional<HttpResponse>& r) {
-        promise->set_value({true, code, r.has_value()});
+      [promise](int64_t code, const std::optional<HttpResponse>& r, const TransferError& e) {
+        promise->set_value({true, code, r.has_value(), e});
       },
-      [promise](int64_t code, const std::optional<HttpResponse>& r) {
-        promise->set_value({false, code, r.has_value()});
+      [promise](int64_t code, const std::optional<HttpResponse>& r, const TransferError& e) {
+        promise->set_value({false, code, r.has_value(), e});
       });
   EXPECT_EQ(future.wait_for(std::chrono::seconds(90)), std::future_status::ready);
   return future.get();

@@ -76,4 +76,11 @@ std::string TestHost::output() const {
   return buffer.str();
 }
 
+std::string TestHost::errors() const {
+  std::ifstream in(dir_.path() / "err");
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
 }  // namespace kelvor::testing

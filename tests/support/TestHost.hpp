@@ -27,6 +27,8 @@ class TestHost {
   void kill();
   // What it wrote on standard output.
   std::string output() const;
+  // What it wrote on standard error.
+  std::string errors() const;
 
  private:
   TempDir dir_;

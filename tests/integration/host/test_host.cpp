@@ -12,6 +12,10 @@
 //   full-disk  in a mount namespace of its own, on a 1 MiB tmpfs: report a batch, fill the
 //              disk while it is in flight, report one event a second for 10 s, free the disk,
 //              flush; prints the delivery figures; 77 when mounting is not allowed
+//   throwing   every host callback throws (log sink, tracking provider, consent action,
+//              preferences observer); report, flush; prints the delivery figures
+//   blank-key  initialize with a blank key (flush must fail), then with QUORVEL_TEST_KEY or
+//              "key"; report, flush; prints the delivery figures
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -19,10 +23,12 @@
 
 #include <kelvor/Quorvel.hpp>
 
+#include <any>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +46,23 @@ class PrintingSink : public kelvor::LogSink {
     std::printf("%s\n", message.c_str());
     std::fflush(stdout);
   }
+};
+
+// Fails at everything, as a host's broken callbacks would.
+class ThrowingSink : public kelvor::LogSink {
+ public:
+  void write(kelvor::LogLevel, const std::string&, const std::string&,
+             const std::string&) override {
+    throw std::runtime_error("the host's sink is down");
+  }
+};
+
+class ThrowingProvider : public kelvor::TrackingProvider {
+ public:
+  int trackingAuthorizationStatus() const override {
+    throw std::runtime_error("no tracking status here");
+  }
+  std::string advertisingIdentifier() const override { throw 42; }
 };
 
 using namespace std::chrono_literals;
@@ -69,6 +92,8 @@ int main(int argc, char** argv) {
   const std::string scenario = argv[1];
   const std::filesystem::path folder = argv[2];
   const int events = std::atoi(argv[5]);
+  // Before anything logs: the option builders below already write through it.
+  if (scenario == "throwing") kelvor::Platform::setLogSink(std::make_shared<ThrowingSink>());
   auto documents = folder / "documents";
   if (scenario == "full-disk") {
     documents = folder / "store";
@@ -93,12 +118,40 @@ int main(int argc, char** argv) {
       .batchSize(10)
       .eventUploadInterval(1)
       .logging(false);
-  if (scenario == "burst" || scenario == "upload") {
+  if (scenario == "burst" || scenario == "upload" || scenario == "blank-key") {
     kelvor::Platform::setLogSink(std::make_shared<PrintingSink>());
+  }
+  if (scenario == "throwing") {
+    kelvor::Platform::setTrackingProvider(std::make_shared<ThrowingProvider>());
+    option->useConsent(true).logging(true);
+  }
+  if (scenario == "blank-key") {
+    auto blank = std::make_shared<kelvor::QuorvelOption>();
+    blank->writeKey(" ").optout(false);
+    if (kelvor::Quorvel::tryInitialize(blank->build()).status !=
+        kelvor::InitializeStatus::invalidWriteKey) {
+      return 5;
+    }
+    if (kelvor::Quorvel::getInstance() != nullptr &&
+        kelvor::Quorvel::getInstance()->flush(std::chrono::seconds(1))) {
+      return 6;
+    }
+    if (!kelvor::Quorvel::tryInitialize(option->build()).ready()) return 8;
   }
   kelvor::Quorvel::initialize(option->build());
   kelvor::Quorvel* quorvel = kelvor::Quorvel::getInstance();
   if (quorvel == nullptr) return 3;
+  // Preferences observer, consent action and tracking provider each throw on their turn.
+  kelvor::ObservationToken observation;
+  if (scenario == "throwing") {
+    observation = kelvor::Preferences::standard().observe(
+        "host.setting", [] { throw std::runtime_error("the observer failed"); });
+    kelvor::Preferences::standard().set("host.setting", 1);
+    quorvel->listenToAskForConsent(
+        [](const std::any&) { throw std::runtime_error("the consent dialog failed"); });
+    quorvel->setConsent({{"track", true}, {"identify", true}});
+    quorvel->setAdvertisingIdByATTStatus(kelvor::TrackingAuthorizationStatus::authorized);
+  }
   const std::string pid = std::to_string(getpid());
   if (scenario == "burst") {
     std::vector<std::thread> threads;
@@ -128,11 +181,17 @@ int main(int argc, char** argv) {
     }
     std::filesystem::remove(documents / "filler");
   }
-  const bool flushed = quorvel->flush(std::chrono::seconds(60));
+  bool flushed = quorvel->flush(std::chrono::seconds(60));
+  // A flush ends at a failed upload; with an endpoint failing every other time a few more
+  // bring everything home.
+  for (int i = 0; scenario == "throwing" && !flushed && i < 5; ++i) {
+    flushed = quorvel->flush(std::chrono::seconds(60));
+  }
   const auto stats = quorvel->deliveryStats();
-  std::printf("{\"flushed\":%s,\"sent\":%llu,\"stored\":%llu,\"dropped\":%llu}\n",
+  std::printf("{\"flushed\":%s,\"sent\":%llu,\"stored\":%llu,\"dropped\":%llu,\"failed\":%llu}\n",
               flushed ? "true" : "false", static_cast<unsigned long long>(stats.sent),
               static_cast<unsigned long long>(stats.stored),
-              static_cast<unsigned long long>(stats.droppedByCacheCap));
+              static_cast<unsigned long long>(stats.droppedByCacheCap),
+              static_cast<unsigned long long>(stats.failedAttempts));
   return flushed ? 0 : 4;
 }

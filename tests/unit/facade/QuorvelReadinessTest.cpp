@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <fstream>
 #include <thread>
 
 #include <kelvor/Quorvel.hpp>
@@ -39,6 +40,22 @@ TEST(QuorvelReadinessTest, GetInstanceBeforeInitializeIsAbsentWithTheErrorLine) 
   EXPECT_EQ(lines[0].text, "[Kelvor] - Please call the initialize method of SDK Manager");
 }
 
+// The option builders write info lines before initialize runs: the environment's level holds for
+// them too, and a level the host sets still wins.
+TEST(QuorvelReadinessTest, LogLevelFromTheEnvironmentHoldsFromTheFirstLine) {
+  setenv("KELVOR_LOG_LEVEL", "error", 1);
+  LogCapture log;
+  auto option = std::make_shared<QuorvelOption>();
+  option->writeKey("a-write-key-of-some-length").logging(true).batchSize(20);
+  EXPECT_TRUE(log.messages(LogLevel::info).empty());
+  Log::error("an error line");
+  EXPECT_TRUE(log.contains(LogLevel::error, "an error line"));
+  Platform::setLogLevel(LogLevel::info);
+  option->batchSize(30);
+  EXPECT_FALSE(log.messages(LogLevel::info).empty());
+  unsetenv("KELVOR_LOG_LEVEL");
+}
+
 TEST(QuorvelReadinessTest, SecondInitializeChangesNothing) {
   sandbox();
   auto first = options("first");
@@ -56,27 +73,28 @@ TEST(QuorvelReadinessTest, SecondInitializeChangesNothing) {
   EXPECT_TRUE(log.contains(LogLevel::error, "Initialize SDK with valid API key"));
 }
 
-TEST(QuorvelReadinessTest, BlankKeyCompletesInitialisationButRefusesGuardedCalls) {
+// A blank key leaves nothing initialised, so a second initialize with a good key takes; a key
+// blanked on the options later makes guarded calls refuse and flush answer false.
+TEST(QuorvelReadinessTest, BlankKeyLeavesNothingInitialisedSoAGoodKeyMayFollow) {
   sandbox();
   LogCapture log;
   // Unicode white space and line breaks count as blank too.
-  auto option = options(" \u00a0\u2028\t ");
-  EXPECT_EQ(Quorvel::tryInitialize(option).status, InitializeStatus::invalidWriteKey);
+  EXPECT_EQ(Quorvel::tryInitialize(options(" \u00a0\u2028\t ")).status,
+            InitializeStatus::invalidWriteKey);
   EXPECT_TRUE(log.contains(LogLevel::error,
                            "Quorvel:: configureConsent - Initialize SDK with valid API key"));
+  EXPECT_EQ(Quorvel::getInstance(), nullptr);
+  auto option = options("valid");
+  EXPECT_TRUE(Quorvel::tryInitialize(option).ready());
   Quorvel* instance = Quorvel::getInstance();
   ASSERT_NE(instance, nullptr);
   log.clear();
   instance->setEventProperties("any");
-  instance->setUserProperties({{"a", 1}});
-  EXPECT_EQ(log.messages(LogLevel::error),
-            (std::vector<std::string>{"Initialize SDK with valid API key",
-                                      "Initialize SDK with valid API key"}));
-  // A key set later on the same options object takes effect from the next call.
-  option->setApiKey("valid");
-  log.clear();
-  instance->setEventProperties("any");
   EXPECT_EQ(log.count(LogLevel::error, "Initialize SDK with valid API key"), 0u);
+  option->setApiKey("");
+  instance->setUserProperties({{"a", 1}});
+  EXPECT_FALSE(instance->flush(std::chrono::seconds(5)));
+  EXPECT_EQ(log.count(LogLevel::error, "Initialize SDK with valid API key"), 2u);
 }
 
 TEST(QuorvelReadinessTest, PausedCallsAreSilentUntilResumed) {
@@ -114,8 +132,9 @@ TEST(QuorvelReadinessTest, InitializingFromTwoThreadsAtOnceBuildsOnce) {
   EXPECT_NE(Quorvel::getInstance(), nullptr);
 }
 
-// Directories others could change and URLs that would carry the key in clear text are refused
-// with a line saying what to do; a failed initialize may be repeated.
+// Directories others could change or that move with the working directory, URLs that would
+// carry the key in clear text and CA bundles that trust nothing are refused with a line saying
+// what to do; a failed initialize may be repeated.
 TEST(QuorvelReadinessTest, TryInitializeRefusesWhatIsNotSafeAndSaysWhy) {
   sandbox();
   testing::TempDir dir;
@@ -126,15 +145,24 @@ TEST(QuorvelReadinessTest, TryInitializeRefusesWhatIsNotSafeAndSaysWhy) {
   std::filesystem::create_directories(foreign);
   std::filesystem::permissions(foreign, std::filesystem::perms::owner_all);
   const bool canChown = ::chown(foreign.c_str(), 65534, 65534) == 0;
+  const auto notPem = dir.path() / "not-pem.crt";
+  std::ofstream(notPem) << "-----BEGIN NOTHING-----\n";
   struct Case {
     std::filesystem::path documents;
     std::string url;
     InitializeStatus status;
     std::string says;
+    std::filesystem::path ca = {};
   };
   std::vector<Case> cases = {
       {open, "https://127.0.0.1:9/", InitializeStatus::unusableDirectory,
        "can be written by other users (mode 777)"},
+      {"relative/store", "https://127.0.0.1:9/", InitializeStatus::unusableDirectory,
+       "it is a relative path"},
+      {dir.path() / "fine", "https://127.0.0.1:9/", InitializeStatus::unusableCABundle,
+       notPem.string() + "\": it holds no PEM certificate", notPem},
+      {dir.path() / "fine", "https://127.0.0.1:9/", InitializeStatus::unusableCABundle,
+       "it is not a readable file", dir.path() / "missing.pem"},
       {dir.path() / "fine", "http://example.com/", InitializeStatus::refusedEndpoint,
        "is not https"},
       {dir.path() / "fine", "no url at all", InitializeStatus::refusedEndpoint, "cannot be read"},
@@ -149,6 +177,7 @@ TEST(QuorvelReadinessTest, TryInitializeRefusesWhatIsNotSafeAndSaysWhy) {
   for (const auto& c : cases) {
     Platform::setDocumentsDirectory(c.documents);
     Platform::setIngestionBaseUrl(c.url);
+    Platform::setCABundle(c.ca);
     LogCapture log;
     auto result = Quorvel::tryInitialize(options("key"));
     EXPECT_EQ(result.status, c.status) << c.url << " " << result.message;
