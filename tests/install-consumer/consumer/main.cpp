@@ -157,7 +157,11 @@ int main() {
   // Before initialize there is no instance; the library says so and does not crash.
   expect(kelvor::Quorvel::getInstance() == nullptr, "no instance before initialize");
 
+  // A CA bundle that is no file is refused, and initialize may then be tried again.
   kelvor::InitializeResult result = kelvor::Quorvel::tryInitialize(built);
+  expect(result.status == kelvor::InitializeStatus::unusableCABundle, "unusable CA bundle");
+  kelvor::Platform::setCABundle({});
+  result = kelvor::Quorvel::tryInitialize(built);
   expect(result.ready(), "tryInitialize");
   if (!result.ready()) std::fprintf(stderr, "consumer: %s\n", result.message.c_str());
   kelvor::Quorvel::initialize(built);  // again: changes nothing
