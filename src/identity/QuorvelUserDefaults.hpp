@@ -14,6 +14,9 @@ namespace kelvor {
 class QuorvelUserDefaults {
  public:
   static constexpr const char* suiteName = "kelvor.quorvel.pref";
+  // The format of the suite's file, recorded in it.
+  static constexpr const char* formatKey = "kelvor_format_version";
+  static constexpr int64_t formatVersion = 1;
 
   explicit QuorvelUserDefaults(std::string writeKey);
 

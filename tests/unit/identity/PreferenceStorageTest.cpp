@@ -33,6 +33,33 @@ TEST(QuorvelUserDefaultsTest, KeysAreNamespacedByTheWriteKey) {
   EXPECT_EQ(ab.value("ki"), Json("second"));
 }
 
+// The library's preference file records its format; a file from a newer version keeps its
+// number and the keys this version does not know across this version's writes.
+TEST(QuorvelUserDefaultsTest, TheFormatIsRecordedAndANewerFileKeepsWhatItHolds) {
+  {
+    testing::PlatformSandbox sandbox;
+    QuorvelUserDefaults fresh("abc");
+    fresh.userDefaults().synchronize();
+    std::ifstream in(fresh.userDefaults().path());
+    EXPECT_EQ(Json::parse(in, nullptr, false).value(QuorvelUserDefaults::formatKey, 0), 1);
+  }
+  {
+    testing::PlatformSandbox sandbox;
+    const auto file =
+        Platform::preferencesDirectory() / (std::string(QuorvelUserDefaults::suiteName) + ".json");
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file) << R"({"kelvor_format_version":2,"future_key":{"a":1}})";
+    QuorvelUserDefaults newer("abc");
+    newer.setValue("ki", "K");
+    newer.userDefaults().synchronize();
+    std::ifstream in(file);
+    const Json stored = Json::parse(in, nullptr, false);
+    EXPECT_EQ(stored.value(QuorvelUserDefaults::formatKey, 0), 2);
+    EXPECT_EQ(stored["future_key"], (Json{{"a", 1}}));
+    EXPECT_EQ(stored[newer.storageKey("ki")], "K");
+  }
+}
+
 TEST(PageProviderTest, MergesReplaceAndAccumulateFromSeveralThreads) {
   PageProvider provider;
   provider.merge({{"a", 1}});
