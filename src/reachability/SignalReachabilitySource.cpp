@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 
 #include "platform/DispatchQueue.hpp"
@@ -19,6 +20,8 @@ namespace {
 // The read and write ends of the pipe the handler writes to; set once, before the handler.
 std::atomic<int> signalReadFd{-1};
 std::atomic<int> signalWriteFd{-1};
+
+constexpr std::chrono::milliseconds downFor{250};
 
 void onSignal(int) {
   const int saved = errno;
@@ -110,8 +113,11 @@ void SignalReachabilitySource::watch() {
     bool signalled = false;
     while (read(fds[0].fd, bytes, sizeof bytes) > 0) signalled = true;
     if (!signalled) continue;
-    // Down, then up: the monitor sees two changes, in this order, on its serial queue.
+    // Down, then up a moment later: the monitor reads the flags when it announces a change, so
+    // without the pause both announcements would say "up".
     deliver(0);
+    pollfd wake = {wakeFd_, POLLIN, 0};
+    if (poll(&wake, 1, static_cast<int>(downFor.count())) > 0) return;
     deliver(Reachability::kReachable);
   }
 }
