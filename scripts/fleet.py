@@ -130,7 +130,8 @@ class Record:
 
     def backlog_delivered(self, pids, final):
         """When the last event made before recovery was first accepted, or None while one is
-        missing. The hosts number their events 0, 1, 2...: per pid, every i up to the highest
+        missing (at the end, an event never accepted is left to the count of lost ones). The
+        hosts number their events 0, 1, 2...: per pid, every i up to the highest
         seen made before recovery. While the run goes on, a pid counts only once one of its
         events made after recovery was accepted: a store sends its oldest rows first, so only
         then has every earlier one been seen."""
@@ -141,6 +142,8 @@ class Record:
             for i in range(self.highest_before.get(pid, -1) + 1):
                 when = self.first_accept.get((pid, i))
                 if when is None:
+                    if final:
+                        continue  # never accepted: counted as lost, not as late
                     return None
                 last = max(last, when)
         return last
@@ -181,9 +184,9 @@ def gnuplot_png(csv_path, png_path, title, outage_from, outage_to, steady):
         "set title '%s'" % title,
         "set xlabel 'second of the run'",
         "set ylabel 'requests received'",
-        "set key top left",
+        "set key top left opaque",
         "set style fill solid 0.6",
-        "set object 1 rect from %d, graph 0 to %d, graph 1 fc rgb '#ffdddd' fs solid 0.4 behind"
+        "set object 1 rect from %d, graph 0 to %d, graph 1 fc rgb '#ffdddd' fs solid 0.4 noborder behind"
         % (outage_from, outage_to),
         "plot '%s' using 1:2 every ::1 with boxes lc rgb '#3366aa' title 'requests/s', "
         "%f with lines lc rgb '#228822' title 'steady before the outage', "
@@ -362,10 +365,11 @@ def run(args, trigger, out):
     print("fleet[%s]: steady %.2f requests/s before the outage; peak %d in second %s after "
           "recovery (%sx steady, target <= 3x)" % (trigger, steady, peak, peak_s,
                                                    result["peak_over_steady"]))
-    print("fleet[%s]: backlog delivered %s s after recovery; %d events reported, %d lost, "
-          "%d duplicated by eventUUID, %d by (pid, i); %d host reports missing"
-          % (trigger, result["backlog_delivered_after_s"], len(reported), len(lost), dup_uuid,
-             dup_key, missing_reports))
+    print("fleet[%s]: backlog delivered %s s after recovery; %d events reported, %d lost (the "
+          "hosts count %d dropped by their cache cap), %d duplicated by eventUUID, %d by (pid, i); "
+          "%d host reports missing"
+          % (trigger, result["backlog_delivered_after_s"], len(reported), len(lost),
+             result["dropped_by_cache_cap"], dup_uuid, dup_key, missing_reports))
     if lost:
         print("fleet[%s]: first lost (pid, i): %s" % (trigger, lost[:5]))
     print("fleet[%s]: %s%s" % (trigger, csv_path, ", " + png_path if plotted else
