@@ -38,10 +38,10 @@ def parse_args():
     p.add_argument("--out", help="output folder (default: <build>/fleet)")
     p.add_argument("--hosts", type=int, default=100)
     p.add_argument("--outage-s", type=float, default=60)
-    p.add_argument("--baseline-s", type=float, default=20,
+    p.add_argument("--baseline-s", type=float, default=15,
                    help="steady seconds measured before the outage, after the start-up ramp")
     p.add_argument("--retry-after", default="10", help="Retry-After of the 503 answers")
-    p.add_argument("--after-s", type=float, default=45,
+    p.add_argument("--after-s", type=float, default=40,
                    help="at most this long after recovery before the hosts are stopped")
     p.add_argument("--settle-s", type=float, default=10,
                    help="stop this long after the backlog was delivered")
