@@ -29,6 +29,7 @@ import sys
 import time
 
 # The library's default batch size is 30 events: at one event a second a host uploads every 30 s.
+BATCH_SIZE = 30
 UPLOAD_PERIOD_S = 30
 
 
@@ -95,8 +96,7 @@ class Record:
         self.entries = []
         self.per_second = collections.Counter()
         self.first_accept = {}    # (pid, i) made before recovery -> first 200 time
-        self.highest_before = {}  # pid -> highest i made before recovery
-        self.moved_on = set()     # pids with an event made after recovery accepted
+        self.moved_on = set()     # pids whose store was emptied after recovery
 
     def read(self):
         if not os.path.exists(self.path):
@@ -115,7 +115,14 @@ class Record:
                 continue
             self.entries.append(entry)
             self.per_second[(entry["received_ms"] - self.t0) // 1000] += 1
-            for event in events_of(entry):
+            events = events_of(entry)
+            if (entry.get("status") == 200 and entry["received_ms"] >= self.recovered_ms
+                    and 0 < len(events) < BATCH_SIZE):
+                # Less than a full batch: the store held no more, everything made before is out.
+                key = key_of(events[0])
+                if key is not None:
+                    self.moved_on.add(key[0])
+            for event in events:
                 key = key_of(event)
                 ts = timestamp_of(event)
                 if key is None or ts is None:
@@ -124,29 +131,20 @@ class Record:
                     if entry.get("status") == 200:
                         self.moved_on.add(key[0])
                     continue
-                self.highest_before[key[0]] = max(self.highest_before.get(key[0], -1), key[1])
                 if entry.get("status") == 200 and key not in self.first_accept:
                     self.first_accept[key] = entry["received_ms"]
 
     def backlog_delivered(self, pids, final):
-        """When the last event made before recovery was first accepted, or None while one is
-        missing (at the end, an event never accepted is left to the count of lost ones). The
-        hosts number their events 0, 1, 2...: per pid, every i up to the highest
-        seen made before recovery. While the run goes on, a pid counts only once one of its
-        events made after recovery was accepted: a store sends its oldest rows first, so only
-        then has every earlier one been seen."""
-        last = self.recovered_ms
-        for pid in pids:
-            if not final and pid not in self.moved_on:
-                return None
-            for i in range(self.highest_before.get(pid, -1) + 1):
-                when = self.first_accept.get((pid, i))
-                if when is None:
-                    if final:
-                        continue  # never accepted: counted as lost, not as late
-                    return None
-                last = max(last, when)
-        return last
+        """When the last event made before recovery was first accepted, or None while a host
+        may still hold some. While the run goes on, a host counts only once it emptied its store
+        after recovery (a batch below the batch size, or an event made after recovery, accepted):
+        a store sends its oldest rows first, so every earlier event has been seen by then. An
+        event never accepted is left to the count of lost ones."""
+        if not final and any(pid not in self.moved_on for pid in pids):
+            return None
+        wanted = set(pids)
+        return max([self.recovered_ms] + [when for (pid, _), when in self.first_accept.items()
+                                          if pid in wanted])
 
 
 def events_of(entry):
