@@ -1,6 +1,6 @@
 // quorvel-fleet-host: one installation of an app in a fleet simulation (scripts/fleet.py).
 // It reports one event a second with the default options (only a write key and consent) until
-// SIGTERM, then flushes and writes what it reported to <folder>/report.json.
+// SIGTERM, then flushes and prints what it reported, also written to <folder>/report.json.
 //
 // Usage: quorvel-fleet-host <folder> <base-url> <ca-file> [max-events]
 // Every event is "fleet-tick" with the properties pid and i (0, 1, 2, ...), so the driver can
@@ -72,18 +72,21 @@ int main(int argc, char** argv) {
 
   const bool flushed = quorvel->flush(std::chrono::seconds(60));
   const auto stats = quorvel->deliveryStats();
+  char line[512];
+  std::snprintf(
+      line, sizeof line,
+      "{\"pid\":\"%s\",\"reported\":%ld,\"flushed\":%s,\"sent\":%llu,\"stored\":%llu,"
+      "\"dropped_by_cache_cap\":%llu,\"failed_attempts\":%llu,\"pending\":%lld}\n",
+      pid.c_str(), reported, flushed ? "true" : "false",
+      static_cast<unsigned long long>(stats.sent), static_cast<unsigned long long>(stats.stored),
+      static_cast<unsigned long long>(stats.droppedByCacheCap),
+      static_cast<unsigned long long>(stats.failedAttempts), static_cast<long long>(stats.pending));
+  std::fputs(line, stdout);
+  // Written aside, then renamed: the driver never reads half a report.
   const std::filesystem::path report = folder / "report.json";
   const std::filesystem::path partial = folder / "report.json.part";
   if (FILE* out = std::fopen(partial.c_str(), "w")) {
-    std::fprintf(out,
-                 "{\"pid\":\"%s\",\"reported\":%ld,\"flushed\":%s,\"sent\":%llu,\"stored\":%llu,"
-                 "\"dropped_by_cache_cap\":%llu,\"failed_attempts\":%llu,\"pending\":%lld}\n",
-                 pid.c_str(), reported, flushed ? "true" : "false",
-                 static_cast<unsigned long long>(stats.sent),
-                 static_cast<unsigned long long>(stats.stored),
-                 static_cast<unsigned long long>(stats.droppedByCacheCap),
-                 static_cast<unsigned long long>(stats.failedAttempts),
-                 static_cast<long long>(stats.pending));
+    std::fputs(line, out);
     std::fclose(out);
     std::filesystem::rename(partial, report);
   }
