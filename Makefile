@@ -3,7 +3,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-tsan test-asan demo bench fuzz format clean
+.PHONY: all deps build test test-tsan test-asan demo bench fleet fuzz format clean
 FUZZ_SECONDS ?= 60
 
 all: build
@@ -56,6 +56,20 @@ bench: deps build-bench/build.ninja
 	cmake --build build-bench -j $(JOBS)
 	./build-bench/bench/kelvor_side_by_side
 
+# FLEET_HOSTS processes of a small host against one collector that answers 503 with Retry-After
+# for FLEET_OUTAGE_S seconds, once recovering by back-off alone and once with a network change
+# sent to every host at once; figures, CSV and plots land in build-fleet/fleet.
+FLEET_HOSTS ?= 100
+FLEET_OUTAGE_S ?= 60
+build-fleet/build.ninja: | deps
+	cmake -S . -B build-fleet -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVOR_BUILD_TESTS=OFF \
+	  -DKELVOR_BUILD_TOOLS=ON -DKELVOR_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
+
+fleet: deps build-fleet/build.ninja
+	bash scripts/install-deps.sh --fleet
+	cmake --build build-fleet -j $(JOBS) --target quorvel-collector quorvel-fleet-host
+	python3 -B scripts/fleet.py --build build-fleet --hosts $(FLEET_HOSTS) --outage-s $(FLEET_OUTAGE_S)
+
 # Each fuzz target for FUZZ_SECONDS with clang's libFuzzer, ASan and UBSan; findings land in
 # build-fuzz/findings (keep them under tests/fuzz/findings/<target> to replay them in make test).
 build-fuzz/build.ninja:
@@ -72,4 +86,4 @@ format:
 	find include src tests tools examples bench fuzz -name '*.[ch]pp' | xargs clang-format -i
 
 clean:
-	rm -rf build build-demo build-tsan build-asan build-bench build-fuzz
+	rm -rf build build-demo build-tsan build-asan build-bench build-fuzz build-fleet

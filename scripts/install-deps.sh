@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the library, its tests and its tools build against.
 # Idempotent: only missing packages are installed, and apt-get update runs at most once.
-# --fuzz adds what make fuzz needs (clang and its sanitizer and libFuzzer runtimes).
+# --fuzz adds what make fuzz needs (clang and its sanitizer and libFuzzer runtimes); --fleet what
+# make fleet needs (gnuplot for its plot, python3 for its driver).
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,9 @@ packages=(
 )
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang-14 libclang-rt-14-dev llvm-14)
+fi
+if [ "${1:-}" = "--fleet" ]; then
+  packages+=(gnuplot-nox python3)
 fi
 
 missing=()

@@ -61,7 +61,10 @@ class KELVOR_EXPORT Reachability : public std::enable_shared_from_this<Reachabil
   // Built on a given source (the reachability target).
   explicit Reachability(std::shared_ptr<ReachabilitySource> source);
   // Any network (the IPv4 zero address) on the default Linux source; nullptr if it cannot be
-  // made.
+  // made. For tests only: with KELVOR_TEST_REACHABILITY=sigusr1 in the environment the source
+  // reports the network reachable and turns each SIGUSR1 into "down", then "up" 250 ms later (it
+  // installs the handler; one such source per process), so a driver can give many processes the
+  // same network change at once.
   static std::shared_ptr<Reachability> make();
   // A host name on the default Linux source; nullptr for an empty name.
   static std::shared_ptr<Reachability> make(const std::string& hostname);

@@ -29,11 +29,14 @@ const char* CollectorOptions::usage() {
          "  --ca-out PEM         write the certificate the app must trust\n"
          "                       (Platform::setCABundle, KELVOR_CA_BUNDLE)\n"
          "  --key-out PEM        write the private key, so a restart can present the same\n"
-         "  --out JSONL          append every request as one JSON line\n"
+         "  --out JSONL          append every request as one JSON line (with received_ms,\n"
+         "                       milliseconds since the Unix epoch)\n"
          "  --write-key KEY      accept only this write key (default: any non-empty one)\n"
          "faults:\n"
          "  --status CODE        answer every request with CODE\n"
          "  --status-for-ms MS   ... only for the first MS milliseconds, normally afterwards\n"
+         "  --status-after-ms MS ... only from MS milliseconds after the start on (with\n"
+         "                       --status-for-ms: for that long from then)\n"
          "  --fail-every N       answer 500 to every Nth request\n"
          "  --drop-every N       close the connection without an answer on every Nth request\n"
          "  --delay-ms MS        wait MS milliseconds before answering\n"
@@ -95,6 +98,8 @@ std::optional<CollectorOptions> CollectorOptions::parse(int argc, char** argv) {
       ok = numeric(o.dropEvery, 1, 1000000);
     } else if (flag == "--status-for-ms") {
       ok = numeric(o.statusForMs, 1, 86400000);
+    } else if (flag == "--status-after-ms") {
+      ok = numeric(o.statusAfterMs, 0, 86400000);
     } else if (flag == "--refuse-text") {
       o.refuseText = value;
       ok = !o.refuseText.empty();

@@ -18,6 +18,7 @@ struct CollectorOptions {
   int delayMs = 0;
   int dropEvery = 0;
   int statusForMs = 0;       // 0: --status for good; else only for the first MS milliseconds
+  int statusAfterMs = 0;     // --status (and --status-for-ms) count from MS milliseconds on
   std::string refuseText;    // 400 to a batch whose body contains it
   long long maxBody = 0;     // 0: no limit; else 413 above it
   std::string retryAfter;    // Retry-After on every error answer

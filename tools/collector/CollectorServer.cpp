@@ -93,8 +93,11 @@ void CollectorServer::hold() {
 
 int CollectorServer::forcedStatus() const {
   if (options_.status == 0) return 0;
-  if (options_.statusForMs > 0 && std::chrono::steady_clock::now() - started_ >=
-                                      std::chrono::milliseconds(options_.statusForMs)) {
+  const auto elapsed = std::chrono::steady_clock::now() - started_;
+  const auto from = std::chrono::milliseconds(options_.statusAfterMs);
+  if (elapsed < from) return 0;
+  if (options_.statusForMs > 0 &&
+      elapsed - from >= std::chrono::milliseconds(options_.statusForMs)) {
     return 0;
   }
   return options_.status;
@@ -260,7 +263,11 @@ void CollectorServer::handleGet(const httplib::Request& req, httplib::Response& 
   answer(res, status, problem);
 }
 
-void CollectorServer::record(const json& entry, const std::string& summary) {
+void CollectorServer::record(json entry, const std::string& summary) {
+  // Wall-clock time, so a run's requests can be counted per second beside other processes.
+  entry["received_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
   std::lock_guard lock(outputMutex_);
   if (out_.is_open()) {
     out_ << dumpSafe(entry) << '\n';

@@ -41,7 +41,7 @@ class CollectorServer {
  private:
   enum class Fault { none, drop, fail };
   Fault nextFault();
-  void record(const nlohmann::json& entry, const std::string& summary);
+  void record(nlohmann::json entry, const std::string& summary);
   static void dropConnection(const httplib::Request& req);
   // The --status answer, while its window lasts.
   int forcedStatus() const;
