@@ -650,7 +650,8 @@ size_t OrvaEventsManager::storeWhatWasHanded(std::chrono::steady_clock::time_poi
     counters_->droppedByCacheCap.fetch_add(left);
     Log::warning("dropped " + std::to_string(left) +
                  " events reported before the library stopped: the event store could not take "
-                 "them in time");
+                 "them in time (those it still takes while the process ends go at the next "
+                 "start)");
   }
   return left;
 }

@@ -71,7 +71,9 @@ TEST(LifeEdgesTest, ABurstFromFourThreadsAtExitIsKept) {
   for (const auto& name : Collector::names(Collector::acceptedEvents(collector.records()))) {
     kept.insert(name);
   }
-  EXPECT_EQ(kept.size() + lost, 20000u) << output;
+  // What the warning counts may still reach the store while the process ends: never less.
+  EXPECT_GE(kept.size() + lost, 20000u) << output;
+  EXPECT_LE(kept.size(), 20000u);
   // Unhindered by a sanitizer this machine stores the whole burst within the exit's second.
   if (!sanitized) {
     EXPECT_EQ(lost, 0u) << output;

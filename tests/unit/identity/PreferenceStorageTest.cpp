@@ -41,7 +41,9 @@ TEST(QuorvelUserDefaultsTest, TheFormatIsRecordedAndANewerFileKeepsWhatItHolds) 
     QuorvelUserDefaults fresh("abc");
     fresh.userDefaults().synchronize();
     std::ifstream in(fresh.userDefaults().path());
-    EXPECT_EQ(Json::parse(in, nullptr, false).value(QuorvelUserDefaults::formatKey, 0), 1);
+    const Json stored = Json::parse(in, nullptr, false);
+    ASSERT_TRUE(stored.is_object());
+    EXPECT_EQ(stored.value(QuorvelUserDefaults::formatKey, 0), 1);
   }
   {
     testing::PlatformSandbox sandbox;
@@ -54,6 +56,7 @@ TEST(QuorvelUserDefaultsTest, TheFormatIsRecordedAndANewerFileKeepsWhatItHolds) 
     newer.userDefaults().synchronize();
     std::ifstream in(file);
     const Json stored = Json::parse(in, nullptr, false);
+    ASSERT_TRUE(stored.is_object());
     EXPECT_EQ(stored.value(QuorvelUserDefaults::formatKey, 0), 2);
     EXPECT_EQ(stored["future_key"], (Json{{"a", 1}}));
     EXPECT_EQ(stored[newer.storageKey("ki")], "K");
