@@ -15,6 +15,7 @@ struct DispatchQueue::State {
   // Deadline, then submission order, so equal deadlines keep their order.
   std::map<std::pair<std::chrono::steady_clock::time_point, uint64_t>, Task> delayed;
   uint64_t sequence = 0;
+  uint64_t submitted = 0;  // immediate tasks ever queued
   bool stopping = false;
   std::thread::id workerId;
 };
@@ -94,6 +95,7 @@ void DispatchQueue::async(Task task) {
     std::lock_guard lock(state->mutex);
     if (state->stopping) return;
     state->ready.push_back(std::move(task));
+    ++state->submitted;
   }
   state->wake.notify_one();
 }
@@ -109,6 +111,7 @@ void DispatchQueue::sync(const Task& task) {
   {
     std::lock_guard lock(state->mutex);
     if (state->stopping) return;
+    ++state->submitted;
     state->ready.push_back([&task, &done] {
       try {
         task();
@@ -165,10 +168,18 @@ bool DispatchQueue::isCurrent() const {
 }
 
 void DispatchQueue::drainAll() {
+  if (isCurrent()) return;  // the queue's own task: nothing else can run meanwhile
   for (;;) {
+    uint64_t before = 0;
+    {
+      std::lock_guard lock(state_->mutex);
+      before = state_->submitted;
+    }
     drain();
+    // Only the drain's own marker was queued meanwhile: nothing the queue's tasks queued can be
+    // waiting or running (an empty queue alone does not say that a popped task has finished).
     std::lock_guard lock(state_->mutex);
-    if (state_->ready.empty() || state_->stopping) return;
+    if (state_->submitted == before + 1 || state_->stopping) return;
   }
 }
 
@@ -185,6 +196,7 @@ bool DispatchQueue::drainUntil(std::chrono::steady_clock::time_point deadline) {
   {
     std::lock_guard lock(state->mutex);
     if (state->stopping) return true;
+    ++state->submitted;
     state->ready.push_back([marker] {
       {
         std::lock_guard lock(marker->mutex);
