@@ -4,9 +4,12 @@
 
 namespace kelvor {
 
-std::chrono::milliseconds Backoff::fail(std::optional<std::chrono::seconds> retryAfter) {
+std::chrono::milliseconds Backoff::fail(std::optional<std::chrono::seconds> retryAfter,
+                                        bool answered) {
   std::lock_guard lock(mutex_);
   ++failures_;
+  answered_ = answered;
+  gap_ = std::chrono::milliseconds(0);
   // Doubling stops at the cap long before the shift could overflow.
   const int doublings = std::min(failures_ - 1, 16);
   auto base =
@@ -23,13 +26,40 @@ std::chrono::milliseconds Backoff::fail(std::optional<std::chrono::seconds> retr
     delay = std::max(delay, asked + std::chrono::milliseconds(later(random_)));
   }
   until_ = Clock::now() + delay;
+  lastDelay_ = delay;
   return delay;
 }
 
 void Backoff::reset() {
   std::lock_guard lock(mutex_);
+  if (failures_ > 0) gap_ = lastDelay_;
   failures_ = 0;
+  answered_ = false;
   until_ = {};
+}
+
+bool Backoff::holding() const {
+  std::lock_guard lock(mutex_);
+  return Clock::now() < until_;
+}
+
+std::chrono::milliseconds Backoff::nextGap() {
+  std::lock_guard lock(mutex_);
+  if (failures_ > 0 || gap_ < std::chrono::seconds(1)) {
+    gap_ = std::chrono::milliseconds(0);
+    return gap_;
+  }
+  std::uniform_real_distribution<double> jitter(0.8, 1.2);
+  const auto gap = std::chrono::milliseconds(
+      static_cast<int64_t>(static_cast<double>(gap_.count()) * jitter(random_)));
+  gap_ /= 2;
+  until_ = Clock::now() + gap;
+  return gap;
+}
+
+bool Backoff::endpointAnswered() const {
+  std::lock_guard lock(mutex_);
+  return failures_ > 0 && answered_;
 }
 
 bool Backoff::active() const {

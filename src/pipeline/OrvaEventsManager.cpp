@@ -121,10 +121,11 @@ void OrvaEventsManager::reachabilityChanged(const void* sender) {
   connection_.store(code);
   const bool available = code == wifi || code == cellular;
   isNetworkAvailable_.store(available);
-  // Back online during a back-off: try before the end of the wait, after a moment drawn at
-  // random, since every process on this network saw it come back at the same instant.
+  // Back online during a back-off that the missing network caused: try before the end of the
+  // wait, after a moment drawn at random, since every process on this network saw it come back
+  // at the same instant. A wait after the endpoint's own answer runs to its end.
   if (available && uploadEventsQueue_ && uploadEventsQueue_->backoff().failures() > 0 &&
-      trackingGranted()) {
+      !uploadEventsQueue_->backoff().endpointAnswered() && trackingGranted()) {
     std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
     dispatchQueue_.asyncAfter(uploadEventsQueue_->backoff().networkDelay(), [weak] {
       auto self = weak.lock();

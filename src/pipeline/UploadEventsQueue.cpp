@@ -94,13 +94,15 @@ void UploadEventsQueue::checkAndTranferEvents(Trigger trigger) {
   Log::infoLazy(
       [&] { return "checkAndTranferEvents: isDispatchInProgress - " + render(inProgress); });
   if (inProgress) return;
-  // Between a failure and its retry, triggers send nothing; a network that comes back may try.
-  if (trigger != Trigger::network && backoff_.active()) {
+  // Between a failure and its retry, and between the batches of a backlog after one, triggers
+  // send nothing; a network that comes back may try.
+  if (trigger != Trigger::network && backoff_.holding()) {
     Log::infoLazy([&] {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           backoff_.until() - std::chrono::steady_clock::now());
       return "checkAndTranferEvents: uploads wait " + std::to_string(left.count()) +
-             " ms for the retry after a failure";
+             (backoff_.active() ? " ms for the retry after a failure"
+                                : " ms before the next batch of the backlog");
     });
     return;
   }
@@ -277,7 +279,7 @@ void UploadEventsQueue::answered(const std::shared_ptr<Flight>& flight, int64_t 
   Log::error("[Code] :: " + std::to_string(code) + " - " +
              (response ? response->description() : std::string("nil")));
   counters_->failure(code, error);
-  const auto delay = backoff_.fail(response ? response->retryAfter : std::nullopt);
+  const auto delay = backoff_.fail(response ? response->retryAfter : std::nullopt, code != 0);
   Log::warning(describeFailure(code, error) + ": " + std::to_string(database_->knownCount()) +
                " events are kept in the store; the next try is in " +
                std::to_string((delay.count() + 999) / 1000) + " s");
@@ -298,6 +300,19 @@ bool UploadEventsQueue::continueChain(bool lastWasFull) {
     go = !ahead_.empty() && (lastWasFull || !flushes_.empty() || ahead_.size() >= batchSize);
   }
   if (!go) return false;
+  // After failures the backlog goes one batch per gap, so that clients back from one outage do
+  // not all send theirs at once; a flush does not wait.
+  if (halves_.empty() && flushes_.empty()) {
+    const auto gap = backoff_.nextGap();
+    if (gap.count() > 0) {
+      Log::infoLazy([&] {
+        return "checkAndTranferEvents: the next batch of the backlog goes in " +
+               std::to_string(gap.count()) + " ms";
+      });
+      if (auto manager = orvaEventManager_.lock()) manager->scheduleRetry(gap);
+      return false;
+    }
+  }
   bool full = false;
   auto next = nextBatch(full);
   if (next.empty()) return false;
@@ -547,7 +562,7 @@ void UploadEventsQueue::instantSendFailed(int64_t code, const std::optional<Http
   Log::error("Failed to log events");
   Log::warning(describeFailure(code, error) + ": the event is kept in the store");
   counters_->failure(code, error);
-  const auto delay = backoff_.fail(response ? response->retryAfter : std::nullopt);
+  const auto delay = backoff_.fail(response ? response->retryAfter : std::nullopt, code != 0);
   auto manager = orvaEventManager_.lock();
   if (!manager) return;
   manager->scheduleRetry(delay);

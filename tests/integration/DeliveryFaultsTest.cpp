@@ -87,20 +87,28 @@ TEST(DeliveryFaultsTest, BodiesStayBelowOneMebibyteAndOversizedEventsAreRefused)
   EXPECT_TRUE(log.contains(LogLevel::error, "\"huge0\" is refused"));
 }
 
-// Retry-After longer than the back-off is honoured: nothing goes before it ends.
-TEST(DeliveryFaultsTest, RetryAfterIsHonoured) {
-  Collector collector({"--status", "503", "--status-for-ms", "2000", "--retry-after", "4"});
+// The wait the endpoint asked for runs to its end: neither the plain back-off nor a network that
+// comes back cuts it short. The backlog then goes one batch per gap, and a flush goes at once.
+TEST(DeliveryFaultsTest, RetryAfterIsHonouredAndTheBacklogIsPaced) {
+  Collector collector({"--status", "503", "--status-for-ms", "2000", "--retry-after", "8"});
   ASSERT_TRUE(collector.started());
   Pipeline p(Pipeline::options(10), collector.baseUrl(), collector.caFile());
   p.resolveConsent();
-  p.report(10);
+  p.report(30);
   collector.waitFor([](const std::vector<Json>& all) { return !all.empty(); });
-  std::this_thread::sleep_for(2500ms);  // the plain back-off would have retried after ~1 s
+  p.source->change(0);
+  p.source->change(0x2);
+  // Longer than the plain back-off (~1 s) and than the network's random delay (at most 5 s).
+  std::this_thread::sleep_for(6s);
   EXPECT_EQ(collector.posts(), 1u);
-  auto records = collector.waitFor(
+  collector.waitFor(
       [](const std::vector<Json>& all) { return Collector::acceptedEvents(all).size() == 10; });
-  EXPECT_EQ(Collector::acceptedEvents(records).size(), 10u);
+  // The next gap is about the 8 s waited: nothing more goes for a while.
+  std::this_thread::sleep_for(2s);
   EXPECT_EQ(collector.posts(), 2u);
+  EXPECT_TRUE(p.flush(5s));
+  EXPECT_EQ(Collector::acceptedEvents(collector.records()).size(), 30u);
+  EXPECT_EQ(collector.posts(), 4u);
 }
 
 // A minute of 503s while the app reports five events a second: a handful of requests, not one

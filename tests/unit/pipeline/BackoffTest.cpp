@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <vector>
 
 #include "pipeline/Backoff.hpp"
 
@@ -36,6 +37,34 @@ TEST(BackoffTest, ClientsToldTheSameWaitComeBackApart) {
     network.insert(delay.count());
   }
   EXPECT_EQ(network.size(), 20u);
+}
+
+// After failures the backlog drains at a pace: the last wait, then halves of it, then none. A
+// network that comes back shortens only a wait the endpoint did not ask for.
+TEST(BackoffTest, TheBacklogAfterFailuresIsPaced) {
+  Backoff backoff(7);
+  EXPECT_EQ(backoff.nextGap(), 0ms);  // no failure: nothing to pace
+  backoff.fail(std::nullopt, false);
+  EXPECT_FALSE(backoff.endpointAnswered());
+  const auto waited = backoff.fail(std::chrono::seconds(8), true);
+  EXPECT_TRUE(backoff.endpointAnswered());
+  backoff.reset();
+  EXPECT_FALSE(backoff.endpointAnswered());
+  auto expected = waited;
+  std::vector<std::chrono::milliseconds> gaps;
+  while (true) {
+    const auto gap = backoff.nextGap();
+    if (gap == 0ms) break;
+    EXPECT_GE(gap, expected * 8 / 10);
+    EXPECT_LE(gap, expected * 12 / 10);
+    EXPECT_TRUE(backoff.holding());
+    EXPECT_FALSE(backoff.active());
+    expected /= 2;
+    gaps.push_back(gap);
+  }
+  EXPECT_EQ(gaps.size(), 4u);  // ~8, 4, 2 and 1 s
+  backoff.reset();
+  EXPECT_EQ(backoff.nextGap(), 0ms);
 }
 
 }  // namespace
