@@ -8,6 +8,7 @@ collector answers normally for a baseline, then 503 for the outage, then normall
 --status-after-ms and --status-for-ms). Afterwards the driver stops every host (each flushes and
 writes what it reported), and compares that with what the collector accepted.
 
+Both triggers run at the same time, each with a collector and hosts of its own.
 Triggers: "retry" leaves the recovery to each host's back-off; "network" also sends SIGUSR1 to
 every host right after recovery, which the library's test reachability source turns into the
 network going down and up (KELVOR_TEST_REACHABILITY=sigusr1), at the same moment everywhere.
@@ -20,6 +21,7 @@ gnuplot, fleet-<trigger>.png in the output folder.
 
 import argparse
 import collections
+import concurrent.futures
 import json
 import os
 import shutil
@@ -42,7 +44,7 @@ def parse_args():
     p.add_argument("--baseline-s", type=float, default=15,
                    help="steady seconds measured before the outage, after the start-up ramp")
     p.add_argument("--retry-after", default="10", help="Retry-After of the 503 answers")
-    p.add_argument("--after-s", type=float, default=40,
+    p.add_argument("--after-s", type=float, default=100,
                    help="at most this long after recovery before the hosts are stopped")
     p.add_argument("--settle-s", type=float, default=10,
                    help="stop this long after the backlog was delivered")
@@ -276,8 +278,8 @@ def run(args, trigger, out):
                         stop_by = min(stop_by, max(t, delivered_ms) + int(args.settle_s * 1000))
                 s = (t - t0) // 1000 - 1
                 if s >= 0:
-                    print("  second %3d: %3d requests" % (s, record.per_second.get(s, 0)),
-                          flush=True)
+                    print("  %s second %3d: %3d requests"
+                          % (trigger, s, record.per_second.get(s, 0)), flush=True)
             time.sleep(0.1)
         stopped_ms = now_ms()
     finally:
@@ -377,10 +379,14 @@ def run(args, trigger, out):
 
 def main():
     args = parse_args()
-    out = args.out or os.path.join(args.build, "fleet")
+    # The library takes only absolute folders.
+    out = os.path.abspath(args.out or os.path.join(args.build, "fleet"))
     os.makedirs(out, exist_ok=True)
     triggers = ["retry", "network"] if args.trigger == "both" else [args.trigger]
-    results = [run(args, t, out) for t in triggers]
+    # The triggers run side by side, each with its own collector and hosts, so that both fit in
+    # a few minutes: after an outage the paced backlogs take a minute or more to drain.
+    with concurrent.futures.ThreadPoolExecutor(max_workers=len(triggers)) as pool:
+        results = list(pool.map(lambda t: run(args, t, out), triggers))
     print("\n| trigger | steady req/s | peak req/s after recovery | peak / steady | delivered "
           "| lost | duplicated | backlog delivered after |")
     print("|---|---|---|---|---|---|---|---|")
