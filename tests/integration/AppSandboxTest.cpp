@@ -2,8 +2,10 @@
 // processes of one app at once, a process without HOME.
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -43,6 +45,40 @@ std::set<std::string> namesSentWith(const Collector& collector, const std::strin
     }
   }
   return prefixes;
+}
+
+// An app moving between versions of the library: a store written before stores were numbered
+// is migrated and its events delivered; one written by a newer version stops initialize with an
+// answer that says so, and is left byte for byte as it was.
+TEST(AppSandboxTest, StoresOfOtherVersionsAreMigratedOrLeftAlone) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  testing::TempDir folder;
+  const auto store = folder.path() / "documents" / "kelvorDB.sqlite";
+  auto setVersion = [&](int version) {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(store.c_str(), &raw), SQLITE_OK);
+    const std::string pragma = "PRAGMA user_version = " + std::to_string(version) + ";";
+    EXPECT_EQ(sqlite3_exec(raw, pragma.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+  };
+  auto bytes = [&] {
+    std::ifstream in(store, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  ASSERT_EQ(TestHost("leave", folder.path(), collector, 5).wait(), 7);
+  setVersion(0);
+  EXPECT_EQ(TestHost("upload", folder.path(), collector, 0).wait(), 0);
+  const auto sent = Collector::names(Collector::acceptedEvents(collector.records()));
+  EXPECT_EQ(std::set<std::string>(sent.begin(), sent.end()),
+            (std::set<std::string>{"leave-0", "leave-1", "leave-2", "leave-3", "leave-4"}));
+
+  setVersion(99);
+  const std::string before = bytes();
+  TestHost newer("upload", folder.path(), collector, 0);
+  EXPECT_EQ(newer.wait(), 3);
+  EXPECT_NE(newer.output().find("newer version"), std::string::npos) << newer.output();
+  EXPECT_TRUE(bytes() == before) << "the newer store was changed";
 }
 
 // Two apps of one user: each keeps its own store, so each request carries only its own app's
