@@ -13,6 +13,7 @@
 #include "support/Collector.hpp"
 #include "support/LogCapture.hpp"
 #include "support/Pipeline.hpp"
+#include "support/RawStore.hpp"
 #include "support/TempDir.hpp"
 #include "support/TestHost.hpp"
 
@@ -34,19 +35,9 @@ constexpr bool sanitized = false;
 // The event names in a store file, read with a connection of the test's own.
 std::vector<std::string> storedNames(const std::filesystem::path& file) {
   std::vector<std::string> names;
-  sqlite3* raw = nullptr;
-  if (sqlite3_open(file.c_str(), &raw) != SQLITE_OK) {
-    sqlite3_close(raw);
-    return names;
+  for (const auto& text : testing::rawColumn(file, "SELECT events FROM events;")) {
+    names.push_back(Json::parse(text, nullptr, false).value("eventName", ""));
   }
-  sqlite3_stmt* read = nullptr;
-  sqlite3_prepare_v2(raw, "SELECT events FROM events;", -1, &read, nullptr);
-  while (sqlite3_step(read) == SQLITE_ROW) {
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(read, 0));
-    names.push_back(Json::parse(text ? text : "{}", nullptr, false).value("eventName", ""));
-  }
-  sqlite3_finalize(read);
-  sqlite3_close(raw);
   return names;
 }
 

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -9,6 +8,7 @@
 #include "pipeline/SQLiteError.hpp"
 #include "pipeline/UploadLock.hpp"
 #include "support/LogCapture.hpp"
+#include "support/RawStore.hpp"
 #include "support/TempDir.hpp"
 
 namespace kelvor {
@@ -161,26 +161,14 @@ TEST(UploadLockTest, FailsClosedWithoutItsFile) {
 // one written by a newer version is refused and left exactly as it was.
 TEST(SQLiteDatabaseFileTest, OlderStoresMigrateAndNewerOnesAreLeftUntouched) {
   auto make = [](const std::filesystem::path& file, int version) {
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(raw, SQLQuery::createTable, nullptr, nullptr, nullptr), SQLITE_OK);
-    const std::string fill =
-        "INSERT INTO events VALUES ('A','{\"eventName\":\"a\"}','{}','{}','1');"
-        "PRAGMA user_version = " +
-        std::to_string(version) + ";";
-    ASSERT_EQ(sqlite3_exec(raw, fill.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(raw);
+    ASSERT_TRUE(testing::rawExec(
+        file, std::string(SQLQuery::createTable) +
+                  "INSERT INTO events VALUES ('A','{\"eventName\":\"a\"}','{}','{}','1');"
+                  "PRAGMA user_version = " +
+                  std::to_string(version) + ";"));
   };
   auto version = [](const std::filesystem::path& file) {
-    sqlite3* raw = nullptr;
-    sqlite3_open(file.c_str(), &raw);
-    sqlite3_stmt* read = nullptr;
-    sqlite3_prepare_v2(raw, "PRAGMA user_version;", -1, &read, nullptr);
-    sqlite3_step(read);
-    const int64_t v = sqlite3_column_int64(read, 0);
-    sqlite3_finalize(read);
-    sqlite3_close(raw);
-    return v;
+    return testing::rawColumn(file, "PRAGMA user_version;");
   };
   auto bytes = [](const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -194,7 +182,8 @@ TEST(SQLiteDatabaseFileTest, OlderStoresMigrateAndNewerOnesAreLeftUntouched) {
     db->databaseQueue().sync([&] { rows = db->readAfter(0, 10); });
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_TRUE(rows[0].decode());
-    EXPECT_EQ(version(dir.path() / "kelvorDB.sqlite"), SQLiteDatabase::currentSchemaVersion);
+    EXPECT_EQ(version(dir.path() / "kelvorDB.sqlite"),
+              std::vector<std::string>{std::to_string(SQLiteDatabase::currentSchemaVersion)});
   }
   {
     testing::TempDir dir;
