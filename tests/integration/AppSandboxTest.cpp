@@ -2,7 +2,6 @@
 // processes of one app at once, a process without HOME.
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -11,6 +10,7 @@
 
 #include "platform/Base64.hpp"
 #include "support/Collector.hpp"
+#include "support/RawStore.hpp"
 #include "support/TestHost.hpp"
 
 namespace kelvor {
@@ -56,11 +56,7 @@ TEST(AppSandboxTest, StoresOfOtherVersionsAreMigratedOrLeftAlone) {
   testing::TempDir folder;
   const auto store = folder.path() / "documents" / "kelvorDB.sqlite";
   auto setVersion = [&](int version) {
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(store.c_str(), &raw), SQLITE_OK);
-    const std::string pragma = "PRAGMA user_version = " + std::to_string(version) + ";";
-    EXPECT_EQ(sqlite3_exec(raw, pragma.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(raw);
+    ASSERT_TRUE(testing::rawExec(store, "PRAGMA user_version = " + std::to_string(version)));
   };
   auto bytes = [&] {
     std::ifstream in(store, std::ios::binary);
@@ -81,66 +77,47 @@ TEST(AppSandboxTest, StoresOfOtherVersionsAreMigratedOrLeftAlone) {
   EXPECT_TRUE(bytes() == before) << "the newer store was changed";
 }
 
-// Two apps of one user: each keeps its own store, so each request carries only its own app's
-// events and key, even when one app left events behind for its next start.
+// Two apps of one user, in XDG's default folders or given one KELVOR_DATA_DIR and
+// KELVOR_CONFIG_DIR (a base folder, as XDG's are): each keeps its own store below it, so each
+// request carries only its own app's events and key, even when one app left events behind for
+// its next start. A relative base is refused with a line saying so.
 TEST(AppSandboxTest, TwoAppsInOneHomeNeverSendEachOthersEvents) {
-  Collector collector;
-  ASSERT_TRUE(collector.started());
-  testing::TempDir home;
-  auto a = appEnvironment("com.example.a", "key-a", home.path().string());
-  auto b = appEnvironment("com.example.b", "key-b", home.path().string());
-  EXPECT_EQ(TestHost("leave", home.path(), collector, 20, a).wait(), 7);
-  EXPECT_EQ(TestHost("upload", home.path(), collector, 20, b).wait(), 0);
-  EXPECT_EQ(TestHost("upload", home.path(), collector, 0, a).wait(), 0);
-  std::map<std::string, std::multiset<std::string>> byKey;
-  for (const auto& r : collector.records()) {
-    if (r["method"] != "POST" || r["status"] != 200) continue;
-    for (const auto& e : r["body"]["events"]) {
-      byKey[r["headers"]["authorization"]].insert(e["event"]["eventName"].get<std::string>());
-    }
-  }
-  auto names = [&](const std::string& key) {
-    std::set<std::string> prefixes;
-    for (const auto& n : byKey["Basic " + Base64::encode("w_k:" + key)]) {
-      prefixes.insert(n.substr(0, n.find('-')));
-    }
-    return prefixes;
-  };
-  EXPECT_EQ(names("key-a"), std::set<std::string>{"leave"});
-  EXPECT_EQ(names("key-b"), std::set<std::string>{"upload"});
-  for (const char* app : {"com.example.a", "com.example.b"}) {
-    EXPECT_TRUE(
-        std::filesystem::exists(home.path() / ".local/share/kelvor" / app / "kelvorDB.sqlite"))
-        << app;
-  }
-}
-
-// KELVOR_DATA_DIR and KELVOR_CONFIG_DIR name a base folder as XDG's do: two apps given the same
-// ones keep their own stores below it. A relative one is refused with a line saying so.
-TEST(AppSandboxTest, TwoAppsWithOneDataDirKeepTheirOwnStores) {
-  Collector collector;
-  ASSERT_TRUE(collector.started());
   testing::TempDir home;
   testing::TempDir base;
-  auto inBase = [&](const std::string& app, const std::string& key) {
-    auto environment = appEnvironment(app, key, home.path().string());
-    environment.push_back("KELVOR_DATA_DIR=" + (base.path() / "data").string());
-    environment.push_back("KELVOR_CONFIG_DIR=" + (base.path() / "config").string());
-    return environment;
+  struct Case {
+    const char* name;
+    std::filesystem::path data;  // empty: the defaults below HOME
+    std::filesystem::path config;
   };
-  EXPECT_EQ(TestHost("leave", home.path(), collector, 20, inBase("com.example.a", "key-a")).wait(),
-            7);
-  EXPECT_EQ(TestHost("upload", home.path(), collector, 20, inBase("com.example.b", "key-b")).wait(),
-            0);
-  EXPECT_EQ(TestHost("upload", home.path(), collector, 0, inBase("com.example.a", "key-a")).wait(),
-            0);
-  EXPECT_EQ(namesSentWith(collector, "key-a"), std::set<std::string>{"leave"});
-  EXPECT_EQ(namesSentWith(collector, "key-b"), std::set<std::string>{"upload"});
-  for (const char* app : {"com.example.a", "com.example.b"}) {
-    EXPECT_TRUE(std::filesystem::exists(base.path() / "data" / app / "kelvorDB.sqlite")) << app;
-    EXPECT_TRUE(std::filesystem::is_directory(base.path() / "config" / app)) << app;
+  for (const Case& c : {Case{"defaults", home.path() / ".local/share/kelvor", {}},
+                        Case{"one base", base.path() / "data", base.path() / "config"}}) {
+    Collector collector;
+    ASSERT_TRUE(collector.started());
+    auto environment = [&](const std::string& app, const std::string& key) {
+      auto e = appEnvironment(app, key, home.path().string());
+      if (!c.config.empty()) {
+        e.push_back("KELVOR_DATA_DIR=" + c.data.string());
+        e.push_back("KELVOR_CONFIG_DIR=" + c.config.string());
+      }
+      return e;
+    };
+    auto a = environment("com.example.a", "key-a");
+    auto b = environment("com.example.b", "key-b");
+    EXPECT_EQ(TestHost("leave", home.path(), collector, 20, a).wait(), 7) << c.name;
+    EXPECT_EQ(TestHost("upload", home.path(), collector, 20, b).wait(), 0) << c.name;
+    EXPECT_EQ(TestHost("upload", home.path(), collector, 0, a).wait(), 0) << c.name;
+    EXPECT_EQ(namesSentWith(collector, "key-a"), std::set<std::string>{"leave"}) << c.name;
+    EXPECT_EQ(namesSentWith(collector, "key-b"), std::set<std::string>{"upload"}) << c.name;
+    for (const char* app : {"com.example.a", "com.example.b"}) {
+      EXPECT_TRUE(std::filesystem::exists(c.data / app / "kelvorDB.sqlite")) << c.name << app;
+      if (!c.config.empty()) {
+        EXPECT_TRUE(std::filesystem::is_directory(c.config / app)) << c.name << app;
+      }
+    }
   }
 
+  Collector collector;
+  ASSERT_TRUE(collector.started());
   auto relative = appEnvironment("com.example.c", "key-c", home.path().string());
   relative.push_back("KELVOR_DATA_DIR=relative/data");
   TestHost refused("upload", home.path(), collector, 1, relative);

@@ -13,6 +13,7 @@
 #include "support/Collector.hpp"
 #include "support/LogCapture.hpp"
 #include "support/Pipeline.hpp"
+#include "support/RawStore.hpp"
 #include "support/TestHost.hpp"
 
 namespace kelvor {
@@ -132,7 +133,10 @@ TEST(DeliveryFaultsTest, AnOutageBacksOffAndEverythingArrivesAfter) {
   auto events = Collector::acceptedEvents(collector.records());
   EXPECT_EQ(events.size(), static_cast<size_t>(reported));
   EXPECT_EQ(distinct(events), static_cast<size_t>(reported));
-  EXPECT_GE(p.manager->deliveryStats().failedAttempts, during);
+  // The collector's window and the loop end apart: the last request may already be accepted.
+  size_t refused = 0;
+  for (const auto& r : collector.records()) refused += r["status"] == 503 ? 1 : 0;
+  EXPECT_EQ(p.manager->deliveryStats().failedAttempts, refused);
 }
 
 // Files SQLite cannot read are moved aside and replaced; every later event is delivered.
@@ -143,16 +147,12 @@ TEST(DeliveryFaultsTest, AnUnreadableStoreFileIsReplacedAndCaptureGoesOn) {
     bool movedAside;
   };
   auto truncated = [](const std::filesystem::path& file) {
-    sqlite3* db = nullptr;
-    sqlite3_open(file.c_str(), &db);
-    sqlite3_exec(db,
-                 "CREATE TABLE events(eventUUID TEXT PRIMARY KEY,events TEXT,page TEXT,user "
-                 "TEXT,version TEXT);"
-                 "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<2000) "
-                 "INSERT INTO events SELECT 'old-'||i, '{\"eventName\":\"old\"}', '{}', "
-                 "printf('{\"pad\":\"%.200c\"}', 'p'), '1.3.0' FROM n;",
-                 nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+    testing::rawExec(file,
+                     "CREATE TABLE events(eventUUID TEXT PRIMARY KEY,events TEXT,page TEXT,user "
+                     "TEXT,version TEXT);"
+                     "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<2000) "
+                     "INSERT INTO events SELECT 'old-'||i, '{\"eventName\":\"old\"}', '{}', "
+                     "printf('{\"pad\":\"%.200c\"}', 'p'), '1.3.0' FROM n;");
     std::filesystem::resize_file(file, std::filesystem::file_size(file) / 3);
   };
   const std::vector<Case> cases = {
@@ -286,14 +286,8 @@ TEST(DeliveryFaultsTest, AKilledProcessLeavesEveryStoredEventWhole) {
     std::vector<StoredRow> rows;
     db->databaseQueue().sync([&] { rows = db->readAfter(0, 1000000); });
     for (auto& row : rows) EXPECT_TRUE(row.decode()) << row.eventUUID;
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(db->location().c_str(), &raw), SQLITE_OK);
-    sqlite3_stmt* check = nullptr;
-    sqlite3_prepare_v2(raw, "PRAGMA integrity_check;", -1, &check, nullptr);
-    ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
-    sqlite3_finalize(check);
-    sqlite3_close(raw);
+    EXPECT_EQ(testing::rawColumn(db->location(), "PRAGMA integrity_check;"),
+              std::vector<std::string>{"ok"});
   }
 }
 
@@ -303,18 +297,13 @@ TEST(DeliveryFaultsTest, UndecodableRowsNeverReachTheEndpoint) {
   Collector collector;
   ASSERT_TRUE(collector.started());
   Pipeline p(Pipeline::options(10, 200), collector.baseUrl(), collector.caFile());
-  sqlite3* raw = nullptr;
-  ASSERT_EQ(sqlite3_open(p.db->location().c_str(), &raw), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(raw,
-                         "INSERT INTO events VALUES"
-                         "('A','not json','{}','{}','1.3.0'),"
-                         "('B','{\"noName\":1}','{}','{}','1.3.0'),"
-                         "('','{\"eventName\":\"no id\"}','{}','{}','1.3.0'),"
-                         "('C','{\"eventName\":\"p\"}','[1]','{}','1.3.0'),"
-                         "('D','{\"eventName\":\"u\"}','{}','\"oops\"','1.3.0');",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(raw);
+  ASSERT_TRUE(testing::rawExec(p.db->location(),
+                               "INSERT INTO events VALUES"
+                               "('A','not json','{}','{}','1.3.0'),"
+                               "('B','{\"noName\":1}','{}','{}','1.3.0'),"
+                               "('','{\"eventName\":\"no id\"}','{}','{}','1.3.0'),"
+                               "('C','{\"eventName\":\"p\"}','[1]','{}','1.3.0'),"
+                               "('D','{\"eventName\":\"u\"}','{}','\"oops\"','1.3.0');"));
   // Rows another connection committed count as pending here too.
   EXPECT_EQ(p.manager->deliveryStats().pending, 5);
   p.resolveConsent();

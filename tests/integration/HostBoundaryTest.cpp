@@ -2,7 +2,6 @@
 // wrong at first; the library neither dies nor misleads.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 
 #include <kelvor/Json.hpp>
@@ -142,23 +141,6 @@ TEST(HostBoundaryTest, LibcurlResultsMapToReasons) {
                         Case{CURLE_RECV_ERROR, FailureReason::other}}) {
     EXPECT_EQ(HttpService::reasonFor(c.code), c.reason) << curl_easy_strerror(c.code);
   }
-}
-
-// A CA bundle that would trust nothing is refused at initialize, naming the file: otherwise
-// every upload would fail its handshake while the host believes all is well.
-TEST(HostBoundaryTest, AnUnusableCABundleIsRefusedNamingTheFile) {
-  testing::TempDir folder;
-  const auto empty = folder.path() / "empty.pem";
-  const auto text = folder.path() / "text.pem";
-  std::ofstream(empty).close();
-  std::ofstream(text) << "not a certificate\n";
-  const auto missing = folder.path() / "missing.pem";
-  for (const auto& file : {empty, text, missing}) {
-    EXPECT_TRUE(HttpService::unusableCABundle(file).has_value()) << file;
-  }
-  Collector collector;
-  ASSERT_TRUE(collector.started());
-  EXPECT_FALSE(HttpService::unusableCABundle(collector.caFile()).has_value());
 }
 
 }  // namespace

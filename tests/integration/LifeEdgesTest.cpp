@@ -13,6 +13,7 @@
 #include "support/Collector.hpp"
 #include "support/LogCapture.hpp"
 #include "support/Pipeline.hpp"
+#include "support/RawStore.hpp"
 #include "support/TempDir.hpp"
 #include "support/TestHost.hpp"
 
@@ -34,19 +35,9 @@ constexpr bool sanitized = false;
 // The event names in a store file, read with a connection of the test's own.
 std::vector<std::string> storedNames(const std::filesystem::path& file) {
   std::vector<std::string> names;
-  sqlite3* raw = nullptr;
-  if (sqlite3_open(file.c_str(), &raw) != SQLITE_OK) {
-    sqlite3_close(raw);
-    return names;
+  for (const auto& text : testing::rawColumn(file, "SELECT events FROM events;")) {
+    names.push_back(Json::parse(text, nullptr, false).value("eventName", ""));
   }
-  sqlite3_stmt* read = nullptr;
-  sqlite3_prepare_v2(raw, "SELECT events FROM events;", -1, &read, nullptr);
-  while (sqlite3_step(read) == SQLITE_ROW) {
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(read, 0));
-    names.push_back(Json::parse(text ? text : "{}", nullptr, false).value("eventName", ""));
-  }
-  sqlite3_finalize(read);
-  sqlite3_close(raw);
   return names;
 }
 
@@ -80,8 +71,8 @@ TEST(LifeEdgesTest, ABurstFromFourThreadsAtExitIsKept) {
   }
 }
 
-// With default options a burst far beyond maxCacheSize reaches a healthy endpoint whole: the
-// count bound applies only while delivery is stalled.
+// With default options a burst far beyond maxCacheSize reaches a healthy endpoint whole, each
+// event once and in order: the count bound applies only while delivery is stalled.
 TEST(LifeEdgesTest, ABurstWithDefaultOptionsReachesAHealthyEndpointWhole) {
   Collector collector;
   ASSERT_TRUE(collector.started());
@@ -96,27 +87,50 @@ TEST(LifeEdgesTest, ABurstWithDefaultOptionsReachesAHealthyEndpointWhole) {
   std::set<std::string> ids;
   for (const auto& e : events) ids.insert(e["eventUUID"].get<std::string>());
   EXPECT_EQ(ids.size(), 20000u);
-  EXPECT_EQ(events.size(), 20000u);
+  const auto sent = Collector::names(events);
+  ASSERT_EQ(sent.size(), 20000u);
+  for (size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(sent[i], "b" + std::to_string(i));
   EXPECT_EQ(p.manager->deliveryStats().droppedByCacheCap, 0u);
   EXPECT_FALSE(log.contains(LogLevel::warning, "dropped"));
 }
 
-// An instant event is held until the endpoint accepts it: a failed send stores it and flush says
-// false, shutdown stores one still out, and a silent endpoint holds at most maxCacheSize of them
-// in memory while the rest wait in the store.
-TEST(LifeEdgesTest, InstantEventsAreKeptUntilAccepted) {
+// An instant event goes alone, without the store, or is held until the endpoint accepts it:
+// undecided consent stores it, a failed send stores it and flush says false, shutdown stores one
+// still out, and a silent endpoint holds at most maxCacheSize of them in memory while the rest
+// wait in the store.
+TEST(LifeEdgesTest, InstantEventsGoAloneOrAreKeptUntilAccepted) {
+  {
+    Collector collector;
+    ASSERT_TRUE(collector.started());
+    Pipeline granted(Pipeline::options(), collector.baseUrl(), collector.caFile());
+    granted.resolveConsent();
+    granted.manager->logInstantEvent("now", {{"a", 1}});
+    ASSERT_TRUE(granted.settle());
+    EXPECT_EQ(Collector::names(Collector::acceptedEvents(collector.records())),
+              std::vector<std::string>{"now"});
+    EXPECT_EQ(granted.storedCount(), 0);
+    auto option = Pipeline::options();
+    option->setUseConsent(true);
+    Pipeline unresolved(option, collector.baseUrl(), collector.caFile());
+    unresolved.resolveConsent();
+    unresolved.manager->logInstantEvent("waiting", Json::object());
+    unresolved.settle();
+    EXPECT_EQ(storedNames(unresolved.db->location()), std::vector<std::string>{"waiting"});
+  }
   {
     Collector failing({"--fail-every", "1"});
     ASSERT_TRUE(failing.started());
     Pipeline p(Pipeline::options(10, 100), failing.baseUrl(), failing.caFile());
     p.resolveConsent();
+    LogCapture log;
     p.manager->logInstantEvent("instant", Json::object());
     EXPECT_FALSE(p.flush(5s));
+    EXPECT_TRUE(log.contains(LogLevel::error, "Failed to log events"));
     const auto stats = p.manager->deliveryStats();
     EXPECT_EQ(stats.sent, 0u);
     EXPECT_GE(stats.failedAttempts, 1u);
     EXPECT_EQ(stats.pending, 1);
-    EXPECT_EQ(p.storedCount(), 1);
+    EXPECT_EQ(storedNames(p.db->location()), std::vector<std::string>{"instant"});
   }
   {
     Collector late({"--status", "500", "--delay-ms", "1500"});

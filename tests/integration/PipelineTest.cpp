@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <regex>
-#include <set>
 #include <thread>
 
 #include "platform/Base64.hpp"
@@ -99,16 +98,27 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
   EXPECT_EQ(get["query"]["user_country"], "DE");
 }
 
-TEST(PipelineTest, ABacklogDrainsBatchAfterBatchWithoutATimer) {
+// While events cannot go (consent undecided) only the newest maxCacheSize wait, the rest
+// counted and warned about; once consent is given the backlog drains batch after batch, in
+// order, without waiting for a timer.
+TEST(PipelineTest, AStalledBacklogKeepsTheNewestAndDrainsWithoutATimer) {
   Collector collector;
   ASSERT_TRUE(collector.started());
-  auto option = options(30, 200);
+  auto option = options(30, 75);
   option->setUseConsent(true);  // unresolved until the app decides: events wait in the store
   Pipeline p(option, collector.baseUrl(), collector.caFile());
   p.resolveConsent();
-  logEvents(p, 75);
+  LogCapture log;
+  p.report(1000);
   p.settle();
-  EXPECT_EQ(p.storedCount(), 75);
+  auto left = p.stored();
+  ASSERT_EQ(left.size(), 75u);
+  EXPECT_EQ(left.front().event["eventName"], "e925");
+  EXPECT_EQ(left.back().event["eventName"], "e999");
+  auto stats = p.manager->deliveryStats();
+  EXPECT_EQ(stats.droppedByCacheCap, 925u);
+  EXPECT_EQ(stats.reported, 1000u);
+  EXPECT_TRUE(log.contains(LogLevel::warning, "of the oldest events"));
   EXPECT_TRUE(collector.records().empty());
 
   p.consent->setSelectedConsent({{"track", true}, {"identify", true}});
@@ -117,10 +127,10 @@ TEST(PipelineTest, ABacklogDrainsBatchAfterBatchWithoutATimer) {
       std::any(ConsentService::makeConsentData({{"track", true}, {"identify", true}})));
   ASSERT_TRUE(p.settle());
   auto records = collector.records();
-  EXPECT_EQ(batchSizes(records), (std::vector<size_t>{30, 30, 15}));
+  EXPECT_EQ(batchSizes(records), (std::vector<size_t>{30, 30, 15}));  // the last one partial
   auto sent = names(Collector::acceptedEvents(records));
   ASSERT_EQ(sent.size(), 75u);
-  for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i], "e" + std::to_string(i));
+  for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i], "e" + std::to_string(i + 925));
   EXPECT_EQ(p.storedCount(), 0);
   EXPECT_EQ(p.manager->dispatchQueue().pendingDelayed(), 1u);  // one interval chain
 }
@@ -164,40 +174,6 @@ TEST(PipelineTest, TheIntervalTimerSendsAPartialBatchAndRearms) {
   p.manager->dispatchQueue().drain();
   EXPECT_EQ(p.manager->dispatchQueue().pendingDelayed(), 1u);  // re-armed, still one chain
   EXPECT_TRUE(p.manager->uploadEventsQueue()->isDispatchScheduled.load());
-}
-
-TEST(PipelineTest, InstantEventsGoAloneOrFallBackToTheStore) {
-  Collector collector;
-  ASSERT_TRUE(collector.started());
-  {
-    Pipeline granted(options(), collector.baseUrl(), collector.caFile());
-    granted.resolveConsent();
-    granted.manager->logInstantEvent("now", {{"a", 1}});
-    ASSERT_TRUE(granted.settle());
-    EXPECT_EQ(names(Collector::acceptedEvents(collector.records())),
-              std::vector<std::string>{"now"});
-    EXPECT_EQ(granted.storedCount(), 0);
-  }
-  {
-    auto option = options();
-    option->setUseConsent(true);
-    Pipeline unresolved(option, collector.baseUrl(), collector.caFile());
-    unresolved.resolveConsent();
-    unresolved.manager->logInstantEvent("waiting", {});
-    unresolved.settle();
-    EXPECT_EQ(unresolved.storedCount(), 1);
-  }
-  Collector failing({"--status", "500"});
-  ASSERT_TRUE(failing.started());
-  Pipeline p(options(), failing.baseUrl(), failing.caFile());
-  p.resolveConsent();
-  LogCapture log;
-  p.manager->logInstantEvent("retry", {});
-  p.settle();
-  EXPECT_TRUE(log.contains(LogLevel::error, "Failed to log events"));
-  auto left = p.stored();
-  ASSERT_EQ(left.size(), 1u);
-  EXPECT_EQ(left[0].event["eventName"], "retry");
 }
 
 TEST(PipelineTest, RefusedTrackingDropsEventsAndIdentities) {
@@ -282,46 +258,6 @@ TEST(PipelineTest, FailuresKeepTheNewestMaxCacheSizeAndTheyArriveOnceWhenTheEndp
     for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i], "e" + std::to_string(i + 15));
     EXPECT_EQ(p.storedCount(), 0);
   }
-}
-
-// While uploads succeed nothing is trimmed: a burst arrives whole, each event once, in order.
-TEST(PipelineTest, ABurstToAHealthyEndpointArrivesWholeAndInOrder) {
-  Collector collector;
-  ASSERT_TRUE(collector.started());
-  Pipeline p(options(50, 200), collector.baseUrl(), collector.caFile());
-  p.resolveConsent();
-  p.report(5000);
-  ASSERT_TRUE(p.flush());
-  auto events = Collector::acceptedEvents(collector.records());
-  auto sent = names(events);
-  ASSERT_EQ(sent.size(), 5000u);
-  for (size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(sent[i], "e" + std::to_string(i));
-  std::set<std::string> ids;
-  for (const auto& e : events) ids.insert(e["eventUUID"].get<std::string>());
-  EXPECT_EQ(ids.size(), 5000u);
-  EXPECT_EQ(p.manager->deliveryStats().droppedByCacheCap, 0u);
-}
-
-// While events cannot go (consent undecided here) no more than maxCacheSize wait anywhere: the
-// newest stay, the rest are counted and warned about.
-TEST(PipelineTest, WhileDeliveryIsStalledOnlyTheNewestMaxCacheSizeAreKept) {
-  Collector collector;
-  ASSERT_TRUE(collector.started());
-  auto option = options(10, 100);
-  option->setUseConsent(true);
-  Pipeline p(option, collector.baseUrl(), collector.caFile());
-  p.resolveConsent();
-  LogCapture log;
-  p.report(1000);
-  p.settle();
-  auto left = p.stored();
-  ASSERT_EQ(left.size(), 100u);
-  EXPECT_EQ(left.front().event["eventName"], "e900");
-  EXPECT_EQ(left.back().event["eventName"], "e999");
-  auto stats = p.manager->deliveryStats();
-  EXPECT_EQ(stats.droppedByCacheCap, 900u);
-  EXPECT_EQ(stats.reported, 1000u);
-  EXPECT_TRUE(log.contains(LogLevel::warning, "of the oldest events"));
 }
 
 // Timers and requests cannot run away: an interval beyond the clock's range waits for ever,

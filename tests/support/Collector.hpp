@@ -24,7 +24,6 @@ class Collector {
   Collector& operator=(const Collector&) = delete;
 
   bool started() const { return port_ > 0; }
-  int port() const { return port_; }
   std::string baseUrl() const { return "https://127.0.0.1:" + std::to_string(port_) + "/"; }
   const std::filesystem::path& caFile() const { return caFile_; }
 

@@ -16,7 +16,6 @@ class FakeReachabilitySource : public ReachabilitySource {
 
   std::optional<uint32_t> currentFlags() override {
     std::lock_guard lock(mutex_);
-    ++reads_;
     return flags_;
   }
   bool setCallback(Callback callback) override {
@@ -51,10 +50,6 @@ class FakeReachabilitySource : public ReachabilitySource {
     std::lock_guard lock(mutex_);
     return callback_ != nullptr && queue_ != nullptr;
   }
-  int reads() {
-    std::lock_guard lock(mutex_);
-    return reads_;
-  }
 
  private:
   std::mutex mutex_;
@@ -63,7 +58,6 @@ class FakeReachabilitySource : public ReachabilitySource {
   std::shared_ptr<DispatchQueue> queue_;
   bool acceptCallback_ = true;
   bool acceptQueue_ = true;
-  int reads_ = 0;
 };
 
 }  // namespace kelvor::testing

@@ -69,15 +69,8 @@ void TestHost::kill() {
   }
 }
 
-std::string TestHost::output() const {
-  std::ifstream in(dir_.path() / "out");
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
-
-std::string TestHost::errors() const {
-  std::ifstream in(dir_.path() / "err");
+std::string TestHost::read(const char* name) const {
+  std::ifstream in(dir_.path() / name);
   std::stringstream buffer;
   buffer << in.rdbuf();
   return buffer.str();

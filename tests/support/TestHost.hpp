@@ -25,12 +25,12 @@ class TestHost {
   // The exit code, or 128 + the signal that ended it.
   int wait();
   void kill();
-  // What it wrote on standard output.
-  std::string output() const;
-  // What it wrote on standard error.
-  std::string errors() const;
+  // What it wrote on standard output and on standard error.
+  std::string output() const { return read("out"); }
+  std::string errors() const { return read("err"); }
 
  private:
+  std::string read(const char* name) const;
   TempDir dir_;
   pid_t pid_ = -1;
   int status_ = -1;

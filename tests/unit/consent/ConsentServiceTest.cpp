@@ -63,20 +63,6 @@ TEST_F(ConsentServiceTest, OptionsAloneDecideWithoutConsentManagement) {
   }
 }
 
-TEST_F(ConsentServiceTest, StoredConsentIsUsedAndUnspecifiedAnswersAreNo) {
-  option->setUseConsent(true);
-  storage->setValue("CONSENT_DATA", Json{{"track", true}});
-  auto service = make();
-  service->resolveConsent();
-  EXPECT_TRUE(service->isConsentGiven("track"));
-  EXPECT_FALSE(service->isConsentGiven("identify"));
-  EXPECT_EQ(service->consentData().resolved, true);
-  bool asked = false;
-  service->listenToAskForConsent([&](const std::any&) { asked = true; });
-  service->actionListener().dispatchActionListener("ask_consent", std::any());
-  EXPECT_FALSE(asked);  // with consent stored the action is neither registered nor called
-}
-
 TEST_F(ConsentServiceTest, AskingForConsentBeforeAndAfterResolution) {
   option->setUseConsent(true);
   auto service = make();
@@ -101,18 +87,26 @@ TEST_F(ConsentServiceTest, AskingForConsentBeforeAndAfterResolution) {
   EXPECT_EQ(announcements(), 1u);  // equal record: stored again, not announced
 }
 
+// Stored app consent is used at the next start, where answers it does not give are no, and the
+// app is not asked again; clearing the store leaves the consent in memory.
 TEST_F(ConsentServiceTest, AppConsentSurvivesARestartAndClearingLeavesMemory) {
   option->setUseConsent(true);
   {
     auto service = make();
     service->resolveConsent();
-    setConsent(*service, {{"track", true}, {"identify", false}, {"note", nullptr}});
+    setConsent(*service, {{"track", true}, {"note", nullptr}});
   }
   Preferences::synchronizeAll();
   auto restarted = ConsentService::make(option, std::make_shared<QuorvelUserDefaults>("key"));
-  EXPECT_EQ(restarted->getConsentFromStorage(), (Json{{"track", true}, {"identify", false}}));
+  EXPECT_EQ(restarted->getConsentFromStorage(), (Json{{"track", true}}));
   restarted->resolveConsent();
   EXPECT_TRUE(restarted->isConsentGiven("track"));
+  EXPECT_FALSE(restarted->isConsentGiven("identify"));
+  EXPECT_EQ(restarted->consentData().resolved, true);
+  bool asked = false;
+  restarted->listenToAskForConsent([&](const std::any&) { asked = true; });
+  restarted->actionListener().dispatchActionListener("ask_consent", std::any());
+  EXPECT_FALSE(asked);  // with consent stored the action is neither registered nor called
   storage->removeValue("CONSENT_DATA");  // what clearConsentFromStorage does
   EXPECT_TRUE(restarted->isConsentGiven("track"));
   EXPECT_EQ(restarted->getConsentFromStorage(), Json::object());

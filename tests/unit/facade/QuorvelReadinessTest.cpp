@@ -56,25 +56,9 @@ TEST(QuorvelReadinessTest, LogLevelFromTheEnvironmentHoldsFromTheFirstLine) {
   unsetenv("KELVOR_LOG_LEVEL");
 }
 
-TEST(QuorvelReadinessTest, SecondInitializeChangesNothing) {
-  sandbox();
-  auto first = options("first");
-  Quorvel::initialize(first);
-  Quorvel* instance = Quorvel::getInstance();
-  ASSERT_NE(instance, nullptr);
-  LogCapture log;
-  auto second = options("second");
-  Quorvel::initialize(second);
-  EXPECT_TRUE(log.contains(LogLevel::info, "Quorvel: initialize"));
-  EXPECT_EQ(Quorvel::getInstance(), instance);
-  first->setApiKey("");  // the first options are the ones in force
-  log.clear();
-  instance->setEventProperties("e");
-  EXPECT_TRUE(log.contains(LogLevel::error, "Initialize SDK with valid API key"));
-}
-
-// A blank key leaves nothing initialised, so a second initialize with a good key takes; a key
-// blanked on the options later makes guarded calls refuse and flush answer false.
+// A blank key leaves nothing initialised, so a second initialize with a good key takes; a third
+// changes nothing, so a key blanked later on the first options makes guarded calls refuse and
+// flush answer false.
 TEST(QuorvelReadinessTest, BlankKeyLeavesNothingInitialisedSoAGoodKeyMayFollow) {
   sandbox();
   LogCapture log;
@@ -89,6 +73,9 @@ TEST(QuorvelReadinessTest, BlankKeyLeavesNothingInitialisedSoAGoodKeyMayFollow) 
   Quorvel* instance = Quorvel::getInstance();
   ASSERT_NE(instance, nullptr);
   log.clear();
+  Quorvel::initialize(options("second"));
+  EXPECT_TRUE(log.contains(LogLevel::info, "Quorvel: initialize"));
+  EXPECT_EQ(Quorvel::getInstance(), instance);
   instance->setEventProperties("any");
   EXPECT_EQ(log.count(LogLevel::error, "Initialize SDK with valid API key"), 0u);
   option->setApiKey("");
@@ -147,6 +134,8 @@ TEST(QuorvelReadinessTest, TryInitializeRefusesWhatIsNotSafeAndSaysWhy) {
   const bool canChown = ::chown(foreign.c_str(), 65534, 65534) == 0;
   const auto notPem = dir.path() / "not-pem.crt";
   std::ofstream(notPem) << "-----BEGIN NOTHING-----\n";
+  const auto empty = dir.path() / "empty.pem";
+  std::ofstream(empty).close();
   struct Case {
     std::filesystem::path documents;
     std::string url;
@@ -161,6 +150,8 @@ TEST(QuorvelReadinessTest, TryInitializeRefusesWhatIsNotSafeAndSaysWhy) {
        "it is a relative path"},
       {dir.path() / "fine", "https://127.0.0.1:9/", InitializeStatus::unusableCABundle,
        notPem.string() + "\": it holds no PEM certificate", notPem},
+      {dir.path() / "fine", "https://127.0.0.1:9/", InitializeStatus::unusableCABundle,
+       empty.string() + "\": it cannot be read or is empty", empty},
       {dir.path() / "fine", "https://127.0.0.1:9/", InitializeStatus::unusableCABundle,
        "it is not a readable file", dir.path() / "missing.pem"},
       {dir.path() / "fine", "http://example.com/", InitializeStatus::refusedEndpoint,

@@ -43,12 +43,17 @@ TEST_F(IdentityProviderTest, FirstStartMakesAnUnstoredKi) {
   EXPECT_EQ(defaults->value("ki"), std::nullopt);
 }
 
-TEST_F(IdentityProviderTest, StoredKiComesBackAfterARestart) {
+// The ki and the merged user properties come back after a restart.
+TEST_F(IdentityProviderTest, StoredKiAndUserPropertiesComeBackAfterARestart) {
   provider.setKI("abc");
+  provider.mergeUserProperties({{"a", 1}});
+  provider.mergeUserProperties({{"a", 2}, {"b", 3}});
   IdentityProvider restarted(std::make_shared<QuorvelUserDefaults>("key"));
   restarted.loadKI();
+  restarted.loadUserProperties();
   restarted.buildUserIdentity();
   EXPECT_EQ(restarted.userIdentity(), (Json{{"ki", "abc"}}));
+  EXPECT_EQ(restarted.userProperty(), (Json{{"a", 2}, {"b", 3}}));
   provider.resetKI();
   EXPECT_TRUE(isUuid(provider.ki()));
   EXPECT_EQ(defaults->value("ki"), Json(provider.ki()));
@@ -94,15 +99,6 @@ TEST_F(IdentityProviderTest, UnsetKeepsAdvertisingEntriesAndMakesANewKi) {
   for (const char* key : {"ki", "identity", "user_properties"}) {
     EXPECT_EQ(defaults->value(key), std::nullopt) << key;
   }
-}
-
-TEST_F(IdentityProviderTest, UserPropertiesMergeAndPersist) {
-  provider.mergeUserProperties({{"a", 1}});
-  provider.mergeUserProperties({{"a", 2}, {"b", 3}});
-  EXPECT_EQ(defaults->value("user_properties"), (Json{{"a", 2}, {"b", 3}}));
-  IdentityProvider restarted(std::make_shared<QuorvelUserDefaults>("key"));
-  restarted.loadUserProperties();
-  EXPECT_EQ(restarted.userProperty(), (Json{{"a", 2}, {"b", 3}}));
 }
 
 TEST_F(IdentityProviderTest, TrackingProviderIsReadOnRefresh) {

@@ -10,18 +10,14 @@ namespace {
 
 using testing::LogCapture;
 
+// One published vector per algorithm (the digests are OpenSSL's; this checks which one is used
+// and the hex form), and the empty text.
 TEST(DigestTest, PublishedVectors) {
   EXPECT_EQ(Digest::md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
   EXPECT_EQ(Digest::md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
-  EXPECT_EQ(Digest::md5Hex("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
-  EXPECT_EQ(Digest::sha1Hex(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
   EXPECT_EQ(Digest::sha1Hex("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
-  EXPECT_EQ(Digest::sha256Hex(""),
-            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(Digest::sha256Hex("abc"),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(Digest::sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
-            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
   EXPECT_EQ(Digest::hexString(nullptr, 0), "");
 }
 

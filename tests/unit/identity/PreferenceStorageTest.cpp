@@ -4,8 +4,6 @@
 #include <fstream>
 #include <optional>
 
-#include <thread>
-
 #include <kelvor/Platform.hpp>
 
 #include "identity/PageProvider.hpp"
@@ -63,25 +61,14 @@ TEST(QuorvelUserDefaultsTest, TheFormatIsRecordedAndANewerFileKeepsWhatItHolds) 
   }
 }
 
-TEST(PageProviderTest, MergesReplaceAndAccumulateFromSeveralThreads) {
+// Merges from several threads at once: FacadeTest.ManyAppThreadsReportAtOnce.
+TEST(PageProviderTest, MergesReplaceAndAccumulate) {
   PageProvider provider;
   provider.merge({{"a", 1}});
   EXPECT_EQ(provider.merge({{"b", 2}}), (Json{{"a", 1}, {"b", 2}}));
   provider.merge({{"a", 3}});
   provider.merge(Json::object());
   EXPECT_EQ(provider.pageProperty(), (Json{{"a", 3}, {"b", 2}}));
-
-  std::vector<std::thread> writers;
-  for (int t = 0; t < 4; ++t) {
-    writers.emplace_back([&provider, t] {
-      for (int i = 0; i < 50; ++i) {
-        provider.merge({{"k" + std::to_string(t), i}});
-        (void)provider.pageProperty();
-      }
-    });
-  }
-  for (auto& w : writers) w.join();
-  EXPECT_EQ(provider.pageProperty().size(), 6u);
 }
 
 TEST(UtilityTest, AgentTextAndDeviceContext) {

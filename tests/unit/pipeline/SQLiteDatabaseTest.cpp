@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -8,8 +7,8 @@
 #include "pipeline/SQLiteDatabase.hpp"
 #include "pipeline/SQLiteError.hpp"
 #include "pipeline/UploadLock.hpp"
-#include "platform/Uuid.hpp"
 #include "support/LogCapture.hpp"
+#include "support/RawStore.hpp"
 #include "support/TempDir.hpp"
 
 namespace kelvor {
@@ -17,11 +16,10 @@ namespace {
 
 using testing::LogCapture;
 
-Events record(const std::string& id, std::optional<Json> page = std::nullopt) {
+Events record(const std::string& id) {
   Events e;
   e.eventUUID = id;
   e.event = {{"eventName", "buy"}, {"eventTimestamp", "1701781234567"}};
-  e.page = std::move(page);
   e.user = {{"network_type", "wi-fi"}};
   return e;
 }
@@ -58,23 +56,6 @@ TEST_F(SQLiteDatabaseTest, ReadsComeOldestFirstAndCountIsZeroNotAbsent) {
   EXPECT_EQ(onQueue([&] { return db->count(); }), std::optional<int64_t>(5));
 }
 
-TEST_F(SQLiteDatabaseTest, RecordsRoundTripWithPageAlwaysPresent) {
-  run([&] {
-    db->insert(record("absent"));
-    db->insert(record("full", Json{{"screen", "checkout"}}));
-  });
-  auto all = onQueue([&] { return db->readAllEvents(); });
-  ASSERT_EQ(all.size(), 2u);
-  ASSERT_TRUE(all[0].page.has_value());
-  EXPECT_EQ(*all[0].page, Json::object());
-  EXPECT_EQ(all[0].toDictionary().size(), 4u);
-  EXPECT_EQ(*all[1].page, (Json{{"screen", "checkout"}}));
-  EXPECT_EQ(all[1].toDictionary().size(), 5u);
-  EXPECT_EQ(all[1].event, record("x").event);
-  EXPECT_EQ(all[1].user, record("x").user);
-  EXPECT_EQ(all[1].version, "1.3.0");
-}
-
 TEST_F(SQLiteDatabaseTest, DuplicateIdIsRefusedAndTheFirstRowStays) {
   run([&] { db->insert(record("SAME")); });
   Events second = record("SAME");
@@ -87,33 +68,23 @@ TEST_F(SQLiteDatabaseTest, DuplicateIdIsRefusedAndTheFirstRowStays) {
   EXPECT_EQ(all[0].event["eventName"], "buy");
 }
 
+// Deletes name exactly their rows, in one statement of the listed ids; an id with a quote in it
+// (ids are not escaped) cannot widen the statement to other rows.
 TEST_F(SQLiteDatabaseTest, DeletesNameExactlyTheirRows) {
-  for (const char* id : {"A", "B", "C"}) run([&] { db->insert(record(id)); });
+  EXPECT_EQ(SQLQuery::deleteQuery({record("A"), record("B")}),
+            "DELETE FROM events WHERE eventUUID in ('A','B')");
+  for (const char* id : {"A", "B", "C", "x') OR ('1'='1"}) run([&] { db->insert(record(id)); });
   LogCapture log;
   run([&] { db->deleteEvents({}); });
   EXPECT_TRUE(log.lines().empty());  // nothing prepared, nothing logged
   run([&] { db->deleteEvents({record("nope")}); });
   EXPECT_TRUE(log.contains(LogLevel::info, "Rows Deleted"));
+  run([&] { db->deleteEvents({record("x') OR ('1'='1")}); });
   run([&] { db->deleteEvents({record("A"), record("C")}); });
   EXPECT_EQ(ids(onQueue([&] { return db->readAllEvents(); })), std::vector<std::string>{"B"});
   run([&] { db->deleteAll(); });
   EXPECT_TRUE(log.contains(LogLevel::info, "Deleted all rows"));
   EXPECT_EQ(onQueue([&] { return db->count(); }), std::optional<int64_t>(0));
-}
-
-TEST_F(SQLiteDatabaseTest, AQuoteInAnIdCannotChangeTheDeleteStatement) {
-  EXPECT_EQ(SQLQuery::deleteQuery({record("A")}), "DELETE FROM events WHERE eventUUID in ('A')");
-  EXPECT_EQ(SQLQuery::deleteQuery({record("A"), record("B")}),
-            "DELETE FROM events WHERE eventUUID in ('A','B')");
-  std::string uuid = Uuid::random();
-  EXPECT_EQ(SQLQuery::deleteQuery({record(uuid)}),
-            "DELETE FROM events WHERE eventUUID in ('" + uuid + "')");
-  run([&] {
-    db->insert(record("keep"));
-    db->insert(record("x') OR ('1'='1"));
-  });
-  run([&] { db->deleteEvents({record("x') OR ('1'='1")}); });
-  EXPECT_EQ(ids(onQueue([&] { return db->readAllEvents(); })), std::vector<std::string>{"keep"});
 }
 
 TEST_F(SQLiteDatabaseTest, InvalidUtf8IsReplacedNotLost) {
@@ -190,26 +161,14 @@ TEST(UploadLockTest, FailsClosedWithoutItsFile) {
 // one written by a newer version is refused and left exactly as it was.
 TEST(SQLiteDatabaseFileTest, OlderStoresMigrateAndNewerOnesAreLeftUntouched) {
   auto make = [](const std::filesystem::path& file, int version) {
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(raw, SQLQuery::createTable, nullptr, nullptr, nullptr), SQLITE_OK);
-    const std::string fill =
-        "INSERT INTO events VALUES ('A','{\"eventName\":\"a\"}','{}','{}','1');"
-        "PRAGMA user_version = " +
-        std::to_string(version) + ";";
-    ASSERT_EQ(sqlite3_exec(raw, fill.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(raw);
+    ASSERT_TRUE(testing::rawExec(
+        file, std::string(SQLQuery::createTable) +
+                  "INSERT INTO events VALUES ('A','{\"eventName\":\"a\"}','{}','{}','1');"
+                  "PRAGMA user_version = " +
+                  std::to_string(version) + ";"));
   };
   auto version = [](const std::filesystem::path& file) {
-    sqlite3* raw = nullptr;
-    sqlite3_open(file.c_str(), &raw);
-    sqlite3_stmt* read = nullptr;
-    sqlite3_prepare_v2(raw, "PRAGMA user_version;", -1, &read, nullptr);
-    sqlite3_step(read);
-    const int64_t v = sqlite3_column_int64(read, 0);
-    sqlite3_finalize(read);
-    sqlite3_close(raw);
-    return v;
+    return testing::rawColumn(file, "PRAGMA user_version;");
   };
   auto bytes = [](const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -223,7 +182,8 @@ TEST(SQLiteDatabaseFileTest, OlderStoresMigrateAndNewerOnesAreLeftUntouched) {
     db->databaseQueue().sync([&] { rows = db->readAfter(0, 10); });
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_TRUE(rows[0].decode());
-    EXPECT_EQ(version(dir.path() / "kelvorDB.sqlite"), SQLiteDatabase::currentSchemaVersion);
+    EXPECT_EQ(version(dir.path() / "kelvorDB.sqlite"),
+              std::vector<std::string>{std::to_string(SQLiteDatabase::currentSchemaVersion)});
   }
   {
     testing::TempDir dir;

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,6 +8,7 @@
 #include "pipeline/StoreEventsQueue.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "support/LogCapture.hpp"
+#include "support/RawStore.hpp"
 #include "support/TempDir.hpp"
 
 namespace kelvor {
@@ -87,16 +87,9 @@ TEST(StoreEventsQueueTest, HealthyBoundIsTheSizeAndStalledBoundIsMaxCacheSize) {
   EXPECT_GT(stored(), 3);
   EXPECT_TRUE(log.contains(LogLevel::warning, "holds at most 64 MiB"));
   // The ids alone, read with a connection of the test's own: parsing 64 MiB of rows is slow.
-  std::vector<std::string> names;
-  sqlite3* raw = nullptr;
-  ASSERT_EQ(sqlite3_open(db->location().c_str(), &raw), SQLITE_OK);
-  sqlite3_stmt* read = nullptr;
-  sqlite3_prepare_v2(raw, "SELECT eventUUID FROM events ORDER BY rowid;", -1, &read, nullptr);
-  while (sqlite3_step(read) == SQLITE_ROW) {
-    names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(read, 0)));
-  }
-  sqlite3_finalize(read);
-  sqlite3_close(raw);
+  const auto names =
+      testing::rawColumn(db->location(), "SELECT eventUUID FROM events ORDER BY rowid;");
+  ASSERT_FALSE(names.empty());
   EXPECT_EQ(names.back(), "big7-9");  // the newest stay
   EXPECT_EQ(std::count_if(names.begin(), names.end(),
                           [](const std::string& n) { return n.rfind("small", 0) == 0; }),

@@ -21,53 +21,33 @@ namespace {
 using testing::LogCapture;
 using testing::PlatformSandbox;
 
-// Another process of the same app: forked at once, it runs body when start() says so and exits
-// with body's result. The body uses nothing of this process but its own objects.
+// Another process of the same app, forked to run body at once; it uses nothing of this process
+// but its own objects. wait() gives body's result, 200 and up when it did not exit normally.
 class ChildProcess {
  public:
-  explicit ChildProcess(const std::function<int()>& body) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(fds[1]);
-      char go = 0;
-      int result = 100;
-      if (::read(fds[0], &go, 1) == 1) {
-        try {
-          result = body();
-        } catch (...) {
-          result = 101;
-        }
-      }
-      std::fflush(stderr);
-      ::_exit(result);
+  explicit ChildProcess(const std::function<int()>& body) : pid_(::fork()) {
+    if (pid_ != 0) return;
+    int result = 101;
+    try {
+      result = body();
+    } catch (...) {
     }
-    ::close(fds[0]);
-    go_ = fds[1];
+    std::fflush(stderr);
+    ::_exit(result);
   }
   ~ChildProcess() { (void)wait(); }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
-
-  void start() {
-    if (go_ >= 0) (void)::write(go_, "g", 1);
-  }
-  // The exit code; 200 and up when it did not exit normally.
   int wait() {
-    if (go_ >= 0) ::close(go_);
-    go_ = -1;
     if (pid_ <= 0) return 200;
     int status = 0;
-    pid_t waited = ::waitpid(pid_, &status, 0);
+    const pid_t waited = ::waitpid(pid_, &status, 0);
     pid_ = -1;
-    if (waited < 0) return 201;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 202;
+    return waited >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 201;
   }
 
  private:
-  pid_t pid_ = -1;
-  int go_ = -1;
+  pid_t pid_;
 };
 
 TEST(PreferencesTest, ValuesSurviveAReopenFromDiskWithOwnerOnlyFiles) {
@@ -182,8 +162,6 @@ TEST(PreferencesTest, TwoProcessesWritingAtOnceKeepEveryKeyOfBoth) {
   };
   ChildProcess a(writer("a"));
   ChildProcess b(writer("b"));
-  a.start();
-  b.start();
   EXPECT_EQ(a.wait(), 0);
   EXPECT_EQ(b.wait(), 0);
 
@@ -230,7 +208,6 @@ TEST(PreferencesTest, AWithdrawalWrittenByAnotherProcessIsNeitherUndoneNorMissed
       prefs.set("consent", "withdrawn");
       return prefs.string("consent") == "withdrawn" ? 0 : 1;
     });
-    a.start();
     ASSERT_EQ(a.wait(), 0);
 
     c.thenB(*b);
