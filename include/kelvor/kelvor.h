@@ -10,9 +10,11 @@
  * - Text is UTF-8 and NUL-terminated. Where the C++ call takes a map, the C call takes the text
  *   of a JSON object; text that is not JSON is refused with KELVOR_E_INVALID_JSON, JSON that is
  *   not an object with KELVOR_E_INVALID_ARGUMENT, each with an error line, and nothing happens.
- * - A NULL that the description does not allow is refused with KELVOR_E_INVALID_ARGUMENT.
- * - Calls other than the options, the log callback and kelvor_version answer
- *   KELVOR_E_NOT_INITIALIZED before a kelvor_initialize that answered KELVOR_INIT_READY.
+ * - A NULL that the description does not allow is refused with KELVOR_E_INVALID_ARGUMENT and an
+ *   error line.
+ * - The calls on the library itself (all but the options, kelvor_initialize, the log callback,
+ *   kelvor_version and kelvor_free) answer KELVOR_E_NOT_INITIALIZED, after checking their
+ *   arguments, until a kelvor_initialize has answered KELVOR_INIT_READY.
  * - Strings the library returns are either owned by the library (const char*, say how long they
  *   stay valid) or the caller's to release with kelvor_free (char*). */
 
