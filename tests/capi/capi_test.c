@@ -1,11 +1,14 @@
 /* Every function and every answer of the C interface, from a C11 host. Run by capi_check.py,
  * which points the library at a collector (KELVOR_INGESTION_URL, KELVOR_CA_BUNDLE) and checks
  * afterwards that the events below arrived with their properties. */
+#define _POSIX_C_SOURCE 200809L /* setenv */
+
 #include <kelvor/kelvor.h>
 #include <kelvor/version.hpp>
 
 #include <stdatomic.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static int failures;
@@ -111,6 +114,33 @@ static void refuseBadArguments(kelvor_options* options) {
   EXPECT(atomic_load(&nullLines) >= 18);
 }
 
+/* Settings initialize refuses, read from the environment; each refusal leaves the library to be
+ * initialised again. */
+static void refuseUnusableSettings(kelvor_options* options) {
+  const struct {
+    const char* variable;
+    const char* value;
+    kelvor_init_status status;
+  } settings[] = {
+      {"KELVOR_CA_BUNDLE", "/nonexistent/ca.pem", KELVOR_INIT_UNUSABLE_CA_BUNDLE},
+      {"KELVOR_DATA_DIR", "relative/data", KELVOR_INIT_UNUSABLE_DIRECTORY},
+      {"KELVOR_INGESTION_URL", "http://example.com/", KELVOR_INIT_REFUSED_ENDPOINT},
+  };
+  for (size_t i = 0; i < sizeof settings / sizeof settings[0]; ++i) {
+    char kept[4096] = "";
+    const char* given = getenv(settings[i].variable);
+    if (given != NULL) snprintf(kept, sizeof kept, "%s", given);
+    setenv(settings[i].variable, settings[i].value, 1);
+    EXPECT_STATUS(kelvor_initialize(options), settings[i].status);
+    EXPECT(strlen(kelvor_initialize_message()) > 0);
+    if (given != NULL) {
+      setenv(settings[i].variable, kept, 1);
+    } else {
+      unsetenv(settings[i].variable);
+    }
+  }
+}
+
 static void setEveryOption(kelvor_options* options) {
   static const int tracking[] = {1, 3, 4};
   static const int identifying[] = {1, 9};
@@ -148,6 +178,7 @@ int main(void) {
   EXPECT_STATUS(kelvor_options_set_write_key(options, "  "), KELVOR_OK);
   EXPECT_STATUS(kelvor_initialize(options), KELVOR_INIT_INVALID_WRITE_KEY);
   setEveryOption(options);
+  refuseUnusableSettings(options);
   EXPECT_STATUS(kelvor_initialize(options), KELVOR_INIT_READY);
   EXPECT(strcmp(kelvor_initialize_message(), "") == 0);
   EXPECT_STATUS(kelvor_initialize(options), KELVOR_INIT_ALREADY_INITIALIZED);
