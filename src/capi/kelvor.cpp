@@ -73,7 +73,7 @@ bool refuseNull(const char* function, T* argument, const char* name) {
   return true;
 }
 
-// The calls that take one JSON object and have no way to fail in C++.
+// The calls that take one JSON object (optional or not) and have no way to fail in C++.
 template <class Call>
 kelvor_status withObject(const char* function, const char* json, bool optional, Call&& call) {
   return guarded(function, [&]() -> kelvor_status {
@@ -85,6 +85,13 @@ kelvor_status withObject(const char* function, const char* json, bool optional, 
       return KELVOR_OK;
     });
   });
+}
+
+// The calls that take one map.
+kelvor_status withMap(const char* function, const char* json,
+                      void (Quorvel::*call)(const kelvor::StringMap&)) {
+  return withObject(function, json, false,
+                    [call](Quorvel& quorvel, const Json& map) { (quorvel.*call)(map); });
 }
 
 template <class Set>
@@ -226,23 +233,19 @@ kelvor_status kelvor_report_instant(const char* name, const char* properties_jso
 }
 
 kelvor_status kelvor_set_user_properties(const char* properties_json) {
-  return withObject(__func__, properties_json, false,
-                    [](Quorvel& quorvel, const Json& map) { quorvel.setUserProperties(map); });
+  return withMap(__func__, properties_json, &Quorvel::setUserProperties);
 }
 
 kelvor_status kelvor_set_user_identities(const char* identities_json) {
-  return withObject(__func__, identities_json, false,
-                    [](Quorvel& quorvel, const Json& map) { quorvel.setUserIdentities(map); });
+  return withMap(__func__, identities_json, &Quorvel::setUserIdentities);
 }
 
 kelvor_status kelvor_set_page_properties(const char* properties_json) {
-  return withObject(__func__, properties_json, false,
-                    [](Quorvel& quorvel, const Json& map) { quorvel.setPageProperties(map); });
+  return withMap(__func__, properties_json, &Quorvel::setPageProperties);
 }
 
 kelvor_status kelvor_set_consent(const char* consent_json) {
-  return withObject(__func__, consent_json, false,
-                    [](Quorvel& quorvel, const Json& map) { quorvel.setConsent(map); });
+  return withMap(__func__, consent_json, &Quorvel::setConsent);
 }
 
 // The calls that take nothing and cannot fail in C++.
