@@ -83,7 +83,7 @@ fuzz: build-fuzz/build.ninja
 	bash scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
 format:
-	find include src tests tools examples bench fuzz -name '*.[ch]pp' | xargs clang-format -i
+	find include src tests tools examples bench fuzz -name '*.[ch]pp' -o -name '*.[ch]' | xargs clang-format -i
 
 clean:
 	rm -rf build build-demo build-tsan build-asan build-bench build-fuzz build-fleet

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 
 #include <kelvor/Option.hpp>
 #include <kelvor/export.hpp>
@@ -15,7 +13,8 @@ namespace kelvor {
 class KELVOR_EXPORT QuorvelOption : public Option,
                                     public std::enable_shared_from_this<QuorvelOption> {
  public:
-  QuorvelOption() = default;
+  QuorvelOption();
+  ~QuorvelOption() override;
 
   std::string apiKey() const override;
   void setApiKey(const std::string& value) override;
@@ -72,22 +71,10 @@ class KELVOR_EXPORT QuorvelOption : public Option,
   static void registerSecret(const std::string& key);
 
  private:
-  mutable std::mutex mutex_;
-  std::atomic<bool> loggingSet_{false};
-  std::string apiKey_;
-  bool logging_ = false;
-  std::optional<bool> optout_;
-  bool useConsent_ = false;
-  bool checkForCMP_ = false;
-  bool areIdentitiesHashed_ = false;
-  bool hashIdentities_ = false;
-  std::string userCountry_;
-  int64_t batchSize_ = 30;
-  int64_t maxCacheSize_ = 100;
-  int64_t eventUploadInterval_ = 90;
-  std::vector<int> purposesForTracking_;
-  std::vector<int> purposesForIdentifying_;
-  bool checkKelvorVendorConsent_ = false;
+  struct Fields;
+  // The values live behind a pointer: an option added later leaves this class's size, which a
+  // host's code bakes in when it allocates one, as it is.
+  std::unique_ptr<Fields> fields_;
 };
 
 }  // namespace kelvor

@@ -1,3 +1,6 @@
+#include <atomic>
+#include <mutex>
+
 #include <kelvor/Log.hpp>
 #include <kelvor/QuorvelOption.hpp>
 
@@ -8,64 +11,91 @@
 
 namespace kelvor {
 
+struct QuorvelOption::Fields {
+  std::mutex mutex;
+  std::atomic<bool> loggingSet{false};
+  struct Values {
+    std::string apiKey;
+    bool logging = false;
+    std::optional<bool> optout;
+    bool useConsent = false;
+    bool checkForCMP = false;
+    bool areIdentitiesHashed = false;
+    bool hashIdentities = false;
+    std::string userCountry;
+    int64_t batchSize = 30;
+    int64_t maxCacheSize = 100;
+    int64_t eventUploadInterval = 90;
+    std::vector<int> purposesForTracking;
+    std::vector<int> purposesForIdentifying;
+    bool checkKelvorVendorConsent = false;
+  } values;
+};
+
+QuorvelOption::QuorvelOption() : fields_(std::make_unique<Fields>()) {}
+
+QuorvelOption::~QuorvelOption() = default;
+
 #define KELVOR_OPTION_ACCESSORS(Type, getter, setter, field) \
   Type QuorvelOption::getter() const {                       \
-    std::lock_guard lock(mutex_);                            \
+    std::lock_guard lock(fields_->mutex);                    \
     return field;                                            \
   }                                                          \
   void QuorvelOption::setter(Type value) {                   \
-    std::lock_guard lock(mutex_);                            \
+    std::lock_guard lock(fields_->mutex);                    \
     field = std::move(value);                                \
   }
 
 bool QuorvelOption::logging() const {
-  std::lock_guard lock(mutex_);
-  return logging_;
+  std::lock_guard lock(fields_->mutex);
+  return fields_->values.logging;
 }
 
 void QuorvelOption::setLogging(bool value) {
-  loggingSet_.store(true);
-  std::lock_guard lock(mutex_);
-  logging_ = value;
+  fields_->loggingSet.store(true);
+  std::lock_guard lock(fields_->mutex);
+  fields_->values.logging = value;
 }
-KELVOR_OPTION_ACCESSORS(std::optional<bool>, optout, setOptout, optout_)
-KELVOR_OPTION_ACCESSORS(bool, useConsent, setUseConsent, useConsent_)
-KELVOR_OPTION_ACCESSORS(bool, checkForCMP, setCheckForCMP, checkForCMP_)
-KELVOR_OPTION_ACCESSORS(bool, areIdentitiesHashed, setAreIdentitiesHashed, areIdentitiesHashed_)
-KELVOR_OPTION_ACCESSORS(bool, hashIdentities, setHashIdentities, hashIdentities_)
-KELVOR_OPTION_ACCESSORS(int64_t, batchSize, setBatchSize, batchSize_)
-KELVOR_OPTION_ACCESSORS(int64_t, maxCacheSize, setMaxCacheSize, maxCacheSize_)
-KELVOR_OPTION_ACCESSORS(int64_t, eventUploadInterval, setEventUploadInterval, eventUploadInterval_)
+KELVOR_OPTION_ACCESSORS(std::optional<bool>, optout, setOptout, fields_->values.optout)
+KELVOR_OPTION_ACCESSORS(bool, useConsent, setUseConsent, fields_->values.useConsent)
+KELVOR_OPTION_ACCESSORS(bool, checkForCMP, setCheckForCMP, fields_->values.checkForCMP)
+KELVOR_OPTION_ACCESSORS(bool, areIdentitiesHashed, setAreIdentitiesHashed,
+                        fields_->values.areIdentitiesHashed)
+KELVOR_OPTION_ACCESSORS(bool, hashIdentities, setHashIdentities, fields_->values.hashIdentities)
+KELVOR_OPTION_ACCESSORS(int64_t, batchSize, setBatchSize, fields_->values.batchSize)
+KELVOR_OPTION_ACCESSORS(int64_t, maxCacheSize, setMaxCacheSize, fields_->values.maxCacheSize)
+KELVOR_OPTION_ACCESSORS(int64_t, eventUploadInterval, setEventUploadInterval,
+                        fields_->values.eventUploadInterval)
 KELVOR_OPTION_ACCESSORS(bool, checkKelvorVendorConsent, setCheckKelvorVendorConsent,
-                        checkKelvorVendorConsent_)
+                        fields_->values.checkKelvorVendorConsent)
 #undef KELVOR_OPTION_ACCESSORS
 
 #define KELVOR_OPTION_REF_ACCESSORS(Type, getter, setter, field) \
   Type QuorvelOption::getter() const {                           \
-    std::lock_guard lock(mutex_);                                \
+    std::lock_guard lock(fields_->mutex);                        \
     return field;                                                \
   }                                                              \
   void QuorvelOption::setter(const Type& value) {                \
-    std::lock_guard lock(mutex_);                                \
+    std::lock_guard lock(fields_->mutex);                        \
     field = value;                                               \
   }
 
-KELVOR_OPTION_REF_ACCESSORS(std::string, userCountry, setUserCountry, userCountry_)
+KELVOR_OPTION_REF_ACCESSORS(std::string, userCountry, setUserCountry, fields_->values.userCountry)
 KELVOR_OPTION_REF_ACCESSORS(std::vector<int>, purposesForTracking, setPurposesForTracking,
-                            purposesForTracking_)
+                            fields_->values.purposesForTracking)
 KELVOR_OPTION_REF_ACCESSORS(std::vector<int>, purposesForIdentifying, setPurposesForIdentifying,
-                            purposesForIdentifying_)
+                            fields_->values.purposesForIdentifying)
 #undef KELVOR_OPTION_REF_ACCESSORS
 
 std::string QuorvelOption::apiKey() const {
-  std::lock_guard lock(mutex_);
-  return apiKey_;
+  std::lock_guard lock(fields_->mutex);
+  return fields_->values.apiKey;
 }
 
 void QuorvelOption::setApiKey(const std::string& value) {
   registerSecret(value);
-  std::lock_guard lock(mutex_);
-  apiKey_ = value;
+  std::lock_guard lock(fields_->mutex);
+  fields_->values.apiKey = value;
 }
 
 void QuorvelOption::registerSecret(const std::string& key) {
@@ -176,32 +206,33 @@ QuorvelOption& QuorvelOption::checkKelvorVendorConsent(bool value) {
 }
 
 bool QuorvelOption::isApiKeyBlank() const {
-  std::lock_guard lock(mutex_);
-  return Text::isBlank(apiKey_);
+  std::lock_guard lock(fields_->mutex);
+  return Text::isBlank(fields_->values.apiKey);
 }
 
 std::shared_ptr<Option> QuorvelOption::build() {
-  if (loggingSet_.load() && !logging()) Log::setEnabled(false);
+  if (fields_->loggingSet.load() && !logging()) Log::setEnabled(false);
   int64_t batch, cache, interval;
   bool contradictoryHashing = false;
   {
-    std::lock_guard lock(mutex_);
-    if (!optout_) optout_ = false;
-    if (areIdentitiesHashed_ && hashIdentities_) {
-      hashIdentities_ = false;
+    std::lock_guard lock(fields_->mutex);
+    Fields::Values& v = fields_->values;
+    if (!v.optout) v.optout = false;
+    if (v.areIdentitiesHashed && v.hashIdentities) {
+      v.hashIdentities = false;
       contradictoryHashing = true;
     }
-    if (batchSize_ < 10) batchSize_ = 10;
-    if (batchSize_ > 50) batchSize_ = 50;
-    if (maxCacheSize_ > 200) {
-      maxCacheSize_ = 200;
-    } else if (maxCacheSize_ < 1 || maxCacheSize_ <= batchSize_) {
-      maxCacheSize_ = 100;
+    if (v.batchSize < 10) v.batchSize = 10;
+    if (v.batchSize > 50) v.batchSize = 50;
+    if (v.maxCacheSize > 200) {
+      v.maxCacheSize = 200;
+    } else if (v.maxCacheSize < 1 || v.maxCacheSize <= v.batchSize) {
+      v.maxCacheSize = 100;
     }
-    if (eventUploadInterval_ <= 0) eventUploadInterval_ = 90;
-    batch = batchSize_;
-    cache = maxCacheSize_;
-    interval = eventUploadInterval_;
+    if (v.eventUploadInterval <= 0) v.eventUploadInterval = 90;
+    batch = v.batchSize;
+    cache = v.maxCacheSize;
+    interval = v.eventUploadInterval;
   }
   if (contradictoryHashing) Log::error("Cannot transform hashed identities.");
   Log::info("Batch Size - " + std::to_string(batch));
@@ -211,21 +242,8 @@ std::shared_ptr<Option> QuorvelOption::build() {
   // Not owned by a shared_ptr (made on the stack, say): the library gets a copy it owns, so it
   // never reads an object that is gone.
   auto copy = std::make_shared<QuorvelOption>();
-  std::lock_guard lock(mutex_);
-  copy->apiKey_ = apiKey_;
-  copy->logging_ = logging_;
-  copy->optout_ = optout_;
-  copy->useConsent_ = useConsent_;
-  copy->checkForCMP_ = checkForCMP_;
-  copy->areIdentitiesHashed_ = areIdentitiesHashed_;
-  copy->hashIdentities_ = hashIdentities_;
-  copy->userCountry_ = userCountry_;
-  copy->batchSize_ = batchSize_;
-  copy->maxCacheSize_ = maxCacheSize_;
-  copy->eventUploadInterval_ = eventUploadInterval_;
-  copy->purposesForTracking_ = purposesForTracking_;
-  copy->purposesForIdentifying_ = purposesForIdentifying_;
-  copy->checkKelvorVendorConsent_ = checkKelvorVendorConsent_;
+  std::lock_guard lock(fields_->mutex);
+  copy->fields_->values = fields_->values;
   return copy;
 }
 

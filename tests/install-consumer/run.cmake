@@ -87,6 +87,39 @@ list(GET pc_files 0 pc_file)
 get_filename_component(pc_dir ${pc_file} DIRECTORY)
 get_filename_component(libdir ${pc_dir} DIRECTORY)
 
+if(STEP STREQUAL "abi-shared")
+  # Every change of the exports shows as a diff of the list.
+  set(library ${libdir}/libkelvor_quorvel.so)
+  # Names only (addresses and kinds move with the build), in a fixed order.
+  execute_process(COMMAND nm -D --defined-only --demangle ${library}
+    COMMAND sed -E "s/^[0-9a-f]* [A-Za-z] //" COMMAND env LC_ALL=C sort
+    OUTPUT_FILE ${build}/exported-symbols.txt RESULT_VARIABLE rc)
+  file(READ ${build}/exported-symbols.txt names)
+  string(REGEX MATCHALL "\n" lines "${names}")
+  list(LENGTH lines count)
+  if(rc OR count EQUAL 0)
+    message(FATAL_ERROR "nm could not read ${library}")
+  endif()
+  execute_process(COMMAND diff -u ${SYMBOLS} ${build}/exported-symbols.txt RESULT_VARIABLE rc)
+  if(rc)
+    message(FATAL_ERROR "the library exports ${count} symbols, not the list's: if the change is "
+      "meant, copy ${build}/exported-symbols.txt to ${SYMBOLS} (and see the README's policy)")
+  endif()
+  return()
+endif()
+if(STEP MATCHES "^c-")
+  # The way a C host's Makefile would: C11, warnings as errors, flags from pkg-config.
+  pkg_config_flags(${pc_dir} ${kind} flags)
+  run(cc -std=c11 -Wall -Wextra -Werror -pedantic ${CAPI_SOURCE}/capi_test.c
+    -o ${build}/capi_test ${flags})
+  set(ENV{LD_LIBRARY_PATH} ${libdir})
+  run(${PYTHON} -B ${CAPI_SOURCE}/capi_check.py ${COLLECTOR} ${build}/capi_test)
+  return()
+endif()
+if(STEP STREQUAL "python-shared")
+  run(${PYTHON} -B ${CAPI_SOURCE}/ctypes_test.py ${COLLECTOR} ${libdir}/libkelvor_quorvel.so)
+  return()
+endif()
 if(STEP STREQUAL "json-diagnostics-static")
   # A host whose nlohmann::json differs from the library's must stop at compile time, saying why.
   pkg_config_flags(${pc_dir} ${kind} flags)
