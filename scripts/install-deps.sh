@@ -2,19 +2,24 @@
 # Installs the Debian packages the library, its tests and its tools build against.
 # Idempotent: only missing packages are installed, and apt-get update runs at most once.
 # --fuzz adds what make fuzz needs (clang and its sanitizer and libFuzzer runtimes); --fleet what
-# make fleet needs (gnuplot for its plot, python3 for its driver).
+# make fleet needs (gnuplot for its plot); --browser what make test needs to drive the
+# collector's page (headless chromium, which the test script drives from python3).
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config make openssl iproute2 ca-certificates
   libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libssl-dev uuid-dev
-  libicu-dev libcpp-httplib-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libicu-dev libcpp-httplib-dev libgtest-dev libgmock-dev libbenchmark-dev libvalijson-dev
+  python3
 )
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang-14 libclang-rt-14-dev llvm-14)
 fi
+if [ "${1:-}" = "--browser" ]; then
+  packages+=(chromium)
+fi
 if [ "${1:-}" = "--fleet" ]; then
-  packages+=(gnuplot-nox python3)
+  packages+=(gnuplot-nox)
 fi
 
 missing=()

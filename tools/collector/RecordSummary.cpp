@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -62,17 +63,59 @@ void printEvent(const json& e, std::ostream& out) {
   out << "      version: " << textAt(e, "version") << "\n";
 }
 
-}  // namespace
-
-int RecordSummary::print(const std::string& recordFile, std::ostream& out) {
+// nullopt when the file cannot be read.
+std::optional<std::vector<json>> readRecord(const std::string& recordFile) {
   std::ifstream in(recordFile);
-  if (!in) return -1;
+  if (!in) return std::nullopt;
   std::vector<json> records;
   std::string line;
   while (std::getline(in, line)) {
     json parsed = json::parse(line, nullptr, false);
     if (parsed.is_object()) records.push_back(std::move(parsed));
   }
+  return records;
+}
+
+bool acceptedBatch(const json& r) {
+  const int64_t status = numberAt(r, "status");
+  return textAt(r, "method") == "POST" && status >= 200 && status <= 299 &&
+         at(at(r, "body"), "events").is_array();
+}
+
+}  // namespace
+
+int RecordSummary::checkPlan(const std::string& recordFile, const TrackingPlan& plan,
+                             std::ostream& out) {
+  auto records = readRecord(recordFile);
+  if (!records) return -1;
+  std::set<std::string> seen;
+  int broken = 0;
+  int checked = 0;
+  out << "\n== Tracking plan ==\n";
+  for (const auto& r : *records) {
+    if (!acceptedBatch(r)) continue;
+    for (const auto& e : at(at(r, "body"), "events")) {
+      if (!seen.insert(textAt(e, "eventUUID")).second) continue;
+      ++checked;
+      const json violations = plan.check(e);
+      if (violations.empty()) continue;
+      ++broken;
+      out << "  " << textAt(at(e, "event"), "eventName", "?") << "  id " << textAt(e, "eventUUID")
+          << "\n";
+      for (const auto& v : violations) {
+        out << "      " << textAt(v, "type") << " at " << textAt(v, "pointer") << ": "
+            << textAt(v, "message") << "\n";
+      }
+    }
+  }
+  out << checked << " events checked, " << broken << " break the plan\n";
+  return broken;
+}
+
+int RecordSummary::print(const std::string& recordFile, std::ostream& out) {
+  auto read = readRecord(recordFile);
+  if (!read) return -1;
+  const std::vector<json>& records = *read;
 
   std::vector<size_t> batches;
   std::vector<json> events;
