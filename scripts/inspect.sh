@@ -18,20 +18,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 0' INT TERM
 
-"$collector" --port "${INSPECT_PORT:-0}" --ui-port "${INSPECT_UI_PORT:-0}" --ca-out "$work/ca.pem" \
-  --out "$work/requests.jsonl" --plan "$plan" >"$work/collector.out" 2>&1 &
-collector_pid=$!
-for _ in $(seq 1 100); do
-  grep -q "listening on" "$work/collector.out" 2>/dev/null && break
-  sleep 0.05
-done
-endpoint="$(grep -o 'https://127.0.0.1:[0-9]*/' "$work/collector.out" | head -n 1)"
+source "$(dirname "$0")/start-collector.sh"
+start_collector "$work/collector.out" --port "${INSPECT_PORT:-0}" --ui-port "${INSPECT_UI_PORT:-0}" \
+  --ca-out "$work/ca.pem" --out "$work/requests.jsonl" --plan "$plan"
 page="$(grep -o 'http://127.0.0.1:[0-9]*/' "$work/collector.out" | head -n 1)"
-if [ -z "$endpoint" ] || [ -z "$page" ]; then
-  echo "inspect: the collector did not start" >&2
-  cat "$work/collector.out" >&2
-  exit 1
-fi
 
 echo "inspect: running the quickstart once against $endpoint"
 (cd "$work/app" && "$quickstart" --endpoint "$endpoint" --ca "$work/ca.pem" --data "$work/app") \

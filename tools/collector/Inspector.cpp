@@ -2,22 +2,12 @@
 
 #include <algorithm>
 
+#include "JsonFields.hpp"
+
 namespace kelvor::collector {
 namespace {
 
 using nlohmann::json;
-
-const json& field(const json& value, const char* key) {
-  static const json missing;
-  if (!value.is_object()) return missing;
-  auto found = value.find(key);
-  return found != value.end() ? *found : missing;
-}
-
-std::string text(const json& value, const char* key) {
-  const json& f = field(value, key);
-  return f.is_string() ? f.get<std::string>() : "";
-}
 
 // "1733640000123" (as the library sends it) or a number; null when it is neither.
 json milliseconds(const json& value) {
@@ -40,27 +30,30 @@ std::string Inspector::maskKey(const std::string& key) {
 }
 
 void Inspector::add(const json& entry) {
-  const std::string method = text(entry, "method");
-  const int64_t status =
-      field(entry, "status").is_number_integer() ? field(entry, "status").get<int64_t>() : 0;
+  const std::string method = JsonFields::text(entry, "method");
+  const int64_t status = JsonFields::at(entry, "status").is_number_integer()
+                             ? JsonFields::at(entry, "status").get<int64_t>()
+                             : 0;
   const bool accepted = status >= 200 && status <= 299;
   json view = {{"method", method},
-               {"path", text(entry, "path")},
+               {"path", JsonFields::text(entry, "path")},
                {"status", status},
-               {"received_ms", field(entry, "received_ms")},
-               {"size", field(entry, "size")},
-               {"query", field(entry, "query")}};
+               {"received_ms", JsonFields::at(entry, "received_ms")},
+               {"size", JsonFields::at(entry, "size")},
+               {"query", JsonFields::at(entry, "query")}};
   std::string verdict = accepted ? "accepted" : "refused";
-  if (!text(entry, "fault").empty()) verdict = "fault";
+  if (!JsonFields::text(entry, "fault").empty()) verdict = "fault";
   view["verdict"] = verdict;
-  if (!text(entry, "problem").empty()) view["problem"] = text(entry, "problem");
-  if (!text(entry, "fault").empty()) view["fault"] = text(entry, "fault");
-  if (field(entry, "write_key").is_string()) view["w_k"] = maskKey(text(entry, "write_key"));
-  if (method == "GET" && field(entry, "payload").is_object()) {
-    view["payload"] = field(entry, "payload");
+  if (!JsonFields::text(entry, "problem").empty())
+    view["problem"] = JsonFields::text(entry, "problem");
+  if (!JsonFields::text(entry, "fault").empty()) view["fault"] = JsonFields::text(entry, "fault");
+  if (JsonFields::at(entry, "write_key").is_string())
+    view["w_k"] = maskKey(JsonFields::text(entry, "write_key"));
+  if (method == "GET" && JsonFields::at(entry, "payload").is_object()) {
+    view["payload"] = JsonFields::at(entry, "payload");
   }
-  const json& list = field(field(entry, "body"), "events");
-  const json& verdicts = field(entry, "verdicts");
+  const json& list = JsonFields::at(JsonFields::at(entry, "body"), "events");
+  const json& verdicts = JsonFields::at(entry, "verdicts");
 
   std::lock_guard lock(mutex_);
   view["seq"] = ++lastRequest_;
@@ -73,7 +66,7 @@ void Inspector::add(const json& entry) {
     view["firstEvent"] = lastEvent_ + 1;
     for (size_t i = 0; i < list.size(); ++i) {
       const json& e = list[i];
-      const json& body = field(e, "event");
+      const json& body = JsonFields::at(e, "event");
       json properties = json::object();
       if (body.is_object()) {
         for (const auto& [key, value] : body.items()) {
@@ -81,11 +74,11 @@ void Inspector::add(const json& entry) {
         }
       }
       json violations = verdicts.is_array() && i < verdicts.size()
-                            ? field(verdicts[i], "violations")
+                            ? JsonFields::at(verdicts[i], "violations")
                             : json::array();
       if (!violations.is_array()) violations = json::array();
-      const std::string id = text(e, "eventUUID");
-      const std::string name = text(body, "eventName");
+      const std::string id = JsonFields::text(e, "eventUUID");
+      const std::string name = JsonFields::text(body, "eventName");
       bool duplicate = false;
       if (accepted) {
         ++counters_.events;
@@ -94,18 +87,18 @@ void Inspector::add(const json& entry) {
         counters_.duplicates += duplicate;
         counters_.violations += violations.size();
         counters_.eventsWithViolations += !violations.empty();
-        for (const auto& v : violations) ++counters_.byViolation[text(v, "type")];
+        for (const auto& v : violations) ++counters_.byViolation[JsonFields::text(v, "type")];
       }
       events_.push_back({{"seq", ++lastEvent_},
                          {"request", view["seq"]},
                          {"received_ms", view["received_ms"]},
                          {"name", name},
                          {"eventUUID", id},
-                         {"timestamp_ms", milliseconds(field(body, "eventTimestamp"))},
+                         {"timestamp_ms", milliseconds(JsonFields::at(body, "eventTimestamp"))},
                          {"properties", properties},
-                         {"page", field(e, "page")},
-                         {"user", field(e, "user")},
-                         {"version", field(e, "version")},
+                         {"page", JsonFields::at(e, "page")},
+                         {"user", JsonFields::at(e, "user")},
+                         {"version", JsonFields::at(e, "version")},
                          {"violations", violations},
                          {"duplicate", duplicate},
                          {"verdict", !accepted            ? "refused"
