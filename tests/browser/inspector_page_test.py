@@ -184,7 +184,8 @@ def main():
         setattr(args, name, os.path.abspath(getattr(args, name)))
     chromium = shutil.which("chromium") or shutil.which("chromium-browser")
     if chromium is None:
-        print("SKIP: chromium is not installed (scripts/install-deps.sh installs it)")
+        print("SKIP: chromium is not installed (scripts/install-deps.sh --browser installs it; "
+              "make test runs that)")
         return SKIP
     os.makedirs(args.out, exist_ok=True)
     work = tempfile.mkdtemp(prefix="inspector-page-")
@@ -207,8 +208,9 @@ def main():
                             f"return n >= {reported} ? n : 0; }})()", f"{reported} event rows")
         check(rows == reported, f"{reported} event rows appear, one per event reported")
         check(browser.eval("window.loadedOnce") == "yes", "they came without a reload")
-        check(browser.eval("document.getElementById('count-events').textContent") ==
-              str(reported), "the events counter says so")
+        browser.wait(f"document.getElementById('count-events').textContent === '{reported}'",
+                     f"the events counter at {reported}")
+        print("ok: the events counter says so")
 
         names = filter_events(browser, "add_to_cart", "")
         check(names == ["add_to_cart"] * 4, "the name filter narrows the list to add_to_cart")
@@ -274,6 +276,21 @@ def main():
         check(not browser.eval("document.getElementById('fault-refuse').classList.contains('on')"),
               "the switch is spent after one batch")
         browser.screenshot(os.path.join(args.out, "inspector-retry.png"))
+
+        browser.eval("document.getElementById('clear').click()")
+        browser.wait(f"{VISIBLE_EVENTS}.length === 0 && "
+                     "document.getElementById('count-events').textContent === '0'", "a clear list")
+        print("ok: Clear empties the list and the counters")
+        browser.eval("document.getElementById('pause').click()")
+        reported, _ = run_quickstart(args, work, endpoint, "third-run")
+        browser.wait(f"fetch('/api/summary').then(r => r.json()).then(s => s.events >= {reported})",
+                     "the collector holding the new events")
+        ticks = int(browser.eval("document.body.dataset.ticks"))
+        browser.wait(f"Number(document.body.dataset.ticks) > {ticks + 1}", "two more ticks")
+        check(browser.eval(f"{VISIBLE_EVENTS}.length") == 0, "Pause holds the list still")
+        browser.eval("document.getElementById('pause').click()")
+        browser.wait(f"{VISIBLE_EVENTS}.length === {reported}", "the held events after Resume")
+        print("ok: Resume brings what arrived meanwhile")
         print("passed")
         return 0
     finally:
