@@ -3,7 +3,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-tsan test-asan demo bench fleet fuzz format clean
+.PHONY: all deps build test test-tsan test-asan demo inspect bench fleet fuzz format clean
 FUZZ_SECONDS ?= 60
 
 all: build
@@ -18,6 +18,7 @@ build: deps build/build.ninja
 	cmake --build build -j $(JOBS)
 
 test: build
+	bash scripts/install-deps.sh --browser
 	cd build && ctest --output-on-failure -j $(JOBS)
 
 build-tsan/build.ninja: | deps
@@ -47,6 +48,12 @@ build-demo/build.ninja: | deps
 demo: deps build-demo/build.ninja
 	cmake --build build-demo -j $(JOBS) --target quickstart quorvel-collector
 	bash scripts/demo.sh build-demo
+
+# The collector's live page with the quickstart's tracking plan: the quickstart runs once, then
+# the collector waits for the developer's own app until Ctrl-C.
+inspect: deps build-demo/build.ninja
+	cmake --build build-demo -j $(JOBS) --target quickstart quorvel-collector
+	bash scripts/inspect.sh build-demo
 
 build-bench/build.ninja: | deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVOR_BUILD_BENCH=ON \

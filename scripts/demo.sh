@@ -13,19 +13,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$collector" --port 0 --ca-out "$work/ca.pem" --out "$work/requests.jsonl" \
-  --write-key demo-write-key >"$work/collector.out" 2>&1 &
-collector_pid=$!
-for _ in $(seq 1 100); do
-  grep -q "listening on" "$work/collector.out" 2>/dev/null && break
-  sleep 0.05
-done
-endpoint="$(grep -o 'https://127.0.0.1:[0-9]*/' "$work/collector.out" | head -n 1)"
-if [ -z "$endpoint" ]; then
-  echo "demo: the collector did not start" >&2
-  cat "$work/collector.out" >&2
-  exit 1
-fi
+source "$(dirname "$0")/start-collector.sh"
+start_collector "$work/collector.out" --port 0 --ca-out "$work/ca.pem" \
+  --out "$work/requests.jsonl" --write-key demo-write-key
 echo "demo: quorvel-collector listening on $endpoint"
 
 (cd "$work" && "$OLDPWD/$quickstart" --endpoint "$endpoint" --ca "$work/ca.pem" --data "$work/app") \

@@ -2,17 +2,21 @@
 # Installs the Debian packages the library, its tests and its tools build against.
 # Idempotent: only missing packages are installed, and apt-get update runs at most once.
 # --fuzz adds what make fuzz needs (clang and its sanitizer and libFuzzer runtimes); --fleet what
-# make fleet needs (gnuplot for its plot). python3 (standard library only) drives the tests of
-# the C interface and the fleet.
+# make fleet needs (gnuplot for its plot); --browser what make test needs to drive the
+# collector's page (headless chromium). python3 (standard library only) drives the tests of the C
+# interface and the page, and the fleet.
 set -euo pipefail
 
 packages=(
   cmake ninja-build gcc g++ pkg-config make openssl iproute2 ca-certificates python3
   libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libssl-dev uuid-dev
-  libicu-dev libcpp-httplib-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libicu-dev libcpp-httplib-dev libgtest-dev libgmock-dev libbenchmark-dev libvalijson-dev
 )
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang-14 libclang-rt-14-dev llvm-14)
+fi
+if [ "${1:-}" = "--browser" ]; then
+  packages+=(chromium)
 fi
 if [ "${1:-}" = "--fleet" ]; then
   packages+=(gnuplot-nox)

@@ -68,6 +68,11 @@ void Collector::spawn(std::vector<std::string> flags, int port) {
     auto at = out.find(marker);
     if (at != std::string::npos && out.find('/', at + marker.size()) != std::string::npos) {
       port_ = std::stoi(out.substr(at + marker.size()));
+      // Printed before the ingestion line, when there is a page.
+      const std::string page = "page and API on ";
+      if (auto p = out.find(page); p != std::string::npos) {
+        uiUrl_ = out.substr(p + page.size(), out.find('\n', p) - p - page.size());
+      }
       break;
     }
     int status = 0;

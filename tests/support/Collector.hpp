@@ -26,6 +26,9 @@ class Collector {
   bool started() const { return port_ > 0; }
   std::string baseUrl() const { return "https://127.0.0.1:" + std::to_string(port_) + "/"; }
   const std::filesystem::path& caFile() const { return caFile_; }
+  // The page and API ("http://127.0.0.1:N/"), started with --ui-port; empty without.
+  const std::string& uiUrl() const { return uiUrl_; }
+  const std::filesystem::path& recordFile() const { return outFile_; }
 
   // Every request recorded so far, one JSON object each.
   std::vector<Json> records() const;
@@ -52,6 +55,7 @@ class Collector {
   std::filesystem::path outFile_;
   pid_t pid_ = -1;
   int port_ = -1;
+  std::string uiUrl_;
 };
 
 }  // namespace kelvor::testing

@@ -19,7 +19,7 @@ std::optional<int> number(const char* text, int min, int max) {
 
 const char* CollectorOptions::usage() {
   return "usage: quorvel-collector [options]\n"
-         "       quorvel-collector --summarize JSONL [--expect N]\n"
+         "       quorvel-collector --summarize JSONL [--expect N] [--plan PLAN]\n"
          "\n"
          "A local ingestion endpoint over HTTPS on 127.0.0.1: it checks and records the batches\n"
          "(POST /fp) and identity requests (GET /fp) an app sends, and injects faults.\n"
@@ -32,6 +32,11 @@ const char* CollectorOptions::usage() {
          "  --out JSONL          append every request as one JSON line (with received_ms,\n"
          "                       milliseconds since the Unix epoch)\n"
          "  --write-key KEY      accept only this write key (default: any non-empty one)\n"
+         "  --ui-port N          serve the live page and the API on http://127.0.0.1:N/\n"
+         "                       (0: pick a port; the URL is printed at start)\n"
+         "  --plan PLAN          check every event against a tracking plan (JSON: the planned\n"
+         "                       events, each with a JSON Schema draft 7 of its properties);\n"
+         "                       verdicts go to the page, the API and the record\n"
          "faults:\n"
          "  --status CODE        answer every request with CODE\n"
          "  --status-for-ms MS   ... only for the first MS milliseconds, normally afterwards\n"
@@ -39,15 +44,28 @@ const char* CollectorOptions::usage() {
          "                       --status-for-ms: for that long from then)\n"
          "  --fail-every N       answer 500 to every Nth request\n"
          "  --drop-every N       close the connection without an answer on every Nth request\n"
-         "  --delay-ms MS        wait MS milliseconds before answering\n"
+         "  --delay-ms MS        wait MS milliseconds before answering (a switch on the page)\n"
          "  --refuse-text TEXT   answer 400 to a batch whose body contains TEXT\n"
          "  --max-body BYTES     answer 413 to a body larger than BYTES\n"
          "  --retry-after VALUE  send Retry-After: VALUE with every error answer\n"
-         "  --never-answer       take every request and never answer it\n"
+         "  --never-answer       take every request and never answer it (a switch on the page)\n"
          "  --help               this text\n"
          "\n"
-         "--summarize prints what a run received; with --expect N it exits 1 when fewer than N\n"
-         "distinct events arrived.\n";
+         "API (JSON, on the --ui-port):\n"
+         "  GET  /api/events     events received, each with its verdict (ok, violation,\n"
+         "                       refused) and plan violations; filters ?name=NAME,\n"
+         "                       ?since=SEQ (events numbered above SEQ), ?verdict=VERDICT\n"
+         "  GET  /api/requests   requests received (?since=SEQ), identity payloads decoded\n"
+         "  GET  /api/summary    counters: events, batches, refused, duplicates, violations\n"
+         "  POST /api/reset      forget what was received\n"
+         "  GET  /api/faults     the fault switches\n"
+         "  POST /api/faults     change them: {\"outage\":true, \"delayMs\":500,\n"
+         "                       \"refuseNext\":1, \"neverAnswer\":false} (any of them)\n"
+         "  POST requests take Content-Type: application/json.\n"
+         "\n"
+         "--summarize prints what a run received. It exits 1 when the record cannot be read or,\n"
+         "with --expect N, when fewer than N distinct events arrived; 2 when the plan cannot be\n"
+         "read; 3 when an accepted event breaks the --plan.\n";
 }
 
 std::optional<CollectorOptions> CollectorOptions::parse(int argc, char** argv) {
@@ -109,6 +127,10 @@ std::optional<CollectorOptions> CollectorOptions::parse(int argc, char** argv) {
       ok = n.has_value();
     } else if (flag == "--retry-after") {
       o.retryAfter = value;
+    } else if (flag == "--ui-port") {
+      ok = numeric(o.uiPort, 0, 65535);
+    } else if (flag == "--plan") {
+      o.planFile = value;
     } else {
       return bad("unknown flag " + flag);
     }

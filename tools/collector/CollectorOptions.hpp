@@ -23,6 +23,8 @@ struct CollectorOptions {
   long long maxBody = 0;     // 0: no limit; else 413 above it
   std::string retryAfter;    // Retry-After on every error answer
   bool neverAnswer = false;  // take requests, never answer
+  int uiPort = -1;           // the page and API on plain HTTP: -1 none, 0 pick a port
+  std::string planFile;      // a tracking plan to check every event against
 
   // nullopt (and a message on standard error) for a bad command line.
   static std::optional<CollectorOptions> parse(int argc, char** argv);

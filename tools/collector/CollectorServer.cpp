@@ -43,9 +43,15 @@ std::string dumpSafe(const json& value) {
 
 }  // namespace
 
-CollectorServer::CollectorServer(CollectorOptions options, const Certificate& certificate)
+CollectorServer::CollectorServer(CollectorOptions options, const Certificate& certificate,
+                                 std::shared_ptr<const TrackingPlan> plan)
     : options_(std::move(options)),
-      server_(std::make_unique<httplib::SSLServer>(certificate.x509(), certificate.key())) {
+      server_(std::make_unique<httplib::SSLServer>(certificate.x509(), certificate.key())),
+      plan_(std::move(plan)),
+      faults_(
+          FaultSwitches::State{.delayMs = options_.delayMs, .neverAnswer = options_.neverAnswer}) {
+  // Only a collector with a page keeps what it received in memory (a fleet run sends plenty).
+  if (options_.uiPort >= 0) inspector_ = std::make_unique<Inspector>();
   if (!options_.outFile.empty()) out_.open(options_.outFile, std::ios::app);
   // Without it Nagle's algorithm and delayed acknowledgements hold each request ~45 ms.
   server_->set_tcp_nodelay(true);
@@ -78,17 +84,18 @@ void CollectorServer::listen() {
 }
 
 void CollectorServer::stop() {
-  {
-    std::lock_guard lock(holdMutex_);
-    stopping_ = true;
-  }
-  holdCv_.notify_all();
+  faults_.stop();
   server_->stop();
 }
 
-void CollectorServer::hold() {
-  std::unique_lock lock(holdMutex_);
-  holdCv_.wait(lock, [this] { return stopping_; });
+void CollectorServer::hold(const httplib::Request& req) {
+  // Switched off from the page: the held request ends without an answer, as a lost one would.
+  if (faults_.holdWhileNeverAnswer()) dropConnection(req);
+}
+
+void CollectorServer::delay() {
+  const int ms = faults_.state().delayMs;
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 int CollectorServer::forcedStatus() const {
@@ -145,8 +152,7 @@ void CollectorServer::dropConnection(const httplib::Request& req) {
 
 void CollectorServer::handlePost(const httplib::Request& req, httplib::Response& res) {
   Fault fault = nextFault();
-  if (options_.delayMs > 0)
-    std::this_thread::sleep_for(std::chrono::milliseconds(options_.delayMs));
+  delay();
 
   json entry = {
       {"method", "POST"}, {"path", req.path}, {"target", req.target}, {"query", queryOf(req)}};
@@ -155,12 +161,14 @@ void CollectorServer::handlePost(const httplib::Request& req, httplib::Response&
                       {"user-agent", req.get_header_value("User-Agent")}};
   json body = json::parse(req.body, nullptr, false);
   entry["body"] = body.is_discarded() ? json(req.body) : body;
+  entry["size"] = req.body.size();
 
   int status = 200;
   std::string problem;
   const std::string auth = req.get_header_value("Authorization");
   std::optional<std::string> credential;
   if (auth.rfind("Basic ", 0) == 0) credential = base64Decode(auth.substr(6));
+  if (credential && credential->rfind("w_k:", 0) == 0) entry["write_key"] = credential->substr(4);
   if (!credential || credential->rfind("w_k:", 0) != 0 || credential->size() == 4 ||
       (!options_.writeKey.empty() && *credential != "w_k:" + options_.writeKey)) {
     status = 401;
@@ -180,10 +188,8 @@ void CollectorServer::handlePost(const httplib::Request& req, httplib::Response&
              req.body.find(options_.refuseText) != std::string::npos) {
     status = 400;
     problem = "body contains the refused text";
-  } else if (int forced = forcedStatus(); forced != 0) {
-    status = forced;
-  } else if (fault == Fault::fail) {
-    status = 500;
+  } else {
+    status = faultStatus(fault, entry, true);
   }
   size_t count = (body.is_object() && body.contains("events") && body["events"].is_array())
                      ? body["events"].size()
@@ -191,30 +197,33 @@ void CollectorServer::handlePost(const httplib::Request& req, httplib::Response&
 
   if (fault == Fault::drop) {
     entry["status"] = 0;
+    entry["fault"] = "connection closed without an answer (--drop-every)";
     record(entry, "POST /fp dropped (events=" + std::to_string(count) + ")");
     dropConnection(req);
     return;
   }
-  if (options_.neverAnswer) {
+  if (faults_.state().neverAnswer) {
     entry["status"] = 0;
+    entry["fault"] = "held without an answer (never answer)";
     record(entry, "POST /fp held without an answer (events=" + std::to_string(count) + ")");
-    hold();
+    hold(req);
     return;
   }
   entry["status"] = status;
   if (!problem.empty()) entry["problem"] = problem;
+  const std::string why = problem.empty() ? entry.value("fault", "") : problem;
   record(entry, "POST /fp " + std::to_string(status) + " events=" + std::to_string(count) +
-                    (problem.empty() ? "" : " (" + problem + ")"));
-  answer(res, status, problem);
+                    (why.empty() ? "" : " (" + why + ")"));
+  answer(res, status, why);
 }
 
 void CollectorServer::handleGet(const httplib::Request& req, httplib::Response& res) {
   Fault fault = nextFault();
-  if (options_.delayMs > 0)
-    std::this_thread::sleep_for(std::chrono::milliseconds(options_.delayMs));
+  delay();
 
   json entry = {
       {"method", "GET"}, {"path", req.path}, {"target", req.target}, {"query", queryOf(req)}};
+  entry["size"] = req.target.size();
   entry["headers"] = {{"authorization", req.get_header_value("Authorization")},
                       {"content-type", req.get_header_value("Content-Type")},
                       {"user-agent", req.get_header_value("User-Agent")}};
@@ -235,21 +244,21 @@ void CollectorServer::handleGet(const httplib::Request& req, httplib::Response& 
   } else if (!payload || decoded.is_discarded() || !decoded.is_object()) {
     status = 400;
     problem = "payload is not Base64 of a JSON object";
-  } else if (int forced = forcedStatus(); forced != 0) {
-    status = forced;
-  } else if (fault == Fault::fail) {
-    status = 500;
+  } else {
+    status = faultStatus(fault, entry, false);
   }
   if (fault == Fault::drop) {
     entry["status"] = 0;
+    entry["fault"] = "connection closed without an answer (--drop-every)";
     record(entry, "GET /fp dropped");
     dropConnection(req);
     return;
   }
-  if (options_.neverAnswer) {
+  if (faults_.state().neverAnswer) {
     entry["status"] = 0;
+    entry["fault"] = "held without an answer (never answer)";
     record(entry, "GET /fp held without an answer");
-    hold();
+    hold(req);
     return;
   }
   entry["status"] = status;
@@ -258,9 +267,30 @@ void CollectorServer::handleGet(const httplib::Request& req, httplib::Response& 
   if (decoded.is_object()) {
     for (const auto& item : decoded.items()) keys += (keys.empty() ? "" : ",") + item.key();
   }
+  const std::string why = problem.empty() ? entry.value("fault", "") : problem;
   record(entry, "GET /fp " + std::to_string(status) + " identity keys=[" + keys + "]" +
-                    (problem.empty() ? "" : " (" + problem + ")"));
-  answer(res, status, problem);
+                    (why.empty() ? "" : " (" + why + ")"));
+  answer(res, status, why);
+}
+
+int CollectorServer::faultStatus(Fault fault, json& entry, bool batch) {
+  if (faults_.state().outage) {
+    entry["fault"] = "outage (503 to every request)";
+    return 503;
+  }
+  if (batch && faults_.takeRefusal()) {
+    entry["fault"] = "refused by the refuse-next-batch switch";
+    return 503;
+  }
+  if (int forced = forcedStatus(); forced != 0) {
+    entry["fault"] = "--status " + std::to_string(forced);
+    return forced;
+  }
+  if (fault == Fault::fail) {
+    entry["fault"] = "--fail-every " + std::to_string(options_.failEvery);
+    return 500;
+  }
+  return 200;
 }
 
 void CollectorServer::record(json entry, const std::string& summary) {
@@ -268,11 +298,27 @@ void CollectorServer::record(json entry, const std::string& summary) {
   entry["received_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();
+  if (const int ms = faults_.state().delayMs; ms > 0) entry["delay_ms"] = ms;
+  const json& list =
+      entry.contains("body") && entry["body"].is_object() && entry["body"].contains("events")
+          ? entry["body"]["events"]
+          : json();
+  if (plan_ && list.is_array()) {
+    json verdicts = json::array();
+    for (const auto& e : list) {
+      verdicts.push_back(
+          {{"eventUUID", e.is_object() && e.contains("eventUUID") ? e["eventUUID"] : json()},
+           {"violations", plan_->check(e)}});
+    }
+    entry["verdicts"] = std::move(verdicts);
+  }
   std::lock_guard lock(outputMutex_);
   if (out_.is_open()) {
     out_ << dumpSafe(entry) << '\n';
     out_.flush();
   }
+  // Under the same lock as the file, so the page lists requests in the record's order.
+  if (inspector_) inspector_->add(entry);
   std::cout << summary << std::endl;
 }
 

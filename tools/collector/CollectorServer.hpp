@@ -13,6 +13,9 @@
 
 #include "Certificate.hpp"
 #include "CollectorOptions.hpp"
+#include "FaultSwitches.hpp"
+#include "Inspector.hpp"
+#include "TrackingPlan.hpp"
 
 namespace httplib {
 class SSLServer;
@@ -23,10 +26,11 @@ struct Response;
 namespace kelvor::collector {
 
 // The local ingestion endpoint: checks and records POST /fp batches and GET /fp identity
-// requests, and injects the faults it was asked for.
+// requests, checks events against a tracking plan, and injects the faults it was asked for.
 class CollectorServer {
  public:
-  CollectorServer(CollectorOptions options, const Certificate& certificate);
+  CollectorServer(CollectorOptions options, const Certificate& certificate,
+                  std::shared_ptr<const TrackingPlan> plan = nullptr);
   ~CollectorServer();
 
   // Binds 127.0.0.1; returns the port, or -1.
@@ -38,6 +42,10 @@ class CollectorServer {
   void handlePost(const httplib::Request& req, httplib::Response& res);
   void handleGet(const httplib::Request& req, httplib::Response& res);
 
+  // What the page shows (null without --ui-port), and the switches it turns.
+  Inspector* inspector() { return inspector_.get(); }
+  FaultSwitches& faults() { return faults_; }
+
  private:
   enum class Fault { none, drop, fail };
   Fault nextFault();
@@ -46,8 +54,12 @@ class CollectorServer {
   // The --status answer, while its window lasts.
   int forcedStatus() const;
   void answer(httplib::Response& res, int status, const std::string& problem);
-  // --never-answer: holds the request until the server stops.
-  void hold();
+  // The status the faults in force give a well-formed request (200 without one), and their
+  // name in the entry.
+  int faultStatus(Fault fault, nlohmann::json& entry, bool batch);
+  // Never answer: holds the request until the switch goes off or the server stops.
+  void hold(const httplib::Request& req);
+  void delay();
 
   CollectorOptions options_;
   std::unique_ptr<httplib::SSLServer> server_;
@@ -55,9 +67,9 @@ class CollectorServer {
   std::mutex outputMutex_;
   std::ofstream out_;
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-  std::mutex holdMutex_;
-  std::condition_variable holdCv_;
-  bool stopping_ = false;
+  std::shared_ptr<const TrackingPlan> plan_;
+  FaultSwitches faults_;
+  std::unique_ptr<Inspector> inspector_;
 };
 
 }  // namespace kelvor::collector

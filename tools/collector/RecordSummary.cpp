@@ -2,10 +2,13 @@
 
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "JsonFields.hpp"
 
 namespace kelvor::collector {
 namespace {
@@ -13,23 +16,7 @@ namespace {
 using nlohmann::json;
 
 // A record file may hold anything (a user may point --summarize at any file): every field is
-// read without assuming its type, a missing one reads as null.
-const json& at(const json& value, const char* key) {
-  static const json missing;
-  if (!value.is_object()) return missing;
-  auto found = value.find(key);
-  return found != value.end() ? *found : missing;
-}
-
-std::string textAt(const json& value, const char* key, const std::string& otherwise = "") {
-  const json& field = at(value, key);
-  return field.is_string() ? field.get<std::string>() : otherwise;
-}
-
-int64_t numberAt(const json& value, const char* key) {
-  const json& field = at(value, key);
-  return field.is_number_integer() ? field.get<int64_t>() : 0;
-}
+// read through JsonFields.
 
 std::string brief(const json& value, size_t limit = 60) {
   std::string text = value.is_string() ? value.get<std::string>()
@@ -38,10 +25,11 @@ std::string brief(const json& value, size_t limit = 60) {
 }
 
 void printEvent(const json& e, std::ostream& out) {
-  const json& event = at(e, "event");
-  const json& user = at(e, "user");
-  out << "  - " << textAt(event, "eventName", "?") << "  id " << textAt(e, "eventUUID") << "  at "
-      << textAt(event, "eventTimestamp") << " ms\n";
+  const json& event = JsonFields::at(e, "event");
+  const json& user = JsonFields::at(e, "user");
+  out << "  - " << JsonFields::text(event, "eventName", "?") << "  id "
+      << JsonFields::text(e, "eventUUID") << "  at " << JsonFields::text(event, "eventTimestamp")
+      << " ms\n";
   json properties = json::object();
   if (event.is_object()) {
     for (const auto& [key, value] : event.items()) {
@@ -49,30 +37,77 @@ void printEvent(const json& e, std::ostream& out) {
     }
   }
   if (!properties.empty()) out << "      properties: " << brief(properties, 90) << "\n";
-  if (!at(e, "page").is_null()) out << "      page: " << brief(at(e, "page"), 90) << "\n";
-  out << "      user: network_type=" << brief(at(user, "network_type"))
-      << ", country=" << brief(at(user, "country")) << ", ki=" << brief(at(user, "ki")) << "\n";
-  out << "            os=" << brief(at(user, "os_type")) << " " << brief(at(user, "os_version"))
-      << ", device=" << brief(at(user, "device_model_identifier"))
-      << ", app=" << brief(at(user, "app_name")) << " " << brief(at(user, "app_version"))
-      << ", carrier=" << brief(at(user, "carrier")) << "\n";
-  if (!at(user, "email").is_null())
-    out << "            email: " << brief(at(user, "email"), 80) << "\n";
-  if (!at(user, "plan").is_null()) out << "            plan: " << brief(at(user, "plan")) << "\n";
-  out << "      version: " << textAt(e, "version") << "\n";
+  if (!JsonFields::at(e, "page").is_null())
+    out << "      page: " << brief(JsonFields::at(e, "page"), 90) << "\n";
+  out << "      user: network_type=" << brief(JsonFields::at(user, "network_type"))
+      << ", country=" << brief(JsonFields::at(user, "country"))
+      << ", ki=" << brief(JsonFields::at(user, "ki")) << "\n";
+  out << "            os=" << brief(JsonFields::at(user, "os_type")) << " "
+      << brief(JsonFields::at(user, "os_version"))
+      << ", device=" << brief(JsonFields::at(user, "device_model_identifier"))
+      << ", app=" << brief(JsonFields::at(user, "app_name")) << " "
+      << brief(JsonFields::at(user, "app_version"))
+      << ", carrier=" << brief(JsonFields::at(user, "carrier")) << "\n";
+  if (!JsonFields::at(user, "email").is_null())
+    out << "            email: " << brief(JsonFields::at(user, "email"), 80) << "\n";
+  if (!JsonFields::at(user, "plan").is_null())
+    out << "            plan: " << brief(JsonFields::at(user, "plan")) << "\n";
+  out << "      version: " << JsonFields::text(e, "version") << "\n";
 }
 
-}  // namespace
-
-int RecordSummary::print(const std::string& recordFile, std::ostream& out) {
+// nullopt when the file cannot be read.
+std::optional<std::vector<json>> readRecord(const std::string& recordFile) {
   std::ifstream in(recordFile);
-  if (!in) return -1;
+  if (!in) return std::nullopt;
   std::vector<json> records;
   std::string line;
   while (std::getline(in, line)) {
     json parsed = json::parse(line, nullptr, false);
     if (parsed.is_object()) records.push_back(std::move(parsed));
   }
+  return records;
+}
+
+bool acceptedBatch(const json& r) {
+  const int64_t status = JsonFields::number(r, "status");
+  return JsonFields::text(r, "method") == "POST" && status >= 200 && status <= 299 &&
+         JsonFields::at(JsonFields::at(r, "body"), "events").is_array();
+}
+
+}  // namespace
+
+int RecordSummary::checkPlan(const std::string& recordFile, const TrackingPlan& plan,
+                             std::ostream& out) {
+  auto records = readRecord(recordFile);
+  if (!records) return -1;
+  std::set<std::string> seen;
+  int broken = 0;
+  int checked = 0;
+  out << "\n== Tracking plan ==\n";
+  for (const auto& r : *records) {
+    if (!acceptedBatch(r)) continue;
+    for (const auto& e : JsonFields::at(JsonFields::at(r, "body"), "events")) {
+      if (!seen.insert(JsonFields::text(e, "eventUUID")).second) continue;
+      ++checked;
+      const json violations = plan.check(e);
+      if (violations.empty()) continue;
+      ++broken;
+      out << "  " << JsonFields::text(JsonFields::at(e, "event"), "eventName", "?") << "  id "
+          << JsonFields::text(e, "eventUUID") << "\n";
+      for (const auto& v : violations) {
+        out << "      " << JsonFields::text(v, "type") << " at " << JsonFields::text(v, "pointer")
+            << ": " << JsonFields::text(v, "message") << "\n";
+      }
+    }
+  }
+  out << checked << " events checked, " << broken << " break the plan\n";
+  return broken;
+}
+
+int RecordSummary::print(const std::string& recordFile, std::ostream& out) {
+  auto read = readRecord(recordFile);
+  if (!read) return -1;
+  const std::vector<json>& records = *read;
 
   std::vector<size_t> batches;
   std::vector<json> events;
@@ -81,18 +116,19 @@ int RecordSummary::print(const std::string& recordFile, std::ostream& out) {
   int refused = 0;
   json firstQuery;
   for (const auto& r : records) {
-    const int64_t status = numberAt(r, "status");
+    const int64_t status = JsonFields::number(r, "status");
     const bool accepted = status >= 200 && status <= 299;
     if (!accepted) ++refused;
-    const json& list = at(at(r, "body"), "events");
-    if (textAt(r, "method") == "POST" && accepted && list.is_array()) {
+    const json& list = JsonFields::at(JsonFields::at(r, "body"), "events");
+    if (JsonFields::text(r, "method") == "POST" && accepted && list.is_array()) {
       batches.push_back(list.size());
-      if (firstQuery.is_null()) firstQuery = at(r, "query");
+      if (firstQuery.is_null()) firstQuery = JsonFields::at(r, "query");
       for (const auto& e : list) {
         events.push_back(e);
-        ids.insert(textAt(e, "eventUUID"));
+        ids.insert(JsonFields::text(e, "eventUUID"));
       }
-    } else if (textAt(r, "method") == "GET" && accepted && at(r, "payload").is_object()) {
+    } else if (JsonFields::text(r, "method") == "GET" && accepted &&
+               JsonFields::at(r, "payload").is_object()) {
       identities.push_back(r);
     }
   }
@@ -104,22 +140,24 @@ int RecordSummary::print(const std::string& recordFile, std::ostream& out) {
   out << "\nevents accepted: " << events.size() << " (" << ids.size() << " distinct ids)\n";
   if (!firstQuery.is_null()) out << "batch query: " << brief(firstQuery, 200) << "\n";
   std::map<std::string, int> byName;
-  for (const auto& e : events) ++byName[textAt(at(e, "event"), "eventName", "?")];
+  for (const auto& e : events)
+    ++byName[JsonFields::text(JsonFields::at(e, "event"), "eventName", "?")];
   out << "by name:";
   for (const auto& [name, n] : byName) out << " " << name << "=" << n;
   out << "\n\na few events:\n";
   std::set<std::string> shown;
   for (const auto& e : events) {
-    std::string name = textAt(at(e, "event"), "eventName", "?");
+    std::string name = JsonFields::text(JsonFields::at(e, "event"), "eventName", "?");
     if (shown.size() >= 4 || !shown.insert(name).second) continue;
     printEvent(e, out);
   }
   if (!identities.empty()) {
     const json& last = identities.back();
     out << "\nidentity requests: " << identities.size() << "; the last one decoded:\n";
-    out << "  w_k: " << textAt(last, "write_key")
-        << ", user_country: " << textAt(at(last, "query"), "user_country") << "\n";
-    for (const auto& [k, v] : at(last, "payload").items())
+    out << "  w_k: " << JsonFields::text(last, "write_key")
+        << ", user_country: " << JsonFields::text(JsonFields::at(last, "query"), "user_country")
+        << "\n";
+    for (const auto& [k, v] : JsonFields::at(last, "payload").items())
       out << "  " << k << ": " << brief(v, 100) << "\n";
   }
   out << "\nwhat the words mean:\n"

@@ -6,31 +6,65 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "Certificate.hpp"
 #include "CollectorOptions.hpp"
 #include "CollectorServer.hpp"
+#include "InspectorServer.hpp"
 #include "RecordSummary.hpp"
+#include "TrackingPlan.hpp"
+
+namespace {
+
+// quorvel-collector --summarize RECORD [--expect N] [--plan PLAN]: prints what a run received;
+// exits 1 when the record cannot be read or fewer than N distinct events arrived, 2 when the
+// plan cannot be used, 3 when an accepted event breaks the plan.
+int summarize(int argc, char** argv) {
+  const std::string record = argv[2];
+  int expected = -1;
+  std::string planFile;
+  for (int i = 3; i < argc; i += 2) {
+    const std::string flag = argv[i];
+    if (i + 1 >= argc || (flag != "--expect" && flag != "--plan")) {
+      std::cerr << "quorvel-collector: --summarize RECORD takes --expect N and --plan PLAN"
+                << std::endl;
+      return 2;
+    }
+    if (flag == "--expect") expected = std::atoi(argv[i + 1]);
+    if (flag == "--plan") planFile = argv[i + 1];
+  }
+  std::shared_ptr<kelvor::collector::TrackingPlan> plan;
+  if (!planFile.empty()) {
+    std::string error;
+    plan = kelvor::collector::TrackingPlan::load(planFile, error);
+    if (!plan) {
+      std::cerr << "quorvel-collector: " << error << std::endl;
+      return 2;
+    }
+  }
+  int accepted = kelvor::collector::RecordSummary::print(record, std::cout);
+  if (accepted < 0) {
+    std::cerr << "quorvel-collector: cannot read " << record << std::endl;
+    return 1;
+  }
+  int result = 0;
+  if (expected >= 0) {
+    std::cout << "\n" << accepted << " of " << expected << " reported events arrived" << std::endl;
+    if (accepted < expected) result = 1;
+  }
+  if (plan && kelvor::collector::RecordSummary::checkPlan(record, *plan, std::cout) > 0) {
+    result = result == 0 ? 3 : result;
+  }
+  return result;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  // quorvel-collector --summarize RECORD [--expect N]: print what a run received; exit 1 when
-  // fewer than N distinct events arrived.
-  if (argc >= 3 && std::string(argv[1]) == "--summarize") {
-    int accepted = kelvor::collector::RecordSummary::print(argv[2], std::cout);
-    if (accepted < 0) {
-      std::cerr << "quorvel-collector: cannot read " << argv[2] << std::endl;
-      return 1;
-    }
-    if (argc >= 5 && std::string(argv[3]) == "--expect") {
-      int expected = std::atoi(argv[4]);
-      std::cout << "\n"
-                << accepted << " of " << expected << " reported events arrived" << std::endl;
-      return accepted >= expected ? 0 : 1;
-    }
-    return 0;
-  }
+  if (argc >= 3 && std::string(argv[1]) == "--summarize") return summarize(argc, argv);
   auto options = kelvor::collector::CollectorOptions::parse(argc, argv);
   if (!options) return 2;
   std::signal(SIGPIPE, SIG_IGN);
@@ -60,11 +94,34 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  kelvor::collector::CollectorServer server(*options, certificate);
+  std::shared_ptr<const kelvor::collector::TrackingPlan> plan;
+  if (!options->planFile.empty()) {
+    plan = kelvor::collector::TrackingPlan::load(options->planFile, error);
+    if (!plan) {
+      std::cerr << "quorvel-collector: " << error << std::endl;
+      return 2;
+    }
+  }
+
+  kelvor::collector::CollectorServer server(*options, certificate, plan);
   int port = server.bind();
   if (port <= 0) {
     std::cerr << "quorvel-collector: cannot listen on 127.0.0.1:" << options->port << std::endl;
     return 1;
+  }
+  std::unique_ptr<kelvor::collector::InspectorServer> page;
+  if (server.inspector() != nullptr) {
+    page =
+        std::make_unique<kelvor::collector::InspectorServer>(*server.inspector(), server.faults());
+    int uiPort = page->bind(options->uiPort);
+    if (uiPort <= 0) {
+      std::cerr << "quorvel-collector: cannot listen on 127.0.0.1:" << options->uiPort << std::endl;
+      return 1;
+    }
+    page->start();
+    // Before the ingestion line, which callers wait for: both URLs are known by then.
+    std::cout << "quorvel-collector page and API on http://127.0.0.1:" << uiPort << "/"
+              << std::endl;
   }
   std::thread waiter([&server, stopSignals] {
     int signal = 0;
@@ -74,5 +131,6 @@ int main(int argc, char** argv) {
   waiter.detach();
   std::cout << "quorvel-collector listening on https://127.0.0.1:" << port << "/" << std::endl;
   server.listen();
+  if (page) page->stop();
   return 0;
 }

@@ -1,0 +1,296 @@
+// The collector as an inspector, driven as a CI job would: its API over HTTP, its fault
+// switches, its plan verdicts, and --summarize --plan's exit codes.
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "support/Collector.hpp"
+#include "support/TempDir.hpp"
+
+namespace kelvor {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Collector;
+
+struct Reply {
+  long status = 0;  // 0: no answer
+  Json body;
+  CURLcode code = CURLE_OK;
+};
+
+size_t collect(char* data, size_t size, size_t count, void* out) {
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+
+// One request with libcurl; `ca` for the HTTPS ingestion port.
+Reply call(const std::string& url, const std::string& method = "GET", const std::string& body = "",
+           std::vector<std::string> headers = {}, const std::string& ca = "") {
+  CURL* curl = curl_easy_init();
+  std::string received;
+  curl_slist* list = nullptr;
+  if (method == "POST" && headers.empty()) headers = {"Content-Type: application/json"};
+  for (const auto& h : headers) list = curl_slist_append(list, h.c_str());
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+  if (!ca.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, ca.c_str());
+  if (method == "POST") {
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+  }
+  Reply reply;
+  reply.code = curl_easy_perform(curl);
+  if (reply.code == CURLE_OK) {
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    reply.body = Json::parse(received, nullptr, false);
+  }
+  curl_slist_free_all(list);
+  curl_easy_cleanup(curl);
+  return reply;
+}
+
+Json event(const std::string& id, const std::string& name, Json properties) {
+  properties["eventName"] = name;
+  properties["eventTimestamp"] = "1733640000123";
+  return {{"eventUUID", id}, {"event", properties}, {"user", {{"ki", "K"}}}, {"version", "1"}};
+}
+
+// A batch as the library sends it, with the write key "key".
+Reply sendBatch(const Collector& collector, const Json& events) {
+  return call(collector.baseUrl() + "fp", "POST", Json{{"events", events}}.dump(),
+              {"Authorization: Basic d19rOmtleQ==", "Content-Type: application/json"},
+              collector.caFile().string());
+}
+
+long postBatch(const Collector& collector, const Json& events) {
+  return sendBatch(collector, events).status;
+}
+
+const Json kPlan = Json::parse(R"({
+  "allowUnplannedEvents": false,
+  "events": [{"name": "purchase", "schema": {
+    "type": "object",
+    "properties": {
+      "price": {"type": "number", "minimum": 0, "maximum": 1000},
+      "currency": {"enum": ["EUR", "USD"]},
+      "items": {"type": "array", "items": {"type": "object",
+                                           "properties": {"sku": {"type": "string"}}}}},
+    "required": ["price"],
+    "additionalProperties": false}}]})");
+
+std::filesystem::path writeFile(const std::filesystem::path& file, const std::string& text) {
+  std::ofstream(file) << text;
+  return file;
+}
+
+struct InspectedCollector {
+  testing::TempDir dir;
+  Collector collector;
+  explicit InspectedCollector(std::vector<std::string> flags = {})
+      : collector(withPage(dir, std::move(flags))) {}
+  std::string api(const std::string& path) const { return collector.uiUrl() + path; }
+
+  static std::vector<std::string> withPage(const testing::TempDir& dir,
+                                           std::vector<std::string> flags) {
+    flags.insert(flags.end(), {"--ui-port", "0", "--plan",
+                               writeFile(dir.path() / "plan.json", kPlan.dump()).string()});
+    return flags;
+  }
+};
+
+// One event per kind of verdict: the API, the counters and the record agree on each.
+TEST(InspectorTest, EveryEventGetsItsVerdictInTheApiAndTheRecord) {
+  InspectedCollector c;
+  ASSERT_TRUE(c.collector.started());
+  ASSERT_FALSE(c.collector.uiUrl().empty());
+  struct Case {
+    const char* id;
+    const char* name;
+    Json properties;
+    const char* type;  // "" for an event as planned
+    const char* pointer;
+  };
+  const std::vector<Case> cases = {
+      {"OK", "purchase", {{"price", 10}, {"currency", "EUR"}}, "", ""},
+      {"UNPLANNED", "refund", Json::object(), "unplanned_event", "/event/eventName"},
+      {"MISSING", "purchase", {{"currency", "EUR"}}, "missing_property", "/event/price"},
+      {"TYPE", "purchase", {{"price", "10"}}, "wrong_type", "/event/price"},
+      {"ENUM", "purchase", {{"price", 10}, {"currency", "JPY"}}, "out_of_range", "/event/currency"},
+      {"RANGE", "purchase", {{"price", 5000}}, "out_of_range", "/event/price"},
+      {"EXTRA", "purchase", {{"price", 1}, {"coupon", "X"}}, "unplanned_property", "/event/coupon"},
+      {"NESTED",
+       "purchase",
+       {{"price", 1}, {"items", {{{"sku", 5}}}}},
+       "wrong_type",
+       "/event/items/0/sku"},
+  };
+  Json batch = Json::array();
+  for (const auto& k : cases) batch.push_back(event(k.id, k.name, k.properties));
+  ASSERT_EQ(postBatch(c.collector, batch), 200);
+  ASSERT_EQ(postBatch(c.collector, Json::array({batch[0]})), 200);  // sent twice
+
+  Reply all = call(c.api("api/events"));
+  ASSERT_EQ(all.status, 200);
+  ASSERT_EQ(all.body["events"].size(), cases.size() + 1);
+  const std::vector<Json> records = c.collector.records();
+  ASSERT_EQ(records.size(), 2u);
+  const Json& record = records[0]["verdicts"];
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Json& e = all.body["events"][i];
+    const Json& violations = e["violations"];
+    SCOPED_TRACE(cases[i].id);
+    EXPECT_EQ(e["eventUUID"], cases[i].id);
+    EXPECT_EQ(e["timestamp_ms"], 1733640000123);
+    EXPECT_EQ(record[i]["violations"], violations);
+    if (*cases[i].type == '\0') {
+      EXPECT_EQ(e["verdict"], "ok");
+      EXPECT_TRUE(violations.empty());
+      continue;
+    }
+    EXPECT_EQ(e["verdict"], "violation");
+    ASSERT_EQ(violations.size(), 1u) << violations.dump();
+    EXPECT_EQ(violations[0]["type"], cases[i].type);
+    EXPECT_EQ(violations[0]["pointer"], cases[i].pointer);
+    EXPECT_FALSE(violations[0]["message"].get<std::string>().empty());
+  }
+  EXPECT_EQ(all.body["events"].back()["duplicate"], true);
+  // The schema's own words for a planned property come along.
+  EXPECT_EQ(all.body["events"][5]["violations"][0]["schema"]["maximum"], 1000);
+
+  struct Filter {
+    std::string query;
+    size_t count;
+  };
+  const uint64_t last = all.body["events"][cases.size() - 1]["seq"];
+  for (const auto& f : std::vector<Filter>{{"verdict=violation", 7},
+                                           {"verdict=ok", 2},
+                                           {"verdict=refused", 0},
+                                           {"name=refund", 1},
+                                           {"name=purchase&verdict=ok", 2},
+                                           {"since=" + std::to_string(last), 1}}) {
+    Reply r = call(c.api("api/events?" + f.query));
+    EXPECT_EQ(r.status, 200) << f.query;
+    EXPECT_EQ(r.body["events"].size(), f.count) << f.query;
+  }
+  for (const char* bad : {"verdict=bogus", "since=x", "since=-1"}) {
+    EXPECT_EQ(call(c.api(std::string("api/events?") + bad)).status, 400) << bad;
+  }
+
+  Json summary = call(c.api("api/summary")).body;
+  EXPECT_EQ(summary["events"], 9);
+  EXPECT_EQ(summary["batches"], 2);
+  EXPECT_EQ(summary["duplicates"], 1);
+  EXPECT_EQ(summary["violations"], 7);
+  EXPECT_EQ(summary["byViolation"]["out_of_range"], 2);
+
+  EXPECT_EQ(call(c.api("api/reset"), "POST", "{}").status, 200);
+  EXPECT_EQ(call(c.api("api/summary")).body["events"], 0);
+  EXPECT_TRUE(call(c.api("api/events")).body["events"].empty());
+}
+
+// Each switch changes how the next batches are answered, from the API, while it runs.
+TEST(InspectorTest, FaultSwitchesChangeTheAnswersLive) {
+  InspectedCollector c({"--delay-ms", "5"});
+  ASSERT_TRUE(c.collector.started());
+  EXPECT_EQ(call(c.api("api/faults")).body["delayMs"], 5);  // the flag sets the switch
+  ASSERT_EQ(call(c.api("api/faults"), "POST", R"({"delayMs":0})").status, 200);
+  struct Case {
+    const char* change;
+    std::vector<long> statuses;  // of the batches that follow
+  };
+  const std::vector<Case> cases = {
+      {R"({})", {200, 200}},
+      {R"({"outage":true})", {503, 503}},
+      {R"({"refuseNext":1})", {503, 200}},
+      {R"({"refuseNext":2})", {503, 503, 200}},
+  };
+  const Json batch = Json::array({event("E", "purchase", {{"price", 1}})});
+  for (const auto& k : cases) {
+    ASSERT_EQ(call(c.api("api/faults"), "POST", k.change).status, 200) << k.change;
+    for (size_t i = 0; i < k.statuses.size(); ++i) {
+      EXPECT_EQ(postBatch(c.collector, batch), k.statuses[i]) << k.change << " batch " << i;
+    }
+    ASSERT_EQ(call(c.api("api/faults"), "POST", R"({"outage":false,"refuseNext":0})").status, 200);
+  }
+  Json faulted = call(c.api("api/requests")).body["requests"][2];
+  EXPECT_EQ(faulted["verdict"], "fault");
+  EXPECT_EQ(faulted["fault"], "outage (503 to every request)");
+
+  for (const char* bad : {R"({"outage":"yes"})", R"({"delayMs":-1})", R"({"bogus":1})", "[]"}) {
+    EXPECT_EQ(call(c.api("api/faults"), "POST", bad).status, 400) << bad;
+  }
+  // Only the page's own script can change them: JSON, addressed to 127.0.0.1.
+  EXPECT_EQ(call(c.api("api/faults"), "POST", R"({"outage":true})",
+                 {"Content-Type: application/x-www-form-urlencoded"})
+                .status,
+            415);
+  EXPECT_EQ(call(c.api("api/faults"), "GET", "", {"Host: attacker.example"}).status, 403);
+  EXPECT_EQ(call(c.api("api/faults")).body["outage"], false);
+
+  // Never answer holds a batch until the switch goes off; then it ends without an answer.
+  ASSERT_EQ(call(c.api("api/faults"), "POST", R"({"neverAnswer":true})").status, 200);
+  std::atomic<bool> answered{false};
+  Reply held;
+  std::thread sender([&] {
+    held = sendBatch(c.collector, batch);
+    answered = true;
+  });
+  c.collector.waitFor(
+      [](const std::vector<Json>& all) { return !all.empty() && all.back()["status"] == 0; });
+  EXPECT_FALSE(answered);
+  ASSERT_EQ(call(c.api("api/faults"), "POST", R"({"neverAnswer":false})").status, 200);
+  sender.join();
+  EXPECT_EQ(held.code, CURLE_GOT_NOTHING);  // closed when released, not timed out
+  EXPECT_EQ(postBatch(c.collector, batch), 200);
+}
+
+int runCollector(const std::string& arguments) {
+  int status = std::system(
+      (std::string(KELVOR_COLLECTOR_PATH) + " " + arguments + " >/dev/null 2>&1").c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// --summarize --plan, as CI runs it: non-zero for any accepted event that breaks the plan.
+TEST(InspectorTest, SummarizeWithAPlanFailsOnViolations) {
+  testing::TempDir dir;
+  const auto plan = writeFile(dir.path() / "plan.json", kPlan.dump());
+  auto line = [](int status, const Json& e) {
+    return Json{{"method", "POST"}, {"status", status}, {"body", {{"events", {e}}}}}.dump() + "\n";
+  };
+  const std::string good = line(200, event("A", "purchase", {{"price", 1}}));
+  const std::string bad = line(200, event("B", "purchase", {{"price", -1}}));
+  struct Case {
+    const char* name;
+    std::string record;
+    std::string arguments;
+    int code;
+  };
+  const std::vector<Case> cases = {
+      {"as planned", good, "--plan " + plan.string(), 0},
+      {"a violation", good + bad, "--plan " + plan.string(), 3},
+      {"a violation in a refused batch", good + line(503, event("B", "x", {})),
+       "--plan " + plan.string(), 0},
+      {"without a plan", good + bad, "", 0},
+      {"a violation and too few events", bad, "--expect 5 --plan " + plan.string(), 1},
+      {"no such plan", good, "--plan " + (dir.path() / "none.json").string(), 2},
+      {"a plan that is not one", good,
+       "--plan " + writeFile(dir.path() / "bad.json", R"({"events": {}})").string(), 2},
+  };
+  for (const auto& k : cases) {
+    const auto record = writeFile(dir.path() / "record.jsonl", k.record);
+    EXPECT_EQ(runCollector("--summarize " + record.string() + " " + k.arguments), k.code) << k.name;
+  }
+  EXPECT_EQ(runCollector("--summarize " + (dir.path() / "none.jsonl").string()), 1);
+}
+
+}  // namespace
+}  // namespace kelvor
