@@ -18,7 +18,8 @@ build: deps build/build.ninja
 	cmake --build build -j $(JOBS)
 
 test: build
-	bash scripts/install-deps.sh --browser
+	@# Without Chromium only the page's browser test is skipped (it says so); the rest still runs.
+	bash scripts/install-deps.sh --browser || echo "make test: Chromium could not be installed; the collector page's browser test will be skipped" >&2
 	cd build && ctest --output-on-failure -j $(JOBS)
 
 build-tsan/build.ninja: | deps
