@@ -4,7 +4,6 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,8 +14,6 @@
 
 #include <kelvor/Log.hpp>
 #include <kelvor/Reachability.hpp>
-
-#include "platform/DispatchQueue.hpp"
 
 namespace kelvor {
 namespace {
@@ -84,14 +81,12 @@ NetlinkReachabilitySource::NetlinkReachabilitySource() {
   querySocket_ = openRouteSocket(0);
   eventSocket_ = openRouteSocket(RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR |
                                  RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE);
-  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 NetlinkReachabilitySource::~NetlinkReachabilitySource() {
   stop();
   if (querySocket_ >= 0) close(querySocket_);
   if (eventSocket_ >= 0) close(eventSocket_);
-  if (wakeFd_ >= 0) close(wakeFd_);
 }
 
 std::optional<uint32_t> NetlinkReachabilitySource::currentFlags() {
@@ -140,54 +135,11 @@ std::optional<uint32_t> NetlinkReachabilitySource::currentFlags() {
   return reachable ? Reachability::kReachable : 0u;
 }
 
-bool NetlinkReachabilitySource::setCallback(Callback callback) {
-  std::lock_guard lock(mutex_);
-  callback_ = std::move(callback);
-  if (callback_ && queue_) startLocked();
-  return true;
-}
-
-bool NetlinkReachabilitySource::setDispatchQueue(std::shared_ptr<DispatchQueue> queue) {
-  bool starting;
-  {
-    std::lock_guard lock(mutex_);
-    queue_ = std::move(queue);
-    starting = static_cast<bool>(queue_);
-    if (starting && eventSocket_ < 0) return false;
-    if (starting && callback_) startLocked();
-  }
-  if (!starting) stop();
-  return true;
-}
-
-void NetlinkReachabilitySource::startLocked() {
-  if (watcher_.joinable() || eventSocket_ < 0 || wakeFd_ < 0) return;
-  lastDelivered_.reset();
-  watcher_ = std::thread([this] { watch(); });
-}
-
-void NetlinkReachabilitySource::stop() {
-  std::thread watcher;
-  {
-    std::lock_guard lock(mutex_);
-    watcher = std::move(watcher_);
-  }
-  if (!watcher.joinable()) return;
-  uint64_t one = 1;
-  (void)!write(wakeFd_, &one, sizeof one);
-  watcher.join();
-  uint64_t drained;
-  (void)!read(wakeFd_, &drained, sizeof drained);
-}
-
 void NetlinkReachabilitySource::watch() {
-  if (auto flags = currentFlags()) {
-    std::lock_guard lock(mutex_);
-    lastDelivered_ = flags;  // the monitor reads the initial state itself
-  }
+  if (auto flags = currentFlags()) known(*flags);  // the monitor reads the initial state itself
   std::vector<char> buffer(32768);
   for (;;) {
-    pollfd fds[2] = {{eventSocket_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    pollfd fds[2] = {{eventSocket_, POLLIN, 0}, {wakeFd(), POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       Log::error(std::string("Reachability: poll failed - ") + std::strerror(errno));
@@ -199,19 +151,6 @@ void NetlinkReachabilitySource::watch() {
     }
     if (auto flags = currentFlags()) deliver(*flags);
   }
-}
-
-void NetlinkReachabilitySource::deliver(uint32_t flags) {
-  Callback callback;
-  std::shared_ptr<DispatchQueue> queue;
-  {
-    std::lock_guard lock(mutex_);
-    if (lastDelivered_ == flags) return;
-    lastDelivered_ = flags;
-    callback = callback_;
-    queue = queue_;
-  }
-  if (callback && queue) queue->async([callback, flags] { callback(flags); });
 }
 
 }  // namespace kelvor

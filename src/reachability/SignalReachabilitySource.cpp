@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <kelvor/Reachability.hpp>
@@ -11,8 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-
-#include "platform/DispatchQueue.hpp"
+#include <mutex>
 
 namespace kelvor {
 namespace {
@@ -47,63 +45,28 @@ void installHandlerOnce() {
 
 }  // namespace
 
-SignalReachabilitySource::SignalReachabilitySource() : flags_(Reachability::kReachable) {
+SignalReachabilitySource::SignalReachabilitySource() {
   installHandlerOnce();
-  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 SignalReachabilitySource::~SignalReachabilitySource() {
   stop();
-  if (wakeFd_ >= 0) close(wakeFd_);
 }
 
 std::optional<uint32_t> SignalReachabilitySource::currentFlags() {
-  std::lock_guard lock(mutex_);
-  return flags_;
+  // A copy: binding the constant to value_or's reference would give the library a definition of it
+  // to export.
+  constexpr uint32_t reachable = Reachability::kReachable;
+  return lastDelivered().value_or(reachable);
 }
 
-bool SignalReachabilitySource::setCallback(Callback callback) {
-  std::lock_guard lock(mutex_);
-  callback_ = std::move(callback);
-  if (callback_ && queue_) startLocked();
-  return true;
-}
-
-bool SignalReachabilitySource::setDispatchQueue(std::shared_ptr<DispatchQueue> queue) {
-  bool starting;
-  {
-    std::lock_guard lock(mutex_);
-    queue_ = std::move(queue);
-    starting = static_cast<bool>(queue_);
-    if (starting && (signalReadFd.load() < 0 || wakeFd_ < 0)) return false;
-    if (starting && callback_) startLocked();
-  }
-  if (!starting) stop();
-  return true;
-}
-
-void SignalReachabilitySource::startLocked() {
-  if (watcher_.joinable()) return;
-  watcher_ = std::thread([this] { watch(); });
-}
-
-void SignalReachabilitySource::stop() {
-  std::thread watcher;
-  {
-    std::lock_guard lock(mutex_);
-    watcher = std::move(watcher_);
-  }
-  if (!watcher.joinable()) return;
-  uint64_t one = 1;
-  (void)!write(wakeFd_, &one, sizeof one);
-  watcher.join();
-  uint64_t drained;
-  (void)!read(wakeFd_, &drained, sizeof drained);
+bool SignalReachabilitySource::canWatch() const {
+  return signalReadFd.load() >= 0;
 }
 
 void SignalReachabilitySource::watch() {
   for (;;) {
-    pollfd fds[2] = {{signalReadFd.load(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    pollfd fds[2] = {{signalReadFd.load(), POLLIN, 0}, {wakeFd(), POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       return;
@@ -116,22 +79,10 @@ void SignalReachabilitySource::watch() {
     // Down, then up a moment later: the monitor reads the flags when it announces a change, so
     // without the pause both announcements would say "up".
     deliver(0);
-    pollfd wake = {wakeFd_, POLLIN, 0};
+    pollfd wake = {wakeFd(), POLLIN, 0};
     if (poll(&wake, 1, static_cast<int>(downFor.count())) > 0) return;
     deliver(Reachability::kReachable);
   }
-}
-
-void SignalReachabilitySource::deliver(uint32_t flags) {
-  Callback callback;
-  std::shared_ptr<DispatchQueue> queue;
-  {
-    std::lock_guard lock(mutex_);
-    flags_ = flags;
-    callback = callback_;
-    queue = queue_;
-  }
-  if (callback && queue) queue->async([callback, flags] { callback(flags); });
 }
 
 }  // namespace kelvor
