@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <kelvor/Json.hpp>
 #include <kelvor/LogSink.hpp>
@@ -27,6 +28,12 @@ class KELVOR_EXPORT Platform {
   static void setLogLevel(LogLevel level);
   static std::optional<LogLevel> logLevel();
   static void setTrackingProvider(std::shared_ptr<TrackingProvider> provider);
+  // Off by default. On one of these signals (SIGTERM, SIGINT, SIGHUP for a command-line tool)
+  // what the app handed over is stored within the exit bound, then the previous disposition is
+  // restored and the signal raised again: the host's own handler or the default action (the
+  // process ends by the signal) happens, once. Each call catches the signals once more; a child
+  // of fork catches them again at its first call into the library.
+  static void storeOnSignals(std::vector<int> signals);
 
   // What a setter set (that folder itself), else $KELVOR_DATA_DIR/<app>, else
   // $XDG_DATA_HOME/kelvor/<app>, else <home>/.local/share/kelvor/<app>; empty when there is no

@@ -70,6 +70,8 @@ class KELVOR_EXPORT Preferences : public std::enable_shared_from_this<Preference
   // Keys this process changed and has not written yet: a value, or nullopt for a removal.
   using Changes = std::map<std::string, std::optional<Json>>;
 
+  // A child of fork finds these locks free and leaves the parent's unwritten changes to it.
+  KELVOR_NO_EXPORT static void guardAcrossFork(const std::shared_ptr<Preferences>& store);
   void refresh() const;
   void installLocked(Snapshot snapshot) const;
   void change(const std::string& key, std::optional<Json> value);

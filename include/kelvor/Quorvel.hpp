@@ -91,6 +91,7 @@ class KELVOR_EXPORT Quorvel {
   virtual void checkSDKStatus(bool& paused);
 
  private:
+  friend struct QuorvelProcess;  // the facade across fork and signals
   static Quorvel& shared();
   InitializeResult buildComponents();
   void loadFromStorage(const std::any& value);

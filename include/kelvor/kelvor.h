@@ -215,6 +215,12 @@ struct kelvor_delivery_stats {
 /* stats must not be NULL and stats->size must cover at least the counters up to pending. */
 KELVOR_EXPORT kelvor_status kelvor_delivery_stats(struct kelvor_delivery_stats* stats);
 
+/* Off by default: on one of these signals (e.g. SIGTERM, SIGINT, SIGHUP) what was reported is
+   stored within the exit bound, then the previous disposition is restored and the signal raised
+   again, so the host's own handler or the default action happens once
+   (kelvor::Platform::storeOnSignals). signals may be NULL only when count is 0. */
+KELVOR_EXPORT kelvor_status kelvor_store_on_signals(const int* signals, size_t count);
+
 #ifdef __cplusplus
 }
 #endif

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "api/QuorvelProcess.hpp"
 #include "consent/ConsentService.hpp"
 #include "identity/IdentityProvider.hpp"
 #include "identity/PageProvider.hpp"
@@ -29,6 +30,7 @@ namespace {
 template <class Body>
 void guarded(const char* operation, Body&& body) {
   try {
+    QuorvelProcess::continueAfterFork();
     body();
   } catch (const std::exception& e) {
     Log::error(std::string("Quorvel: ") + operation + " - " + e.what());
@@ -110,7 +112,10 @@ InitializeResult Quorvel::tryInitialize(std::shared_ptr<Option> option) {
     // the process goes, and uploaded at the next start.
     std::atexit([] {
       Quorvel& instance = shared();
-      if (instance.orvaEventManager) instance.orvaEventManager->storeBeforeExit();
+      // A child of fork that never called the library has handed nothing over.
+      if (instance.orvaEventManager && QuorvelProcess::ownsComponents()) {
+        instance.orvaEventManager->storeBeforeExit();
+      }
     });
     self.configureConsent();
   });

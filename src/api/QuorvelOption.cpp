@@ -5,6 +5,7 @@
 #include <kelvor/QuorvelOption.hpp>
 
 #include "platform/Base64.hpp"
+#include "platform/ForkSafeMutex.hpp"
 #include "support/Redaction.hpp"
 #include "support/Render.hpp"
 #include "support/Text.hpp"
@@ -12,7 +13,7 @@
 namespace kelvor {
 
 struct QuorvelOption::Fields {
-  std::mutex mutex;
+  ForkSafeMutex mutex{ProcessFork::options};
   std::atomic<bool> loggingSet{false};
   struct Values {
     std::string apiKey;

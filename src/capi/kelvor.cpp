@@ -354,4 +354,18 @@ kelvor_status kelvor_delivery_stats(struct kelvor_delivery_stats* stats) {
   });
 }
 
+kelvor_status kelvor_store_on_signals(const int* signals, size_t count) {
+  if (signals == nullptr && count > 0) {
+    logNull(__func__, "signals");
+    return KELVOR_E_INVALID_ARGUMENT;
+  }
+  try {
+    kelvor::Platform::storeOnSignals(std::vector<int>(signals, signals + count));
+    return KELVOR_OK;
+  } catch (...) {
+    logError(__func__, "failed");
+    return KELVOR_E_INTERNAL;
+  }
+}
+
 }  // extern "C"

@@ -40,6 +40,8 @@ std::shared_ptr<ConsentService> ConsentService::make(std::shared_ptr<Option> opt
                                                      std::shared_ptr<QuorvelUserDefaults> storage) {
   std::shared_ptr<ConsentService> service(
       new ConsentService(std::move(options), std::move(storage)));
+  ProcessFork::guardMutex(ProcessFork::consentListeners, service,
+                          &service->actionListener_.registryMutex());
   std::weak_ptr<ConsentService> weak = service;
   service->actionListener_.addActionToListener(onConsentPersist, [weak](const std::any& value) {
     if (auto self = weak.lock()) self->onConsentPersistHandler(value);

@@ -13,6 +13,7 @@
 
 #include "consent/GDPRConsent.hpp"
 #include "identity/QuorvelUserDefaults.hpp"
+#include "platform/ForkSafeMutex.hpp"
 
 namespace kelvor {
 
@@ -52,12 +53,16 @@ class ConsentService : public std::enable_shared_from_this<ConsentService> {
   void onConsentPersistHandler(const std::any& value);
   void registerConsentListener();
 
-  mutable std::mutex mutex_;
+  mutable ForkSafeMutex mutex_{ProcessFork::consent};
   ConsentData consentData_;
   std::shared_ptr<Option> options_;
   std::shared_ptr<QuorvelUserDefaults> storageDefault_;
   std::shared_ptr<GDPRConsent> gdprConsent_;
-  ActionListener actionListener_;
+  // Its lock reachable for the fork handlers.
+  struct Listeners : ActionListener {
+    std::mutex& registryMutex() { return mutex_; }
+  };
+  Listeners actionListener_;
   std::atomic<bool> askForConsentDispatched_{false};
   Json selectedConsent_ = Json::object();
 };

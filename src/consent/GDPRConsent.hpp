@@ -14,6 +14,7 @@
 #include <kelvor/Preferences.hpp>
 
 #include "consent/TCData.hpp"
+#include "platform/ForkSafeMutex.hpp"
 
 namespace kelvor {
 
@@ -54,7 +55,7 @@ class GDPRConsent : public std::enable_shared_from_this<GDPRConsent> {
  private:
   std::shared_ptr<Option> options_;
   Preferences& userDefaults_;
-  mutable std::mutex mutex_;
+  mutable ForkSafeMutex mutex_{ProcessFork::consentStrings};
   std::vector<ObservationToken> observers_;
   // A resolution is scheduled and has not read the keys yet.
   std::shared_ptr<std::atomic<bool>> pending_ = std::make_shared<std::atomic<bool>>(false);

@@ -8,6 +8,7 @@
 #include <kelvor/Json.hpp>
 
 #include "identity/QuorvelUserDefaults.hpp"
+#include "platform/ForkSafeMutex.hpp"
 
 namespace kelvor {
 
@@ -58,10 +59,10 @@ class IdentityProvider {
   void buildUserIdentityLocked();
   void buildUserPayloadLocked();
 
-  mutable std::mutex mutex_;
+  mutable ForkSafeMutex mutex_{ProcessFork::identity};
   // Held from changing a stored field until the store has it, so stores happen in the order
   // the changes did (the last one written stays). The reporting path never takes it.
-  std::mutex storeMutex_;
+  ForkSafeMutex storeMutex_{ProcessFork::identityStore};
   std::shared_ptr<QuorvelUserDefaults> userDefaults_;
   std::optional<std::string> ki_ = std::string();
   std::optional<Json> identity_;

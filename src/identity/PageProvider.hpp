@@ -5,6 +5,8 @@
 
 #include <kelvor/Json.hpp>
 
+#include "platform/ForkSafeMutex.hpp"
+
 namespace kelvor {
 
 // The page properties of the screen the user is on; not persisted. Written from the app's
@@ -20,7 +22,7 @@ class PageProvider {
   Json merge(const Json& properties);
 
  private:
-  mutable std::mutex mutex_;
+  mutable ForkSafeMutex mutex_{ProcessFork::page};
   std::shared_ptr<const Json> pageProperty_ = std::make_shared<const Json>(Json::object());
 };
 

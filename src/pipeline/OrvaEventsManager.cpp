@@ -601,6 +601,17 @@ bool OrvaEventsManager::flush(std::chrono::steady_clock::time_point deadline) {
   }
 }
 
+bool OrvaEventsManager::storeHandedOver(std::chrono::steady_clock::time_point deadline) {
+  const uint64_t target = lastSeq_.load();
+  for (;;) {
+    const uint64_t seen = counters_->progressCount();
+    if (processedSeq_.load() >= target && storeEventsQueue_->oldestUndecidedSeq() > target) {
+      return true;
+    }
+    if (!counters_->waitForProgress(seen, deadline)) return false;
+  }
+}
+
 void OrvaEventsManager::discardForWithdrawnConsent() {
   // Behind the drain that may be turning reports into rows, then behind the commit of those
   // rows: nothing reported before the withdrawal reaches the store after it.

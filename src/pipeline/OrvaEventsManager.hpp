@@ -86,6 +86,9 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   // what could not be is counted and said in one warning.
   void storeBeforeExit();
   static constexpr std::chrono::milliseconds exitBudget{1000};
+  // A signal the host handles itself: what was reported before the call is stored by the
+  // deadline, and the library goes on taking reports. True when all of it was.
+  bool storeHandedOver(std::chrono::steady_clock::time_point deadline);
   // Consent to track was withdrawn: the events waiting in memory and in the store go, counted,
   // without waiting on the caller's thread.
   void discardForWithdrawnConsent();

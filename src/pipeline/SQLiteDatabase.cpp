@@ -14,6 +14,7 @@
 #include "pipeline/SQLQuery.hpp"
 #include "pipeline/SQLiteError.hpp"
 #include "platform/PrivateDirectory.hpp"
+#include "platform/ProcessFork.hpp"
 #include "support/Render.hpp"
 
 namespace kelvor {
@@ -101,6 +102,8 @@ std::shared_ptr<SQLiteDatabase> SQLiteDatabase::open(const std::filesystem::path
   // that would lose every event at exit.
   (void)PrivateDirectory::prepare(directory);
   std::shared_ptr<SQLiteDatabase> db(new SQLiteDatabase(directory / path, path));
+  // No fork copies the reading connection in the middle of a statement (and SQLite's locks).
+  ProcessFork::guardMutex(ProcessFork::storeReader, db, &db->readerMutex_);
   bool damaged = false;
   std::string message;
   if (!db->connect(damaged, message)) {

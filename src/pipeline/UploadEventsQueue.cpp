@@ -7,6 +7,7 @@
 #include <array>
 #include <fstream>
 #include <limits>
+#include <sstream>
 #include <utility>
 
 #include <kelvor/Log.hpp>
@@ -375,13 +376,20 @@ void UploadEventsQueue::clearRecordedAccepted() {
 }
 
 bool UploadEventsQueue::deleteRecordedAccepted() {
-  std::ifstream in(acceptedFile_);
-  if (!in) return true;
+  // Read close-on-exec, like every descriptor of the library.
+  const int fd = ::open(acceptedFile_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  std::string text;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(fd);
   std::vector<std::string> ids;
-  for (std::string line; std::getline(in, line);) {
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
     if (!line.empty()) ids.push_back(line);
   }
-  in.close();
   // Ids are quoted into the statement, so a tampered record cannot inject SQL.
   if (!ids.empty() && !database_->deleteIds(ids)) return false;
   recordedAccepted_ = true;

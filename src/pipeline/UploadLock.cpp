@@ -9,13 +9,18 @@
 
 #include <kelvor/Log.hpp>
 
+#include "platform/ProcessFork.hpp"
+
 namespace kelvor {
 
 UploadLock::UploadLock(std::filesystem::path file) : file_(std::move(file)) {}
 
 UploadLock::~UploadLock() {
   unlock();
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) {
+    ProcessFork::forget(fd_);
+    ::close(fd_);
+  }
 }
 
 bool UploadLock::tryLock() {
@@ -23,6 +28,9 @@ bool UploadLock::tryLock() {
   if (fd_ < 0) fd_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   // A lock file made earlier can still be locked on a folder that became read-only.
   if (fd_ < 0) fd_ = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+  // A child of fork closes its copy: the lock lives as long as any copy of the descriptor, so
+  // the child's would hold it for every process once this one ends.
+  if (fd_ >= 0) ProcessFork::closeInChild(fd_);
   if (fd_ < 0) {
     // Without the lock another process of the app could send the same rows: send nothing.
     const int error = errno;

@@ -4,6 +4,8 @@
 
 #include <kelvor/LogSink.hpp>
 
+#include "platform/ForkSafeMutex.hpp"
+
 namespace kelvor {
 
 // One line per entry on standard error: "<level> <subsystem>[<category>] <text>".
@@ -13,7 +15,7 @@ class DefaultLogSink : public LogSink {
              const std::string& text) override;
 
  private:
-  std::mutex mutex_;
+  ForkSafeMutex mutex_{ProcessFork::logSink};
 };
 
 }  // namespace kelvor

@@ -1,9 +1,13 @@
 #include "platform/DispatchQueue.hpp"
 
+#include <atomic>
 #include <exception>
 #include <future>
+#include <new>
 
 #include <kelvor/Log.hpp>
+
+#include "platform/ProcessFork.hpp"
 
 namespace kelvor {
 
@@ -18,10 +22,17 @@ struct DispatchQueue::State {
   uint64_t submitted = 0;  // immediate tasks ever queued
   bool stopping = false;
   std::thread::id workerId;
+  // Held by the worker while it runs a task, so a fork never copies one half done.
+  std::mutex gate;
+  // The process whose thread serves the queue; in a child of fork that thread does not exist.
+  std::atomic<uint64_t> generation{0};
+  bool continuesInChild = false;
 };
 
 DispatchQueue::DispatchQueue(std::string label) : state_(std::make_shared<State>()) {
   state_->label = std::move(label);
+  state_->generation = ProcessFork::generation();
+  guardAcrossFork(state_);
   // Started last, once the state is complete.
   worker_ = std::thread([state = state_] { run(state); });
   std::lock_guard lock(state_->mutex);
@@ -29,6 +40,10 @@ DispatchQueue::DispatchQueue(std::string label) : state_(std::make_shared<State>
 }
 
 DispatchQueue::~DispatchQueue() {
+  if (!current()) {
+    if (worker_.joinable()) worker_.detach();  // a parent's thread: nothing to join here
+    return;
+  }
   {
     std::lock_guard lock(state_->mutex);
     state_->stopping = true;
@@ -44,51 +59,99 @@ DispatchQueue::~DispatchQueue() {
   }
 }
 
+void DispatchQueue::guardAcrossFork(const std::shared_ptr<State>& state) {
+  State* s = state.get();
+  ProcessFork::guard(ProcessFork::gates, state,
+                     {[s] { s->gate.lock(); }, [s] { return s->gate.try_lock(); },
+                      [s] { s->gate.unlock(); }, nullptr},
+                     &s->gate);
+  ProcessFork::guard(ProcessFork::queueState, state,
+                     {[s] { s->mutex.lock(); }, nullptr, [s] { s->mutex.unlock(); },
+                      [s] {
+                        // Its waiters were threads of the parent: a new one, never destroyed.
+                        new (&s->wake) std::condition_variable();
+                      }});
+}
+
+bool DispatchQueue::current() {
+  if (state_->generation == ProcessFork::generation()) return true;
+  std::lock_guard lock(state_->mutex);
+  if (state_->generation == ProcessFork::generation()) return true;
+  if (!state_->continuesInChild) return false;
+  // A child of fork: the queue's tasks are this process's now, served by a thread of its own.
+  state_->generation = ProcessFork::generation();
+  if (worker_.joinable()) worker_.detach();
+  worker_ = std::thread([state = state_] { run(state); });
+  state_->workerId = worker_.get_id();
+  return true;
+}
+
+void DispatchQueue::continueInChildren() {
+  std::lock_guard lock(state_->mutex);
+  state_->continuesInChild = true;
+}
+
 void DispatchQueue::run(const std::shared_ptr<State>& state) {
   std::unique_lock lock(state->mutex);
   for (;;) {
+    const auto due = [&] {
+      return !state->delayed.empty() &&
+             state->delayed.begin()->first.first <= std::chrono::steady_clock::now();
+    };
+    if (state->ready.empty() && !state->stopping && !due()) {
+      if (state->delayed.empty()) {
+        state->wake.wait(lock);
+      } else {
+        // A copy: the node may be gone (cleared, or run) by the time the wait ends.
+        const auto deadline = state->delayed.begin()->first.first;
+        state->wake.wait_until(lock, deadline);
+      }
+      continue;
+    }
+    // The gate first, then the task leaves the queue: a fork finds it still queued or done.
+    lock.unlock();
+    std::unique_lock gate(state->gate);
+    lock.lock();
     Task task;
     if (!state->ready.empty()) {
       task = std::move(state->ready.front());
       state->ready.pop_front();
     } else if (state->stopping) {
       return;
-    } else if (!state->delayed.empty()) {
-      auto first = state->delayed.begin();
-      // A copy: the node may be gone (cleared, or run) by the time the wait ends.
-      const auto deadline = first->first.first;
-      if (deadline <= std::chrono::steady_clock::now()) {
-        task = std::move(first->second);
-        state->delayed.erase(first);
-      } else {
-        state->wake.wait_until(lock, deadline);
-        continue;
-      }
+    } else if (due()) {
+      task = std::move(state->delayed.begin()->second);
+      state->delayed.erase(state->delayed.begin());
     } else {
-      state->wake.wait(lock);
       continue;
     }
     lock.unlock();
-    try {
-      task();
-    } catch (const std::exception& e) {
-      // Nothing may leave this handler: the worker would end the process.
-      try {
-        Log::error("DispatchQueue " + state->label + ": task failed - " + e.what());
-      } catch (...) {
-      }
-    } catch (...) {
-      try {
-        Log::error("DispatchQueue " + state->label + ": task failed");
-      } catch (...) {
-      }
-    }
+    runTask(*state, task);
     task = nullptr;  // release captures outside the lock
+    gate.unlock();
     lock.lock();
   }
 }
 
+void DispatchQueue::runTask(State& state, Task& task) {
+  ProcessFork::GateScope scope(&state.gate);
+  try {
+    task();
+  } catch (const std::exception& e) {
+    // Nothing may leave this handler: the worker would end the process.
+    try {
+      Log::error("DispatchQueue " + state.label + ": task failed - " + e.what());
+    } catch (...) {
+    }
+  } catch (...) {
+    try {
+      Log::error("DispatchQueue " + state.label + ": task failed");
+    } catch (...) {
+    }
+  }
+}
+
 void DispatchQueue::async(Task task) {
+  if (!current()) return;
   // The task may destroy this queue before notify_one runs: hold the state, not `this`.
   std::shared_ptr<State> state = state_;
   {
@@ -101,6 +164,7 @@ void DispatchQueue::async(Task task) {
 }
 
 void DispatchQueue::sync(const Task& task) {
+  if (!current()) return;
   if (isCurrent()) {
     task();
     return;
@@ -126,6 +190,7 @@ void DispatchQueue::sync(const Task& task) {
 }
 
 void DispatchQueue::asyncAfter(std::chrono::steady_clock::duration delay, Task task) {
+  if (!current()) return;
   std::shared_ptr<State> state = state_;
   {
     std::lock_guard lock(state->mutex);
@@ -153,6 +218,10 @@ void DispatchQueue::cancelDelayed() {
 }
 
 void DispatchQueue::stop() {
+  if (!current()) {
+    if (worker_.joinable()) worker_.detach();
+    return;
+  }
   {
     std::lock_guard lock(state_->mutex);
     state_->stopping = true;
@@ -168,7 +237,7 @@ bool DispatchQueue::isCurrent() const {
 }
 
 void DispatchQueue::drainAll() {
-  if (isCurrent()) return;  // the queue's own task: nothing else can run meanwhile
+  if (!current() || isCurrent()) return;  // the queue's own task: nothing else can run meanwhile
   for (;;) {
     uint64_t before = 0;
     {
@@ -184,7 +253,7 @@ void DispatchQueue::drainAll() {
 }
 
 bool DispatchQueue::drainUntil(std::chrono::steady_clock::time_point deadline) {
-  if (isCurrent()) return true;
+  if (!current() || isCurrent()) return true;
   struct Marker {
     std::mutex mutex;
     std::condition_variable done;
@@ -220,13 +289,22 @@ const std::string& DispatchQueue::label() const {
 }
 
 // Never destroyed: the library's threads may still use them while the process exits.
+// Both serve the whole process, so a child of fork carries on with them.
 DispatchQueue& DispatchQueue::main() {
-  static auto* queue = new DispatchQueue("com.kelvor.main");
+  static auto* queue = [] {
+    auto* made = new DispatchQueue("com.kelvor.main");
+    made->continueInChildren();
+    return made;
+  }();
   return *queue;
 }
 
 DispatchQueue& DispatchQueue::globalBackground() {
-  static auto* queue = new DispatchQueue("com.kelvor.global.background");
+  static auto* queue = [] {
+    auto* made = new DispatchQueue("com.kelvor.global.background");
+    made->continueInChildren();
+    return made;
+  }();
   return *queue;
 }
 

@@ -57,6 +57,11 @@ class DispatchQueue {
   size_t pendingDelayed() const;
   const std::string& label() const;
 
+  // In a child of fork the worker does not exist. A queue of the whole process carries on there
+  // with a worker of its own from its first use; any other (one of the parent's components,
+  // abandoned in the child) takes nothing more.
+  void continueInChildren();
+
   // The stand-in for the app's main queue and the global background queue.
   static DispatchQueue& main();
   static DispatchQueue& globalBackground();
@@ -64,6 +69,10 @@ class DispatchQueue {
  private:
   struct State;
   static void run(const std::shared_ptr<State>& state);
+  static void runTask(State& state, Task& task);
+  static void guardAcrossFork(const std::shared_ptr<State>& state);
+  // False in a child of fork for a queue that does not carry on there.
+  bool current();
   std::shared_ptr<State> state_;
   std::thread worker_;
 };

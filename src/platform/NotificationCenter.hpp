@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/ForkSafeMutex.hpp"
+
 namespace kelvor {
 
 // Observers keyed by name and sender, called synchronously on the posting thread.
@@ -27,7 +29,7 @@ class NotificationCenter {
     const void* sender;
     Observer observer;
   };
-  std::mutex mutex_;
+  ForkSafeMutex mutex_{ProcessFork::notifications};
   std::map<Token, Entry> observers_;
   Token next_ = 1;
 };

@@ -12,6 +12,8 @@
 #include <kelvor/Log.hpp>
 
 #include "platform/DefaultLogSink.hpp"
+#include "platform/ForkSafeMutex.hpp"
+#include "platform/SignalStore.hpp"
 
 #ifndef KELVOR_INGESTION_HOST
 #define KELVOR_INGESTION_HOST "ingest.kelvor.com"
@@ -21,7 +23,7 @@ namespace kelvor {
 namespace {
 
 struct Settings {
-  std::mutex mutex;
+  ForkSafeMutex mutex{ProcessFork::settings};
   std::filesystem::path documents;
   std::filesystem::path preferences;
   std::optional<std::string> baseUrl;
@@ -126,6 +128,14 @@ std::optional<LogLevel> Platform::logLevel() {
 void Platform::setTrackingProvider(std::shared_ptr<TrackingProvider> provider) {
   std::lock_guard lock(settings().mutex);
   settings().trackingProvider = std::move(provider);
+}
+
+void Platform::storeOnSignals(std::vector<int> signals) {
+  try {
+    SignalStore::watch(signals);
+  } catch (const std::exception& error) {
+    Log::error(std::string("Platform::storeOnSignals - ") + error.what());
+  }
 }
 
 std::string Platform::appIdentifier() {

@@ -15,6 +15,7 @@
 #include <kelvor/Platform.hpp>
 
 #include "platform/DispatchQueue.hpp"
+#include "platform/ForkSafeMutex.hpp"
 #include "platform/PreferencesTestHook.hpp"
 #include "platform/PrivateDirectory.hpp"
 #include "support/HostCallback.hpp"
@@ -25,7 +26,7 @@ namespace {
 // One object per file for the life of the process, so every user of a store sees the same
 // values and observations. Never destroyed: worker threads may read while the process exits.
 struct Registry {
-  std::mutex mutex;
+  ForkSafeMutex mutex{ProcessFork::preferencesRegistry};
   std::map<std::filesystem::path, std::shared_ptr<Preferences>> stores;
 };
 
@@ -40,16 +41,23 @@ Registry& registry() {
 }
 
 DispatchQueue& writer() {
-  static auto* queue = new DispatchQueue("com.kelvor.preferences.writer");
+  static auto* queue = [] {
+    auto* made = new DispatchQueue("com.kelvor.preferences.writer");
+    made->continueInChildren();
+    return made;
+  }();
   return *queue;
 }
 
-std::shared_ptr<Preferences> storeAt(const std::filesystem::path& file) {
+// `guard` makes the new store's locks safe across fork.
+std::shared_ptr<Preferences> storeAt(const std::filesystem::path& file,
+                                     void (*guard)(const std::shared_ptr<Preferences>&)) {
   auto& r = registry();
   std::lock_guard lock(r.mutex);
   auto found = r.stores.find(file);
   if (found != r.stores.end()) return found->second;
   auto store = std::make_shared<Preferences>(file);
+  guard(store);
   r.stores.emplace(file, store);
   return store;
 }
@@ -68,8 +76,8 @@ int64_t integerFromText(const std::string& text) {
   return negative ? -value : value;
 }
 
-std::mutex& hookMutex() {
-  static auto* m = new std::mutex();
+ForkSafeMutex& hookMutex() {
+  static auto* m = new ForkSafeMutex(ProcessFork::preferencesHook);
   return *m;
 }
 
@@ -251,7 +259,7 @@ struct Preferences::File {
 };
 
 struct Preferences::Observers {
-  std::mutex mutex;
+  ForkSafeMutex mutex{ProcessFork::preferencesObservers};
   std::map<uint64_t, std::pair<std::string, std::function<void()>>> entries;
   uint64_t next = 1;
 };
@@ -261,11 +269,25 @@ Preferences::Preferences(std::filesystem::path file)
 
 Preferences::~Preferences() = default;
 
+void Preferences::guardAcrossFork(const std::shared_ptr<Preferences>& store) {
+  Preferences* p = store.get();
+  ProcessFork::guardMutex(ProcessFork::preferencesWrite, store, &p->writeMutex_);
+  ProcessFork::guard(ProcessFork::preferences, store,
+                     {[p] { p->mutex_.lock(); }, nullptr, [p] { p->mutex_.unlock(); },
+                      [p] {
+                        // What the parent changed and has not written yet is the parent's to
+                        // write: the child writing it later could undo a newer value.
+                        p->pending_.clear();
+                        p->inFlight_.clear();
+                        p->savePending_ = false;
+                      }});
+}
+
 Preferences& Preferences::standard() {
   auto dir = Platform::preferencesDirectory();
   // An unusable folder is reported by initialize; the store then lives in memory only.
   (void)PrivateDirectory::prepare(dir);
-  return *storeAt(dir / "standard.json");
+  return *storeAt(dir / "standard.json", &Preferences::guardAcrossFork);
 }
 
 std::shared_ptr<Preferences> Preferences::suite(const std::string& name) {
@@ -275,7 +297,7 @@ std::shared_ptr<Preferences> Preferences::suite(const std::string& name) {
     Log::error("Preferences: the preferences directory " + *problem);
     return nullptr;
   }
-  return storeAt(dir / (name + ".json"));
+  return storeAt(dir / (name + ".json"), &Preferences::guardAcrossFork);
 }
 
 // Reads see other processes' writes: a file that changed since this process last read or wrote

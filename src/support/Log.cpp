@@ -7,6 +7,7 @@
 
 #include <kelvor/Platform.hpp>
 
+#include "platform/ForkSafeMutex.hpp"
 #include "support/HostCallback.hpp"
 #include "support/Redaction.hpp"
 
@@ -109,7 +110,7 @@ std::optional<LogLevel> Log::levelNamed(const std::string& name) {
 void HostCallback::writeToStandardError(const char* level, const std::string& text) noexcept {
   // Serialised so concurrent failures keep whole lines; never destroyed, as threads may still
   // write while the process exits.
-  static auto* mutex = new std::mutex();
+  static auto* mutex = new ForkSafeMutex(ProcessFork::standardError);
   std::lock_guard lock(*mutex);
   std::fprintf(stderr, "%s %s[%s] %s\n", level, Log::subsystem, Log::category, text.c_str());
 }

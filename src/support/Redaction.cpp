@@ -1,4 +1,5 @@
 #include "support/Redaction.hpp"
+#include "platform/ForkSafeMutex.hpp"
 
 #include <cctype>
 #include <mutex>
@@ -13,7 +14,7 @@ constexpr const char* kMask = "***";
 constexpr size_t kMaxDepth = 80;
 
 struct Secrets {
-  std::mutex mutex;
+  ForkSafeMutex mutex{ProcessFork::redaction};
   std::vector<std::string> texts;
 };
 

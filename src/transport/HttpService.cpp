@@ -2,10 +2,15 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -20,6 +25,7 @@
 #include <kelvor/SDKException.hpp>
 
 #include "identity/Utility.hpp"
+#include "platform/ProcessFork.hpp"
 #include "support/Redaction.hpp"
 #include "support/Render.hpp"
 
@@ -65,6 +71,53 @@ std::vector<X509*> loadCertificates(const std::filesystem::path& file) {
                "; only the system's certificate authorities are trusted");
   }
   return certificates;
+}
+
+// The descriptors open in this process now.
+std::vector<int> openDescriptors() {
+  std::vector<int> found;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return found;
+  while (dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    const int fd = std::atoi(entry->d_name);
+    if (fd != ::dirfd(dir)) found.push_back(fd);
+  }
+  ::closedir(dir);
+  return found;
+}
+
+bool unnamed(int fd, int (*name)(int, sockaddr*, socklen_t*)) {
+  sockaddr_un address{};
+  socklen_t length = sizeof address;
+  return name(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+         length == sizeof(sa_family_t);
+}
+
+// libcurl (7.88) makes the multi handle's wake-up socket pair without close-on-exec, and offers
+// no way to reach it: the ends are the unnamed local stream sockets that appeared while the
+// handle was made. Another thread's own socket pair made in that instant would be marked too,
+// which costs it nothing but inheritance across exec.
+void closeOnExecNewSocketPairs(const std::vector<int>& before) {
+  for (int fd : openDescriptors()) {
+    if (std::find(before.begin(), before.end(), fd) != before.end()) continue;
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags < 0 || (flags & FD_CLOEXEC) != 0) continue;
+    int domain = 0;
+    int type = 0;
+    socklen_t size = sizeof domain;
+    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0 || domain != AF_UNIX) continue;
+    size = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM) continue;
+    if (!unnamed(fd, ::getsockname) || !unnamed(fd, ::getpeername)) continue;
+    ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  }
+}
+
+// The endpoint's connections are close-on-exec from the start: a program the host spawns never
+// holds them.
+curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
+  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
 }  // namespace
@@ -208,6 +261,14 @@ struct HttpService::State {
   std::vector<X509*> extraCertificates;
   std::string userAgent;
   std::thread::id workerId;
+  // Held by the networking thread except while it waits: a fork never copies a transfer (and
+  // OpenSSL's locks) in the middle of its work.
+  std::mutex gate;
+  // The process whose networking thread this is; a child of fork leaves it alone.
+  uint64_t generation = ProcessFork::generation();
+  // The transfers under way (networking thread only); here rather than on its stack, so a
+  // child of fork still reaches what the parent's thread held.
+  std::map<CURL*, std::unique_ptr<Request>> active;
   size_t outstanding = 0;  // submitted and not yet finished
   uint64_t submitted = 0;
   std::condition_variable idle;
@@ -222,17 +283,28 @@ HttpService::HttpService(const std::filesystem::path& extraCABundle)
     : state_(std::make_shared<State>()) {
   static std::once_flag globalInit;
   std::call_once(globalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  const auto before = openDescriptors();
   state_->multi = curl_multi_init();
+  closeOnExecNewSocketPairs(before);
   // A few kept-alive connections serve the one batch in flight, instant events and identity
   // requests; more requests wait for a free one instead of opening connection after connection.
   curl_multi_setopt(state_->multi, CURLMOPT_MAX_HOST_CONNECTIONS, 4L);
   if (!extraCABundle.empty()) state_->extraCertificates = loadCertificates(extraCABundle);
   // The device and app do not change while the process runs.
   state_->userAgent = Utility::userAgent();
+  State* state = state_.get();
+  ProcessFork::guard(ProcessFork::gates, state_,
+                     {[state] { state->gate.lock(); }, [state] { return state->gate.try_lock(); },
+                      [state] { state->gate.unlock(); }, nullptr},
+                     &state->gate);
   // Started last, once the state is complete.
   worker_ = std::thread([state = state_] { run(state); });
   std::lock_guard lock(state_->mutex);
   state_->workerId = worker_.get_id();
+}
+
+bool HttpService::parentsThread() const {
+  return state_->generation != ProcessFork::generation();
 }
 
 HttpService::~HttpService() {
@@ -240,6 +312,11 @@ HttpService::~HttpService() {
 }
 
 void HttpService::stop() {
+  if (parentsThread()) {
+    // A child of fork: the thread, its handles and its sockets are the parent's.
+    if (worker_.joinable()) worker_.detach();
+    return;
+  }
   {
     // The worker frees the multi handle under this lock once it saw `stopping`.
     std::lock_guard lock(state_->mutex);
@@ -273,7 +350,9 @@ std::string HttpService::percentEncode(const std::string& text) {
 }
 
 void HttpService::run(const std::shared_ptr<State>& state) {
-  std::map<CURL*, std::unique_ptr<Request>> active;
+  auto& active = state->active;
+  std::unique_lock gate(state->gate);
+  ProcessFork::GateScope scope(&state->gate);
   for (;;) {
     std::deque<std::unique_ptr<Request>> incoming;
     {
@@ -344,7 +423,9 @@ void HttpService::run(const std::shared_ptr<State>& state) {
     }
     // Wakes for socket activity, curl's own timers, or curl_multi_wakeup from submit();
     // otherwise the thread sleeps.
+    gate.unlock();
     curl_multi_poll(state->multi, nullptr, 0, 24 * 60 * 60 * 1000, nullptr);
+    gate.lock();
   }
   for (auto& [easy, request] : active) curl_multi_remove_handle(state->multi, easy);
   active.clear();
@@ -397,7 +478,10 @@ void HttpService::submit(std::unique_ptr<Request> request) {
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, collectHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &request->retryAfter);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, request->errorText);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openSocket);
   }
+  // A child of fork must not wake the parent's thread through the socket pair they share.
+  if (parentsThread()) return;
   {
     std::lock_guard lock(state_->mutex);
     if (state_->stopping) return;
@@ -409,11 +493,13 @@ void HttpService::submit(std::unique_ptr<Request> request) {
 }
 
 uint64_t HttpService::submittedCount() const {
+  if (parentsThread()) return 0;
   std::lock_guard lock(state_->mutex);
   return state_->submitted;
 }
 
 bool HttpService::waitUntilIdle(std::chrono::milliseconds limit) {
+  if (parentsThread()) return true;
   std::unique_lock lock(state_->mutex);
   return state_->idle.wait_for(lock, limit, [&] { return state_->outstanding == 0; });
 }

@@ -92,6 +92,8 @@ class HttpService {
                                              ResponseCallback success, ResponseCallback failure);
   void submit(std::unique_ptr<Request> request);
   static void run(const std::shared_ptr<State>& state);
+  // True in a child of fork: the networking thread is the parent's and does not exist here.
+  bool parentsThread() const;
 
   std::shared_ptr<State> state_;
   std::thread worker_;
