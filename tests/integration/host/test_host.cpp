@@ -16,18 +16,35 @@
 //              preferences observer); report, flush; prints the delivery figures
 //   blank-key  initialize with a blank key (flush must fail), then with QUORVEL_TEST_KEY or
 //              "key"; report, flush; prints the delivery figures
+//   fork       report "parent-i", fork; the child reports "child-i", flushes, reports "late-i"
+//              and returns from main; the parent waits for it and flushes; 0 when all went well
+//   prefork    two threads report "p0-i" and "p1-i" while <events> children are forked, each
+//              reporting "c<k>-i" (10) and calling exit; then flush; prints how many each
+//              thread reported; a hang ends it by SIGALRM
+//   spawn      report and flush, then spawn 20 programs while a thread reports; prints
+//              "leaked <fd> <target>" for every descriptor a spawned program holds beyond
+//              0, 1 and 2, and how many descriptors the library had open
+//   sigterm    report, then SIGTERM to itself 1 ms later; with QUORVEL_TEST_SIGNALS set it
+//              asked for storeOnSignals, with QUORVEL_TEST_HOST_HANDLER its own handler (before
+//              that) prints "host handler" and exits with 9
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <kelvor/Quorvel.hpp>
 
 #include <any>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -85,6 +102,128 @@ void fill(const std::filesystem::path& file) {
   ::close(fd);
 }
 
+// The descriptors a process holds beyond 0, 1 and 2, with what they refer to.
+std::vector<std::pair<int, std::string>> descriptors(pid_t pid) {
+  std::vector<std::pair<int, std::string>> found;
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return found;
+  while (dirent* entry = ::readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    if (entry->d_name[0] == '.' || fd <= 2 || fd == ::dirfd(dir)) continue;
+    char target[512] = {};
+    const ssize_t n = ::readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+    found.emplace_back(fd, n > 0 ? std::string(target, static_cast<size_t>(n)) : "?");
+  }
+  ::closedir(dir);
+  return found;
+}
+
+int forkScenario(kelvor::Quorvel* quorvel, int events) {
+  for (int i = 0; i < events; ++i) quorvel->setEventProperties("parent-" + std::to_string(i));
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(120);
+    for (int i = 0; i < events; ++i) quorvel->setEventProperties("child-" + std::to_string(i));
+    if (!quorvel->flush(std::chrono::seconds(60))) return 11;
+    for (int i = 0; i < events; ++i) quorvel->setEventProperties("late-" + std::to_string(i));
+    return 0;  // from main: the exit stores the late ones
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::printf("child ended with status %d\n", status);
+    return 12;
+  }
+  return quorvel->flush(std::chrono::seconds(60)) ? 0 : 4;
+}
+
+int preforkScenario(kelvor::Quorvel* quorvel, int children) {
+  std::atomic<bool> forking{true};
+  int reported[2] = {0, 0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; forking.load() || i < 50; ++i) {
+        quorvel->setEventProperties("p" + std::to_string(t) + "-" + std::to_string(i));
+        reported[t] = i + 1;
+        std::this_thread::sleep_for(1ms);
+      }
+    });
+  }
+  std::vector<pid_t> pids;
+  for (int k = 0; k < children; ++k) {
+    const pid_t child = fork();
+    if (child == 0) {
+      alarm(120);
+      for (int i = 0; i < 10; ++i) {
+        quorvel->setEventProperties("c" + std::to_string(k) + "-" + std::to_string(i));
+      }
+      std::exit(0);
+    }
+    if (child > 0) pids.push_back(child);
+    std::this_thread::sleep_for(2ms);
+  }
+  int failed = 0;
+  for (pid_t pid : pids) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      std::printf("child %d ended with status %d\n", static_cast<int>(pid), status);
+      ++failed;
+    }
+  }
+  forking.store(false);
+  for (auto& thread : threads) thread.join();
+  std::printf("p0 %d p1 %d\n", reported[0], reported[1]);
+  if (failed > 0 || static_cast<int>(pids.size()) != children) return 12;
+  return quorvel->flush(std::chrono::seconds(60)) ? 0 : 4;
+}
+
+int spawnScenario(kelvor::Quorvel* quorvel, int events) {
+  for (int i = 0; i < events; ++i) quorvel->setEventProperties("spawn-" + std::to_string(i));
+  if (!quorvel->flush(std::chrono::seconds(60))) return 4;
+  std::printf("library descriptors %zu\n", descriptors(getpid()).size());
+  std::atomic<bool> spawning{true};
+  std::thread reporter([&] {
+    for (int i = 0; spawning.load(); ++i) {
+      quorvel->setEventProperties("during-" + std::to_string(i));
+      if (i % 20 == 0) quorvel->flush(std::chrono::seconds(5));
+    }
+  });
+  int leaked = 0;
+  for (int k = 0; k < 20; ++k) {
+    pid_t pid = -1;
+    char name[] = "sleep";
+    char seconds[] = "30";
+    char* arguments[] = {name, seconds, nullptr};
+    if (posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, arguments, environ) != 0) return 13;
+    // Once sleep sleeps (its loader done), what it holds is what it inherited across exec.
+    for (int i = 0; i < 2000; ++i) {
+      std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
+      std::string waiting;
+      wchan >> waiting;
+      if (waiting.find("nanosleep") != std::string::npos) break;
+      std::this_thread::sleep_for(1ms);
+    }
+    for (const auto& [fd, target] : descriptors(pid)) {
+      std::printf("leaked %d %s\n", fd, target.c_str());
+      ++leaked;
+    }
+    ::kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  spawning.store(false);
+  reporter.join();
+  return leaked == 0 ? 0 : 14;
+}
+
+void hostHandler(int) {
+  const char line[] = "host handler\n";
+  (void)!::write(STDOUT_FILENO, line, sizeof line - 1);
+  _exit(9);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -138,9 +277,37 @@ int main(int argc, char** argv) {
     }
     if (!kelvor::Quorvel::tryInitialize(option->build()).ready()) return 8;
   }
+  if (scenario == "spawn") {
+    // What the test runner left open is not the library's.
+    for (const auto& [fd, target] : descriptors(getpid())) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  if (scenario == "fork" || scenario == "prefork") alarm(200);  // a hang ends by SIGALRM
+  if (scenario == "sigterm" && std::getenv("QUORVEL_TEST_HOST_HANDLER") != nullptr) {
+    struct sigaction action {};
+    action.sa_handler = hostHandler;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+  }
+  if (scenario == "sigterm" && std::getenv("QUORVEL_TEST_SIGNALS") != nullptr) {
+    kelvor::Platform::storeOnSignals({SIGTERM, SIGINT, SIGHUP});
+  }
   kelvor::Quorvel::initialize(option->build());
   kelvor::Quorvel* quorvel = kelvor::Quorvel::getInstance();
   if (quorvel == nullptr) return 3;
+  if (scenario == "fork") return forkScenario(quorvel, events);
+  if (scenario == "prefork") return preforkScenario(quorvel, events);
+  if (scenario == "spawn") return spawnScenario(quorvel, events);
+  if (scenario == "sigterm") {
+    struct sigaction now {};
+    sigaction(SIGTERM, nullptr, &now);
+    std::printf("SIGTERM %s\n", now.sa_handler == SIG_DFL ? "default" : "caught");
+    std::fflush(stdout);
+    for (int i = 0; i < events; ++i) quorvel->setEventProperties("term-" + std::to_string(i));
+    std::this_thread::sleep_for(1ms);
+    ::kill(getpid(), SIGTERM);
+    std::this_thread::sleep_for(30s);
+    return 5;
+  }
   // Preferences observer, consent action and tracking provider each throw on their turn.
   kelvor::ObservationToken observation;
   if (scenario == "throwing") {
