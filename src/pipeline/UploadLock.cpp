@@ -23,10 +23,10 @@ bool UploadLock::tryLock() {
   if (held_) return true;
   // A lock file deleted with its folder locks nothing for the other processes of the app,
   // which make a new one: this one follows it.
-  struct stat open {};
+  struct stat held {};
   struct stat named {};
-  if (fd_ >= 0 && (::fstat(fd_, &open) != 0 || ::stat(file_.c_str(), &named) != 0 ||
-                   open.st_ino != named.st_ino || open.st_dev != named.st_dev)) {
+  if (fd_ >= 0 && (::fstat(fd_, &held) != 0 || ::stat(file_.c_str(), &named) != 0 ||
+                   held.st_ino != named.st_ino || held.st_dev != named.st_dev)) {
     ::close(fd_);
     fd_ = -1;
   }
