@@ -505,7 +505,25 @@ Json OrvaEventsManager::transformIdentitiesBasedOnConfiguration(const Json& iden
 }
 
 void OrvaEventsManager::enqueueScheduleEventDispatchOnUpdate() {
+  sendOverdueBacklog();
   enqueue([](OrvaEventsManager& self) { self.scheduleEventDispatchOnUpdate(); });
+}
+
+void OrvaEventsManager::sendOverdueBacklog() {
+  // A command-line tool lives a few milliseconds: its interval timer never fires, and one event
+  // per run would wait for batchSize runs. The store's oldest row at open says how long the
+  // backlog has waited, across the processes that left it.
+  if (overdueChecked_.exchange(true)) return;
+  const int64_t oldest = database_->oldestEventMillisAtOpen();
+  auto upload = uploadEventsQueue_;
+  if (oldest <= 0 || !upload || !trackingGranted()) return;
+  const int64_t waited = (nowMillis() - oldest) / 1000;
+  if (waited < std::max<int64_t>(1, options_->eventUploadInterval())) return;
+  Log::infoLazy([&] {
+    return "scheduleEventDispatchOnUpdate - the oldest stored event waited " +
+           std::to_string(waited) + " s, more than eventUploadInterval: a batch goes now";
+  });
+  upload->checkAndTranferEvents(UploadEventsQueue::Trigger::start);
 }
 
 void OrvaEventsManager::scheduleEventDispatchOnUpdate() {

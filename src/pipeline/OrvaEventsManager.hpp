@@ -66,6 +66,9 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   // Dispatch scheduling: the size trigger and the interval timer.
   void scheduleEventDispatchOnUpdate() override;
   void enqueueScheduleEventDispatchOnUpdate();
+  // Once per process, with the first size check: a backlog older than eventUploadInterval goes
+  // at once, as the timer would have sent it in a process that lived that long.
+  void sendOverdueBacklog();
   void scheduleIntervalDispatch() override;
   void scheduleEventDispatchOnIntervalThreshold();
 
@@ -180,6 +183,7 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   std::mutex timerMutex_;
   std::atomic<uint64_t> retryGeneration_{0};
   std::atomic<bool> stopped_{false};
+  std::atomic<bool> overdueChecked_{false};
   DispatchQueue dispatchQueue_{queueLabel};
 };
 

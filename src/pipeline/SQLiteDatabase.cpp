@@ -161,6 +161,7 @@ bool SQLiteDatabase::connect(bool& damaged, std::string& message) {
       if (rc == SQLITE_ROW) {
         setCount(sqlite3_column_int64(count.handle, 0));
         rc = SQLITE_OK;
+        if (count_ > 0 && generation_.load() == 0) readOldest();
       }
     });
   }
@@ -247,18 +248,148 @@ void SQLiteDatabase::heal(const std::string& message) {
 void SQLiteDatabase::followReplacedFile() {
   if (db_ == nullptr) return;
   const ino_t now = inodeOf(location_);
-  if (now == 0 || now == inode_) return;
-  Log::warning("the event store " + location_.string() +
-               " was replaced by another process of this app; this process now uses the new file");
-  disconnect();
-  setCount(0);
-  generation_.fetch_add(1);
+  if (now == inode_) return;
+  // The file left the path under this connection: deleted with its folder (a cleanup job),
+  // moved aside by another process of the app that found it damaged, or replaced. Rows written
+  // into it now would go with it, so the store is made again at the path (the folder too,
+  // owner-only) and the rows not yet sent are carried over.
+  const bool deleted = now == 0;
+  // Made again owner-only; one that someone else made meanwhile is not written into.
+  const auto unusable = PrivateDirectory::prepare(location_.parent_path());
+  sqlite3* old = db_;
+  auto oldStatements = std::move(statements_);
+  statements_.clear();
+  const ino_t oldInode = inode_;
+  const int64_t oldCount = count_;
+  db_ = nullptr;
+  dataVersion_ = -1;
   bool damaged = false;
   std::string message;
-  if (!connect(damaged, message)) {
-    Log::error("SQLiteError: cannot open the event store at " + location_.string() + " (" +
-               message + "); events stay in memory until it can be written");
+  std::optional<int64_t> carried;
+  if (unusable) {
+    message = *unusable;
+  } else if (connect(damaged, message)) {
+    carried = carryRows(old);
+    if (!carried) {
+      message = messageOf(db_);
+      disconnect();
+    }
   }
+  if (!carried) {
+    // The old file still takes writes: nothing is lost while this process runs, and the next
+    // commit tries again.
+    db_ = old;
+    statements_ = std::move(oldStatements);
+    inode_ = oldInode;
+    setCount(oldCount);
+    if (!pathLost_) {
+      Log::error("SQLiteError: the event store " + location_.string() + " was " +
+                 (deleted ? "deleted" : "replaced") + " while in use and cannot be made again (" +
+                 message + "); events are kept in the old file until it can");
+    }
+    pathLost_ = true;
+    return;
+  }
+  pathLost_ = false;
+  for (auto& [query, statement] : oldStatements) sqlite3_finalize(statement);
+  // SQLite deletes the WAL file by its name when the last connection to a file closes: that
+  // name is now the new store's WAL. Kept, the old connection closes without touching it.
+  int persist = 1;
+  sqlite3_file_control(old, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  sqlite3_close(old);
+  generation_.fetch_add(1);
+  const std::string moved = *carried > 0 ? " and the " + std::to_string(*carried) +
+                                               " events not yet sent were carried over"
+                                         : std::string();
+  if (deleted) {
+    Log::warning("the event store " + location_.string() +
+                 " was deleted while in use (its folder removed?); a fresh store was made there" +
+                 moved);
+  } else {
+    Log::warning("the event store " + location_.string() +
+                 " was replaced by another process of this app; this process now uses the new "
+                 "file" +
+                 moved);
+  }
+}
+
+std::optional<int64_t> SQLiteDatabase::carryRows(sqlite3* from) {
+  auto rollback = [from] { sqlite3_exec(from, kRollback, nullptr, nullptr, nullptr); };
+  // The old file's write lock is held until its rows are gone: another process of the app that
+  // carries them too waits for it, then finds none.
+  int rc = sqlite3_exec(from, kBegin, nullptr, nullptr, nullptr);
+  if ((rc & 0xff) == SQLITE_BUSY) return std::nullopt;
+  if (rc != SQLITE_OK) return 0;  // damaged: nothing can be read from it
+  Statement read{nullptr};
+  if (sqlite3_prepare_v2(from,
+                         "SELECT rowid,eventUUID,events,page,user,version FROM events ORDER BY "
+                         "rowid;",
+                         -1, &read.handle, nullptr) != SQLITE_OK) {
+    rollback();
+    return 0;
+  }
+  Statement insert{nullptr};
+  if (exec(kBegin) != SQLITE_OK) {
+    rollback();
+    return std::nullopt;
+  }
+  if (sqlite3_prepare_v2(db_,
+                         "INSERT OR IGNORE INTO events (rowid,eventUUID,events,page,user,version) "
+                         "VALUES (?,?,?,?,?,?);",
+                         -1, &insert.handle, nullptr) != SQLITE_OK) {
+    exec(kRollback);
+    rollback();
+    return std::nullopt;
+  }
+  // In a fresh store the rows keep their rowids, so the marks of the upload queue stay true.
+  const bool keepRowids = count_ == 0;
+  int64_t carried = 0;
+  while ((rc = sqlite3_step(read.handle)) == SQLITE_ROW) {
+    if (keepRowids) {
+      sqlite3_bind_int64(insert.handle, 1, sqlite3_column_int64(read.handle, 0));
+    } else {
+      sqlite3_bind_null(insert.handle, 1);
+    }
+    for (int column = 1; column <= 5; ++column) {
+      sqlite3_bind_value(insert.handle, column + 1, sqlite3_column_value(read.handle, column));
+    }
+    if (sqlite3_step(insert.handle) != SQLITE_DONE) {
+      exec(kRollback);
+      rollback();
+      return std::nullopt;
+    }
+    carried += sqlite3_changes(db_);
+    sqlite3_reset(insert.handle);
+  }
+  // What a damaged file still gave is kept; the rest is gone with it.
+  const bool readAll = rc == SQLITE_DONE;
+  sqlite3_reset(read.handle);
+  if (exec(kCommit) != SQLITE_OK) {
+    exec(kRollback);
+    rollback();
+    return std::nullopt;
+  }
+  if (readAll &&
+      sqlite3_exec(from, "DELETE FROM events;", nullptr, nullptr, nullptr) == SQLITE_OK &&
+      sqlite3_exec(from, kCommit, nullptr, nullptr, nullptr) == SQLITE_OK) {
+  } else {
+    rollback();
+  }
+  setCount(count_ + carried);
+  return carried;
+}
+
+void SQLiteDatabase::readOldest() {
+  Statement oldest{nullptr};
+  int64_t millis = 0;
+  if (sqlite3_prepare_v2(db_,
+                         "SELECT json_extract(events,'$.eventTimestamp') FROM events WHERE "
+                         "json_valid(events) ORDER BY rowid LIMIT 1;",
+                         -1, &oldest.handle, nullptr) == SQLITE_OK &&
+      sqlite3_step(oldest.handle) == SQLITE_ROW) {
+    millis = sqlite3_column_int64(oldest.handle, 0);
+  }
+  oldestAtOpen_.store(millis);
 }
 
 bool SQLiteDatabase::healIfUnreadable(int code) {

@@ -85,6 +85,13 @@ class SQLiteDatabase {
   int64_t knownCount() const { return knownCount_.load(); }
   // Bumped each time the file was replaced after corruption.
   uint64_t generation() const { return generation_.load(); }
+  // Store's queue: when the file was deleted under this connection (its folder removed by a
+  // cleanup job) or replaced, the folder and a store are made again at the path and the rows
+  // not yet sent are carried over. Every commit checks this; the exit calls it too.
+  void keepFileAtPath() { followReplacedFile(); }
+  // The report time (ms since 1970) of the oldest row when the store was opened; 0 when it was
+  // empty. A process that lives shorter than the upload interval sends an overdue backlog.
+  int64_t oldestEventMillisAtOpen() const { return oldestAtOpen_.load(); }
 
  private:
   SQLiteDatabase(std::filesystem::path location, std::string path);
@@ -104,6 +111,10 @@ class SQLiteDatabase {
   // Another process of the app moved a damaged file aside and made a fresh one: this
   // connection would write into the moved file, so it opens the one at the path instead.
   void followReplacedFile();
+  // Copies the rows of `from` (the file that left the path) into the open store and empties
+  // `from`; how many went, nothing when the copy failed (the open store is then unchanged).
+  std::optional<int64_t> carryRows(sqlite3* from);
+  void readOldest();
   // Result codes that mean the file is damaged start healing; true when it did.
   bool healIfUnreadable(int code);
   int exec(const char* sql);
@@ -118,12 +129,14 @@ class SQLiteDatabase {
   sqlite3* db_ = nullptr;
   ino_t inode_ = 0;
   bool newerSchema_ = false;
+  bool pathLost_ = false;  // said once until the store is at its path again
   std::map<std::string, sqlite3_stmt*> statements_;
   std::string dbPath_ = "eventDb.sqlite";
   int64_t count_ = 0;
   int64_t dataVersion_ = -1;
   std::atomic<int64_t> knownCount_{0};
   std::atomic<uint64_t> generation_{0};
+  std::atomic<int64_t> oldestAtOpen_{0};
   std::mutex readerMutex_;
   sqlite3* reader_ = nullptr;  // countNow's connection
   ino_t readerInode_ = 0;

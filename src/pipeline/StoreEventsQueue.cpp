@@ -221,6 +221,8 @@ uint64_t StoreEventsQueue::discardAll() {
 void StoreEventsQueue::commitNow() {
   stopping_.store(true);
   commit();
+  // Rows already committed into a file deleted meanwhile would end with the process.
+  database_->keepFileAtPath();
 }
 
 void StoreEventsQueue::checkCacheSize() {

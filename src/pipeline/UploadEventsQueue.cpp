@@ -109,17 +109,19 @@ void UploadEventsQueue::checkAndTranferEvents(Trigger trigger) {
   }
   bool expected = false;
   if (!isDispatchInProgress.compare_exchange_strong(expected, true)) return;
-  onStoreQueue([](UploadEventsQueue& self) {
+  onStoreQueue([trigger](UploadEventsQueue& self) {
     self.flushRestarted_ = false;
-    self.startChain();
+    self.startChain(trigger == Trigger::start);
   });
 }
 
-void UploadEventsQueue::startChain() {
-  if (stopped_.load() || !consentService_->isConsentGiven("track")) {
+void UploadEventsQueue::startChain(bool evenIfStopped) {
+  if ((stopped_.load() && !evenIfStopped) || !consentService_->isConsentGiven("track")) {
     finish(End::notAllowed);
     return;
   }
+  // A store folder removed meanwhile is made again before its upload lock is looked for.
+  database_->keepFileAtPath();
   if (!lock_.tryLock()) {
     if (lock_.unavailable()) {
       finish(End::notAllowed);

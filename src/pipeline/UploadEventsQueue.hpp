@@ -45,6 +45,8 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
     interval,  // the timer: whatever is stored
     retry,     // the end of a back-off
     network,   // the network came back: may retry during a back-off
+    start,     // at start, the oldest stored event waited longer than the interval: whatever
+               // is stored, and the exit waits for it as for a batch in flight
   };
 
   UploadEventsQueue(std::shared_ptr<Option> options,
@@ -111,7 +113,7 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   };
 
   void onStoreQueue(std::function<void(UploadEventsQueue&)> task);
-  void startChain();
+  void startChain(bool evenIfStopped = false);
   std::vector<StoredRow> nextBatch(bool& full);
   void readAhead(size_t wanted);
   void send(std::vector<StoredRow> batch, bool full);

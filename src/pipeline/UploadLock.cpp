@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +26,15 @@ UploadLock::~UploadLock() {
 
 bool UploadLock::tryLock() {
   if (held_) return true;
+  // A lock file deleted with its folder locks nothing for the other processes of the app,
+  // which make a new one: this one follows it.
+  struct stat held {};
+  struct stat named {};
+  if (fd_ >= 0 && (::fstat(fd_, &held) != 0 || ::stat(file_.c_str(), &named) != 0 ||
+                   held.st_ino != named.st_ino || held.st_dev != named.st_dev)) {
+    ::close(fd_);
+    fd_ = -1;
+  }
   if (fd_ < 0) fd_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   // A lock file made earlier can still be locked on a folder that became read-only.
   if (fd_ < 0) fd_ = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);

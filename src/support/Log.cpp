@@ -19,6 +19,17 @@ constexpr int kUnread = -2;        // KELVOR_LOG_LEVEL not looked at yet
 
 std::atomic<bool> enabled{true};
 std::atomic<int> threshold{kUnread};
+// Set while this thread is inside the host's sink: a sink that calls back into the library
+// (deliveryStats, getInstance) would otherwise log into itself without end. Its nested lines
+// are dropped.
+thread_local bool inSink = false;
+
+struct SinkScope {
+  SinkScope() { inSink = true; }
+  ~SinkScope() { inSink = false; }
+  SinkScope(const SinkScope&) = delete;
+  SinkScope& operator=(const SinkScope&) = delete;
+};
 
 // The environment's level holds from the very first line (option builders log before
 // initialize runs); a level the host set already wins over it.
@@ -42,12 +53,13 @@ bool wanted(LogLevel level) {
 
 void write(LogLevel level, const std::string& message) noexcept {
   try {
-    if (!wanted(level)) return;
+    if (inSink || !wanted(level)) return;
     auto sink = Platform::logSink();
     if (!sink) return;
     const std::string text = std::string(Log::prefix) + " - " + Redaction::line(message);
     std::string failure;
     try {
+      SinkScope scope;
       if (!sink->isEnabled(level)) return;
       sink->write(level, Log::subsystem, Log::category, text);
       return;

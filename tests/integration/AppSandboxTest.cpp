@@ -2,6 +2,7 @@
 // processes of one app at once, a process without HOME.
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -168,6 +169,60 @@ TEST(AppSandboxTest, WithoutHomeTheUsersOwnHomeIsUsed) {
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::temp_directory_path() / ".local"));
   std::filesystem::remove_all(data);
   std::filesystem::remove_all(config);
+}
+
+// A cleanup job removes the store's folder while the endpoint is down: the events reported
+// before (in the removed file) and after it all arrive at the next start, whether the process
+// reported again or only ended; the folder is made again owner-only.
+TEST(AppSandboxTest, AStoreFolderRemovedWhileTheEndpointIsDownLosesNothing) {
+  for (const std::string scenario : {"folder-gone", "folder-gone-idle"}) {
+    Collector collector({"--status", "503"});
+    ASSERT_TRUE(collector.started());
+    testing::TempDir folder;
+    TestHost gone(scenario, folder.path(), collector, 15);
+    ASSERT_EQ(gone.wait(), 7) << gone.errors();
+    ASSERT_TRUE(collector.restart());
+    EXPECT_EQ(TestHost("upload", folder.path(), collector, 0).wait(), 0) << scenario;
+    const auto sent = Collector::names(Collector::acceptedEvents(collector.records()));
+    std::set<std::string> expected;
+    for (int i = 0; i < 15; ++i) {
+      expected.insert(scenario + "-" + std::to_string(i));
+      if (scenario == "folder-gone") expected.insert("after-" + std::to_string(i));
+    }
+    EXPECT_EQ(std::set<std::string>(sent.begin(), sent.end()), expected) << scenario;
+    EXPECT_EQ(sent.size(), expected.size()) << scenario;
+    struct stat st {};
+    ASSERT_EQ(stat((folder.path() / "documents").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+  }
+}
+
+// A command-line tool run now and then, one event a run (batchSize 10): its interval timer never
+// fires in a process that short, so the backlog goes at the start of the first run after it
+// waited longer than eventUploadInterval (1 s; the test ages the stored rows instead of
+// sleeping). Every event has arrived by the next run, none twice.
+TEST(AppSandboxTest, AToolRunNowAndThenDeliversByItsNextRunAfterTheInterval) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  testing::TempDir folder;
+  const auto store = folder.path() / "documents" / "kelvorDB.sqlite";
+  auto delivered = [](const std::vector<Json>& records) {
+    std::set<std::string> ids;
+    for (const auto& e : Collector::acceptedEvents(records)) ids.insert(e["eventUUID"]);
+    return ids.size();
+  };
+  for (size_t run = 0; run < 40; ++run) {
+    TestHost tool("leave", folder.path(), collector, 1);
+    ASSERT_EQ(tool.wait(), 7) << tool.errors();
+    const auto records = collector.waitFor(
+        [&](const std::vector<Json>& r) { return delivered(r) >= run; }, std::chrono::seconds(20));
+    ASSERT_GE(delivered(records), run) << "the runs before run " << run << " are not all in";
+    ASSERT_TRUE(testing::rawExec(store,
+                                 "UPDATE events SET events = json_set(events, '$.eventTimestamp', "
+                                 "CAST((strftime('%s','now') - 2) * 1000 AS TEXT));"));
+  }
+  const auto events = Collector::acceptedEvents(collector.records());
+  EXPECT_EQ(delivered(collector.records()), events.size()) << "an event arrived twice";
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 //              flush; prints the delivery figures; 77 when mounting is not allowed
 //   throwing   every host callback throws (log sink, tracking provider, consent action,
 //              preferences observer); report, flush; prints the delivery figures
+//   folder-gone  report, flush (the endpoint is down), remove the documents folder, report as
+//              many again, return 7; folder-gone-idle reports nothing after the removal
 //   blank-key  initialize with a blank key (flush must fail), then with QUORVEL_TEST_KEY or
 //              "key"; report, flush; prints the delivery figures
 //   fork       report "parent-i", fork; the child reports "child-i", flushes, reports "late-i"
@@ -336,6 +338,13 @@ int main(int argc, char** argv) {
     quorvel->setEventProperties(scenario + "-" + std::to_string(i), {{"i", i}, {"pid", pid}});
   }
   if (scenario == "leave") return 7;
+  if (scenario.rfind("folder-gone", 0) == 0) {
+    (void)quorvel->flush(std::chrono::seconds(5));  // stored; the endpoint does not take them
+    std::filesystem::remove_all(documents);
+    if (scenario == "folder-gone-idle") return 7;
+    for (int i = 0; i < events; ++i) quorvel->setEventProperties("after-" + std::to_string(i));
+    return 7;
+  }
   if (scenario == "spin") {
     for (int i = 0;; ++i) quorvel->setEventProperties("spin-" + std::to_string(i), {{"i", i}});
   }

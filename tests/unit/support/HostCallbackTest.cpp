@@ -8,6 +8,7 @@
 #include <kelvor/Log.hpp>
 #include <kelvor/Platform.hpp>
 #include <kelvor/Preferences.hpp>
+#include <kelvor/Quorvel.hpp>
 
 #include "platform/DispatchQueue.hpp"
 #include "support/TempDir.hpp"
@@ -74,6 +75,28 @@ TEST(HostCallbackTest, AThrowingCallbackStaysInTheLibrary) {
   EXPECT_EQ(occurrences(errors, "a consent action listener threw: dialog failed"), 1u) << errors;
   EXPECT_EQ(occurrences(errors, "a Preferences observer threw; the library caught it"), 1u)
       << errors;
+}
+
+// A sink that calls back into the library (getInstance before initialize logs an error, as
+// deliveryStats may log) gets its nested lines dropped instead of recursing until the stack
+// runs out.
+TEST(HostCallbackTest, ASinkCallingTheLibraryDoesNotRecurse) {
+  class CallingSink : public LogSink {
+   public:
+    std::atomic<int> lines{0};
+    void write(LogLevel, const std::string&, const std::string&, const std::string&) override {
+      ++lines;
+      (void)Quorvel::getInstance();
+      Log::error("from inside the sink");
+    }
+  };
+  testing::PlatformSandbox sandbox;
+  auto sink = std::make_shared<CallingSink>();
+  Platform::setLogSink(sink);
+  Log::error("one entry");
+  EXPECT_EQ(Quorvel::getInstance(), nullptr);
+  Platform::setLogSink(nullptr);
+  EXPECT_EQ(sink->lines.load(), 2);
 }
 
 }  // namespace
