@@ -14,7 +14,8 @@
  *   error line.
  * - The calls on the library itself (all but the options, kelvor_initialize, the log callback,
  *   kelvor_version and kelvor_free) answer KELVOR_E_NOT_INITIALIZED, after checking their
- *   arguments, until a kelvor_initialize has answered KELVOR_INIT_READY.
+ *   arguments, until a kelvor_initialize has answered KELVOR_INIT_READY, and
+ *   KELVOR_E_SHUT_DOWN (doing nothing) after kelvor_shutdown, kelvor_delivery_stats excepted.
  * - Strings the library returns are either owned by the library (const char*, say how long they
  *   stay valid) or the caller's to release with kelvor_free (char*). */
 
@@ -34,7 +35,8 @@ typedef enum kelvor_status {
   KELVOR_E_INVALID_JSON = 2,     /* text that is not valid JSON */
   KELVOR_E_NOT_INITIALIZED = 3,  /* no successful kelvor_initialize yet */
   KELVOR_E_INCOMPLETE = 4,       /* flush or shutdown did not deliver everything (see stats) */
-  KELVOR_E_INTERNAL = 5          /* anything else; an error line says what */
+  KELVOR_E_INTERNAL = 5,         /* anything else; an error line says what */
+  KELVOR_E_SHUT_DOWN = 6         /* kelvor_shutdown ran: nothing is taken in this process */
 } kelvor_status;
 
 /* What kelvor_initialize did; the same values as kelvor::InitializeStatus. */
@@ -131,8 +133,9 @@ KELVOR_EXPORT const char* kelvor_initialize_message(void);
 /* Sends everything handed over before the call and waits at most limit_ms: KELVOR_OK when all
  * of it was accepted (or dropped by a documented rule), else KELVOR_E_INCOMPLETE. */
 KELVOR_EXPORT kelvor_status kelvor_flush(int64_t limit_ms);
-/* kelvor_flush(limit_ms), then stops the library for good: later calls do nothing (shutdown
- * again answers KELVOR_E_INCOMPLETE). What was not sent goes at the next start. */
+/* kelvor_flush(limit_ms), then stops the library for good: later calls do nothing and answer
+ * KELVOR_E_SHUT_DOWN (kelvor_delivery_stats still answers). What was not sent goes at the next
+ * start. */
 KELVOR_EXPORT kelvor_status kelvor_shutdown(int64_t limit_ms);
 
 /* ---- Events and properties ---------------------------------------------------------------- */

@@ -39,6 +39,16 @@ void guarded(const char* operation, Body&& body) {
   }
 }
 
+// A map given as another JSON value (an array, a text, a number) has no keys to use: true, with
+// the error line, for such a value. A null stands for no map.
+bool notAnObject(const char* operation, const Json& value, const std::string& what,
+                 const std::string& outcome) {
+  if (value.is_object() || value.is_null()) return false;
+  Log::error(std::string("Quorvel: ") + operation + " - " + what + " a JSON " + value.type_name() +
+             ", not an object of keys and values; " + outcome);
+  return true;
+}
+
 std::string statusWord(TrackingAuthorizationStatus status) {
   return IdentityProvider::attStatusWord(static_cast<int>(status));
 }
@@ -306,6 +316,11 @@ void Quorvel::setEventProperties(const std::string& name, const StringMap& prope
   guarded("setEventProperties", [&] {
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
+    if (notAnObject("setEventProperties", properties, "the properties of \"" + name + "\" are",
+                    "they were refused and the event goes without them")) {
+      orvaEventManager->reportEvent(name, Json::object());
+      return;
+    }
     if (refuseDeep("setEventProperties", properties, true)) return;
     Log::infoLazy([&] { return "event Prop - " + render(Redaction::identities(properties)); });
     orvaEventManager->reportEvent(name, properties);
@@ -320,6 +335,12 @@ void Quorvel::setInstantEventProperties(const std::string& name, const StringMap
   guarded("setInstantEventProperties", [&] {
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
+    if (notAnObject("setInstantEventProperties", properties,
+                    "the properties of \"" + name + "\" are",
+                    "they were refused and the event goes without them")) {
+      orvaEventManager->logInstantEvent(name, Json::object());
+      return;
+    }
     if (refuseDeep("setInstantEventProperties", properties, true)) return;
     orvaEventManager->logInstantEvent(name, properties);
   });
@@ -328,6 +349,11 @@ void Quorvel::setInstantEventProperties(const std::string& name, const StringMap
 void Quorvel::setUserProperties(const StringMap& properties) {
   guarded("setUserProperties", [&] {
     if (!readinessPrologue()) return;
+    if (notAnObject("setUserProperties", properties, "the user properties are",
+                    "they were refused and nothing was done")) {
+      orvaEventManager->refuseInvalidInput();
+      return;
+    }
     if (properties.empty()) Log::error("Empty user properties");
     if (refuseDeep("setUserProperties", properties, true)) return;
     identityProvider->mergeUserProperties(properties);
@@ -338,6 +364,10 @@ void Quorvel::setUserProperties(const StringMap& properties) {
 void Quorvel::setUserIdentities(const StringMap& identities) {
   guarded("setUserIdentities", [&] {
     if (!readinessPrologue()) return;
+    if (notAnObject("setUserIdentities", identities, "the identities are",
+                    "they were refused and nothing was done")) {
+      return;
+    }
     if (identities.empty()) Log::error("Empty user identities");
     if (refuseDeep("setUserIdentities", identities, false)) return;
     Log::infoLazy([&] { return "userIdentities - " + render(Redaction::identities(identities)); });
@@ -348,6 +378,11 @@ void Quorvel::setUserIdentities(const StringMap& identities) {
 void Quorvel::setPageProperties(const StringMap& properties) {
   guarded("setPageProperties", [&] {
     if (!readinessPrologue()) return;
+    if (notAnObject("setPageProperties", properties, "the page properties are",
+                    "they were refused and nothing was done")) {
+      orvaEventManager->refuseInvalidInput();
+      return;
+    }
     if (properties.empty()) Log::error("Empty page properties");
     if (refuseDeep("setPageProperties", properties, true)) return;
     orvaEventManager->setPageProperties(pageProvider->merge(properties));
@@ -383,6 +418,10 @@ void Quorvel::setKI(const std::string& ki) {
 
 void Quorvel::setConsent(const StringMap& consent) {
   guarded("setConsent", [&] {
+    if (notAnObject("setConsent", consent, "the consent decision is",
+                    "it was refused and nothing was done")) {
+      return;
+    }
     if (refuseDeep("setConsent", consent, false)) return;
     Log::infoLazy([&] { return "SDK: setConsent " + render(consent); });
     if (!consentService) return;

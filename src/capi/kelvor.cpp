@@ -3,6 +3,7 @@
 #include <kelvor/kelvor.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -29,6 +30,9 @@ static_assert(static_cast<int>(kelvor::InitializeStatus::failed) == KELVOR_INIT_
 
 // What the last kelvor_initialize on this thread said (kelvor_initialize_message).
 thread_local std::string initializeMessage;
+
+// kelvor_shutdown ran: the facade takes nothing more, and the C calls say so.
+std::atomic<bool> shutDown{false};
 
 void logError(const char* function, const char* what) noexcept {
   try {
@@ -58,11 +62,25 @@ kelvor_status guarded(const char* function, Body&& body) noexcept {
 
 // Runs call on the facade; before a completed initialize getInstance writes the error line.
 template <class Call>
-kelvor_status withInstance(const char* function, Call&& call) noexcept {
+kelvor_status withAnyInstance(const char* function, Call&& call) noexcept {
   return guarded(function, [&]() -> kelvor_status {
     Quorvel* quorvel = Quorvel::getInstance();
     if (quorvel == nullptr) return KELVOR_E_NOT_INITIALIZED;
     return call(*quorvel);
+  });
+}
+
+// The same, and nothing runs after kelvor_shutdown.
+template <class Call>
+kelvor_status withInstance(const char* function, Call&& call) noexcept {
+  return withAnyInstance(function, [&](Quorvel& quorvel) -> kelvor_status {
+    if (shutDown.load()) {
+      logError(function,
+               "the library was shut down (kelvor_shutdown): nothing is taken in this process; "
+               "events stored before go out at the next start");
+      return KELVOR_E_SHUT_DOWN;
+    }
+    return call(quorvel);
   });
 }
 
@@ -196,8 +214,14 @@ kelvor_status kelvor_options_set_purposes_for_identifying(kelvor_options* option
 
 kelvor_init_status kelvor_initialize(kelvor_options* options) {
   try {
-    kelvor::InitializeResult result =
-        Quorvel::tryInitialize(options != nullptr ? options->option->build() : nullptr);
+    if (options == nullptr) {
+      initializeMessage =
+          "kelvor_initialize - options is NULL; make them with kelvor_options_new() and "
+          "kelvor_options_set_write_key(), then pass them here";
+      logError(__func__, "options is NULL; nothing was done");
+      return KELVOR_INIT_NO_OPTIONS;
+    }
+    kelvor::InitializeResult result = Quorvel::tryInitialize(options->option->build());
     initializeMessage = result.message;
     return static_cast<kelvor_init_status>(result.status);
   } catch (...) {
@@ -220,6 +244,7 @@ kelvor_status kelvor_flush(int64_t limit_ms) {
 
 kelvor_status kelvor_shutdown(int64_t limit_ms) {
   return withInstance(__func__, [&](Quorvel& quorvel) {
+    shutDown.store(true);
     return quorvel.shutdown(limitOf(limit_ms)) ? KELVOR_OK : KELVOR_E_INCOMPLETE;
   });
 }
@@ -326,7 +351,7 @@ kelvor_status kelvor_delivery_stats(struct kelvor_delivery_stats* stats) {
     logError(__func__, "stats->size is not set; set it to sizeof(struct kelvor_delivery_stats)");
     return KELVOR_E_INVALID_ARGUMENT;
   }
-  return withInstance(__func__, [&](Quorvel& quorvel) {
+  return withAnyInstance(__func__, [&](Quorvel& quorvel) {
     const kelvor::DeliveryStats from = quorvel.deliveryStats();
     struct kelvor_delivery_stats to {};
     to.size = stats->size;

@@ -150,7 +150,8 @@ bool OrvaEventsManager::trackingGranted() const {
 
 std::string OrvaEventsManager::stallCause() const {
   if (!trackingGranted()) return "consent to track is not given (yet)";
-  if (uploadEventsQueue_ && uploadEventsQueue_->backoff().failures() > 0) {
+  // One failure that the next try recovers from is no stall: a retry that failed too is.
+  if (uploadEventsQueue_ && uploadEventsQueue_->backoff().failures() > 1) {
     return "uploads are failing and wait before the next try";
   }
   if (connection_.load() == noConnection) return "there is no network";
@@ -347,10 +348,7 @@ void OrvaEventsManager::drainOnce() {
     unwarned = std::exchange(droppedUnwarned_, 0);
     cause = droppedCause_;
   }
-  if (unwarned > 0) {
-    Log::warning("dropped " + std::to_string(unwarned) +
-                 " of the oldest events reported: " + cause);
-  }
+  intakeDrops_.dropped(unwarned, "reported", cause);
   // Rows go to the store a group at a time and each report is released once it is a row, so a
   // burst is never held twice over (as reports and as rows) and the store starts on it early.
   constexpr size_t group = 512;
@@ -665,7 +663,9 @@ size_t OrvaEventsManager::storeWhatWasHanded(std::chrono::steady_clock::time_poi
   }
   // A batch answered after the process is gone would be sent again at the next start.
   uploadEventsQueue_->stopBatches(std::min(batchDeadline, deadline));
-  storeEventsQueue_->enqueue(uploadEventsQueue_->takeInstantsInFlight());
+  auto instants = uploadEventsQueue_->takeInstantsInFlight();
+  const std::string unanswered = describeUnanswered(instants);
+  storeEventsQueue_->enqueue(std::move(instants));
   std::weak_ptr<StoreEventsQueue> weak = storeEventsQueue_;
   database_->databaseQueue().async([weak] {
     if (auto store = weak.lock()) store->commitNow();
@@ -676,6 +676,11 @@ size_t OrvaEventsManager::storeWhatWasHanded(std::chrono::steady_clock::time_poi
     std::lock_guard lock(intakeMutex_);
     left += intake_.size();
   }
+  intakeDrops_.sayPending();
+  if (left == 0 && !unanswered.empty()) {
+    Log::warning("the library stopped with " + unanswered +
+                 " sent at once and not answered yet: kept in the event store for the next start");
+  }
   if (left > 0) {
     counters_->droppedByCacheCap.fetch_add(left);
     Log::warning("dropped " + std::to_string(left) +
@@ -684,6 +689,22 @@ size_t OrvaEventsManager::storeWhatWasHanded(std::chrono::steady_clock::time_poi
                  "start)");
   }
   return left;
+}
+
+std::string OrvaEventsManager::describeUnanswered(const std::vector<StoredRow>& rows) {
+  if (rows.empty()) return {};
+  std::string text =
+      std::to_string(rows.size()) + (rows.size() == 1 ? " instant event (" : " instant events (");
+  constexpr size_t named = 5;
+  for (size_t i = 0; i < rows.size() && i < named; ++i) {
+    const Json event = Json::parse(rows[i].event, nullptr, false);
+    const std::string name = event.is_object() && event.contains("eventName")
+                                 ? render(event["eventName"])
+                                 : std::string("?");
+    text += (i > 0 ? ", " : "") + name + " " + rows[i].eventUUID;
+  }
+  if (rows.size() > named) text += ", ...";
+  return text + ")";
 }
 
 void OrvaEventsManager::shutdown() {

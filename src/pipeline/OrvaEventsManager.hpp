@@ -23,6 +23,7 @@
 #include "pipeline/UploadEventsQueue.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/NotificationCenter.hpp"
+#include "support/DropWarning.hpp"
 #include "transport/OrvaService.hpp"
 
 namespace kelvor {
@@ -130,6 +131,8 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   // many could not be.
   size_t storeWhatWasHanded(std::chrono::steady_clock::time_point batchDeadline,
                             std::chrono::steady_clock::time_point deadline);
+  // "2 instant events ("a" <id>, "b" <id>)", for the line that says they were kept.
+  static std::string describeUnanswered(const std::vector<StoredRow>& rows);
   void drainOnce();
   // Turns a report into a row; false when it is dropped (consent, size).
   bool process(EventReport& report, StoredRow& row);
@@ -167,6 +170,7 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   size_t intakeBytes_ = 0;
   size_t droppedUnwarned_ = 0;
   std::string droppedCause_;
+  DropWarning intakeDrops_;
   std::atomic<uint64_t> lastSeq_{0};
   std::atomic<uint64_t> processedSeq_{0};
 

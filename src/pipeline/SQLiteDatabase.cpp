@@ -34,6 +34,7 @@ constexpr const char* kDeleteOldest =
 constexpr const char* kCountThrough =
     "SELECT COUNT(*) FROM (SELECT 1 FROM events WHERE rowid <= ? LIMIT ?);";
 constexpr const char* kMaxRowid = "SELECT MAX(rowid) FROM events;";
+constexpr const char* kCountAfter = "SELECT COUNT(*) FROM events WHERE rowid > ?;";
 // The bytes each row takes, oldest first: trimming by size stops as soon as enough is freed.
 constexpr const char* kOldestSizes =
     "SELECT rowid, length(CAST(eventUUID AS BLOB)) + length(CAST(events AS BLOB)) + "
@@ -718,6 +719,20 @@ std::optional<int64_t> SQLiteDatabase::countThrough(int64_t rowid, int64_t limit
     Reset reset{count};
     sqlite3_bind_int64(count, 1, rowid);
     sqlite3_bind_int64(count, 2, limit);
+    int rc = sqlite3_step(count);
+    if (rc == SQLITE_ROW) return sqlite3_column_int64(count, 0);
+    healIfUnreadable(rc);
+  } catch (const SQLiteError& error) {
+    Log::error(error.what());
+  }
+  return std::nullopt;
+}
+
+std::optional<int64_t> SQLiteDatabase::countAfter(int64_t rowid) {
+  try {
+    sqlite3_stmt* count = statement(kCountAfter);
+    Reset reset{count};
+    sqlite3_bind_int64(count, 1, rowid);
     int rc = sqlite3_step(count);
     if (rc == SQLITE_ROW) return sqlite3_column_int64(count, 0);
     healIfUnreadable(rc);

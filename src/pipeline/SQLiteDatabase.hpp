@@ -74,6 +74,8 @@ class SQLiteDatabase {
   std::optional<int64_t> deleteOldestBytes(int64_t afterRowid, int64_t bytes);
   // Rows with rowid up to `rowid`, counted up to `limit`; nothing on failure.
   std::optional<int64_t> countThrough(int64_t rowid, int64_t limit);
+  // Rows above `rowid` (a range of the rowid index, however large the store); nothing on failure.
+  std::optional<int64_t> countAfter(int64_t rowid);
   int64_t maxRowid();
   // Bytes the rows take in the file (its pages less the free ones); nothing on failure.
   std::optional<int64_t> usedBytes();

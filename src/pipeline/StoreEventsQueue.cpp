@@ -30,9 +30,12 @@ StoreEventsQueue::Bound StoreEventsQueue::bound() const {
   std::string stalled = manager ? manager->stallCause() : std::string("the library is stopping");
   if (!stalled.empty()) {
     return {maxCacheSize, healthyBoundBytes,
-            stalled + ", and while events cannot be delivered at most maxCacheSize (" +
+            stalled +
+                ", and of the events reported while they cannot be delivered at most "
+                "maxCacheSize (" +
                 std::to_string(maxCacheSize) +
-                ") are kept; they go out once the endpoint, the network and consent allow"};
+                ") are kept beside those stored before; they go out once the endpoint, the "
+                "network and consent allow"};
   }
   return {std::numeric_limits<int64_t>::max(), healthyBoundBytes,
           "the event store holds at most " + std::to_string(healthyBoundBytes / (1024 * 1024)) +
@@ -87,9 +90,18 @@ void StoreEventsQueue::scheduleCommit() {
 }
 
 void StoreEventsQueue::warnDropped(size_t count, const char* where, const std::string& cause) {
-  if (count == 0) return;
-  Log::warning("dropped " + std::to_string(count) + " of the oldest events " + where + ": " +
-               cause);
+  drops_.dropped(count, where, cause);
+}
+
+std::optional<int64_t> StoreEventsQueue::noteStall() {
+  auto manager = orvaEventManager_.lock();
+  const bool stalled = !manager || !manager->stallCause().empty();
+  if (!stalled) {
+    stallBegan_.reset();
+  } else if (!stallBegan_) {
+    stallBegan_ = database_->maxRowid();
+  }
+  return stallBegan_;
 }
 
 void StoreEventsQueue::commit() {
@@ -115,6 +127,8 @@ void StoreEventsQueue::commit() {
   warnDropped(unwarned, "waiting for the store", cause);
   if (batch.empty()) return;
 
+  // A stall that begins now begins before these rows: they count against maxCacheSize.
+  noteStall();
   const bool stored = database_->insertRows(batch);
   auto manager = orvaEventManager_.lock();
   if (!stored) {
@@ -177,10 +191,17 @@ void StoreEventsQueue::commit() {
 }
 
 void StoreEventsQueue::trim() {
+  const std::optional<int64_t> stallBegan = noteStall();
   auto count = database_->count();
   if (!count || *count <= 0) return;
   const Bound limit = bound();
-  const int64_t excess = *count > limit.rows ? *count - limit.rows : 0;
+  // While stalled only the rows stored since the stall began count against maxCacheSize: the
+  // backlog held before it is what a healthy endpoint was taking, and goes once it is back.
+  int64_t excess = 0;
+  if (stallBegan && limit.rows < *count) {
+    const auto during = database_->countAfter(*stallBegan);
+    if (during && *during > limit.rows) excess = *during - limit.rows;
+  }
   int64_t excessBytes = 0;
   if (excess == 0) {
     auto used = database_->usedBytes();
@@ -189,8 +210,11 @@ void StoreEventsQueue::trim() {
     excessBytes = *used - (limit.bytes - limit.bytes / 8);
   }
   auto upload = upload_.lock();
-  // Rows in flight, read ahead or accepted are never trimmed.
-  const int64_t after = upload ? upload->protectedThrough() : 0;
+  // Rows in flight, read ahead or accepted are never trimmed, nor by the count those stored
+  // before the stall.
+  const int64_t protectedThrough = upload ? upload->protectedThrough() : 0;
+  const int64_t after =
+      excess > 0 ? std::max(protectedThrough, stallBegan.value_or(0)) : protectedThrough;
   Log::infoLazy([&] {
     std::vector<Events> records;
     for (const auto& row : database_->readAfter(after, excess)) records.push_back(row.toRecord());
@@ -223,6 +247,7 @@ void StoreEventsQueue::commitNow() {
   commit();
   // Rows already committed into a file deleted meanwhile would end with the process.
   database_->keepFileAtPath();
+  drops_.sayPending();
 }
 
 void StoreEventsQueue::checkCacheSize() {

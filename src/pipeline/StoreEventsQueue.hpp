@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "pipeline/DeliveryCounters.hpp"
 #include "pipeline/OrvaEventManagerCallbacks.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
+#include "support/DropWarning.hpp"
 
 namespace kelvor {
 
@@ -23,8 +25,10 @@ class UploadEventsQueue;
 // Writes the manager's rows to the store: everything handed over since the last commit goes in
 // one transaction on the store's queue, then the store is kept within its bound (oldest first)
 // and the size trigger runs. While delivery works the bound is the store's size on disk; once it
-// stalls it is maxCacheSize rows. A commit that fails (another process's lock held too long, a
-// full or read-only disk) keeps its rows in memory, at most maxCacheSize of them, and tries again.
+// stalls, maxCacheSize rows reported during the stall, beside the rows the store held when it
+// began (a backlog a healthy endpoint was taking is never thrown away). A commit that fails
+// (another process's lock held too long, a full or read-only disk) keeps its rows in memory, at
+// most maxCacheSize of them, and tries again.
 class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
  public:
   static constexpr uint64_t noSeq = std::numeric_limits<uint64_t>::max();
@@ -54,7 +58,8 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   // Stores one record and trims, waiting for both.
   void insertAndCheckCacheSize(const Events& record);
 
-  // What the store may hold now: maxCacheSize rows while delivery is stalled, else a size.
+  // What the store may hold now: maxCacheSize rows (of those reported during the stall) while
+  // delivery is stalled, else a size.
   Bound bound() const;
   // Store's queue: drops the rows waiting in memory and every stored row (consent withdrawn);
   // how many went.
@@ -70,6 +75,9 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   void scheduleCommit();
   void commit();
   void trim();
+  // Store's queue: notes where a stall began (the newest row stored then), or that none runs.
+  // Returns that row while stalled.
+  std::optional<int64_t> noteStall();
   // Drops the oldest from `rows` until at most `limit` rows and `bytes` remain, counting the
   // others' bytes in `alsoHeld`; returns how many went.
   size_t dropOldestLocked(std::deque<StoredRow>& rows, size_t limit, int64_t bytes,
@@ -92,6 +100,8 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   int64_t waitingBytes_ = 0;  // stored size of incoming_ and retained_
   size_t droppedUnwarned_ = 0;
   std::string droppedCause_;
+  DropWarning drops_;
+  std::optional<int64_t> stallBegan_;  // store's queue only
   std::atomic<int64_t> lastStoredRowid_{0};
   std::atomic<bool> stopping_{false};
 };

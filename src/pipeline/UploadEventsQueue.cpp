@@ -282,13 +282,19 @@ void UploadEventsQueue::answered(const std::shared_ptr<Flight>& flight, int64_t 
   Log::error("[Code] :: " + std::to_string(code) + " - " +
              (response ? response->description() : std::string("nil")));
   counters_->failure(code, error);
-  const auto delay = backoff_.fail(response ? response->retryAfter : std::nullopt, code != 0);
+  const auto asked = response ? response->retryAfter : std::nullopt;
+  const auto delay = backoff_.fail(asked, code != 0);
   Log::warning(describeFailure(code, error) + ": " + std::to_string(database_->knownCount()) +
                " events are kept in the store; the next try is in " +
                std::to_string((delay.count() + 999) / 1000) + " s");
   if (auto manager = orvaEventManager_.lock()) manager->scheduleRetry(delay);
+  // A flush tries again after a short wait, or after the wait the endpoint asked for.
+  const int doublings = std::clamp(backoff_.failures() - 1, 0, 3);
+  flushRetryWait_ =
+      std::min<std::chrono::milliseconds>(flushRetryFirst * (1 << doublings), flushRetryLongest);
+  if (asked) flushRetryWait_ = std::max<std::chrono::milliseconds>(flushRetryWait_, *asked);
   finish(End::failed);
-  // Delivery has stalled: the store keeps to maxCacheSize from now on.
+  // A retry that failed too stalls delivery: what is reported from now on keeps to maxCacheSize.
   if (auto store = store_.lock()) store->checkCacheSize();
 }
 
@@ -440,6 +446,7 @@ void UploadEventsQueue::checkFlushes(std::optional<End> end) {
   std::vector<FlushWaiter> waiting;
   bool again = false;
   bool later = false;
+  bool retry = false;
   for (auto& waiter : flushes_) {
     auto remaining = remainingThrough(waiter.through);
     if (remaining && *remaining == 0) {
@@ -457,6 +464,10 @@ void UploadEventsQueue::checkFlushes(std::optional<End> end) {
     } else if (*end == End::lockBusy) {
       later = true;
       waiting.push_back(std::move(waiter));
+    } else if (*end == End::failed && now + flushRetryWait_ < waiter.deadline) {
+      // A failure may pass: keep trying until the limit, unless the endpoint's wait is longer.
+      retry = true;
+      waiting.push_back(std::move(waiter));
     } else {
       waiter.done(false);
     }
@@ -471,10 +482,11 @@ void UploadEventsQueue::checkFlushes(std::optional<End> end) {
   };
   if (again) {
     start(*this, true);
-  } else if (later) {
-    // Another process of the app is uploading (our rows too): look again shortly.
+  } else if (later || retry) {
+    // Another process of the app is uploading (our rows too), or the last try failed: look
+    // again shortly.
     std::weak_ptr<UploadEventsQueue> weak = weak_from_this();
-    database_->databaseQueue().asyncAfter(lockRetryDelay, [weak, start] {
+    database_->databaseQueue().asyncAfter(later ? lockRetryDelay : flushRetryWait_, [weak, start] {
       if (auto self = weak.lock()) start(*self, false);
     });
   }

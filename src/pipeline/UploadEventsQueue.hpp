@@ -39,6 +39,10 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   // A batch body stays below 1 MiB (it always holds at least one event).
   static constexpr size_t maxBodyBytes = 1024 * 1024 - 1;
   static constexpr std::chrono::milliseconds lockRetryDelay{100};
+  // A flush whose try failed tries again after this, doubling while tries fail, up to the
+  // longest (or after the endpoint's Retry-After, when it fits before the flush's limit).
+  static constexpr std::chrono::milliseconds flushRetryFirst{250};
+  static constexpr std::chrono::milliseconds flushRetryLongest{2000};
 
   enum class Trigger {
     size,      // enough rows stored (needs batchSize rows unless a full batch just went)
@@ -157,6 +161,7 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   std::shared_ptr<Flight> inFlight_;
   bool stopAfterFlight_ = false;
   bool flushRestarted_ = false;
+  std::chrono::milliseconds flushRetryWait_{0};  // after the last failure
   std::atomic<bool> stopped_{false};  // a flush started this pass again after one that drained
   std::vector<FlushWaiter> flushes_;
 

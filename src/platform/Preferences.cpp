@@ -1,6 +1,7 @@
 #include <kelvor/Preferences.hpp>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -75,6 +77,10 @@ int64_t integerFromText(const std::string& text) {
   }
   return negative ? -value : value;
 }
+
+// Numbers this process's temporary files. At namespace scope, not a function's static: that
+// one would be exported with the class that holds the function.
+std::atomic<uint64_t> tempFileCounter{0};
 
 ForkSafeMutex& hookMutex() {
   static auto* m = new ForkSafeMutex(ProcessFork::preferencesHook);
@@ -210,12 +216,32 @@ struct Preferences::File {
                "; starting empty");
   }
 
+  // A process that ended in the middle of a write (killed, _exit) leaves its temporary file
+  // "<file>.tmp.<pid>.<n>" for ever: those whose process is gone are removed; a running
+  // process's stay (it may be writing now).
+  static void removeOrphans(const std::filesystem::path& path) {
+    const std::string prefix = path.filename().string() + ".tmp.";
+    std::error_code ec;
+    std::filesystem::directory_iterator it(path.parent_path(), ec);
+    for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (name.compare(0, prefix.size(), prefix) != 0) continue;
+      const char* digits = name.c_str() + prefix.size();
+      char* after = nullptr;
+      errno = 0;
+      const long pid = std::strtol(digits, &after, 10);
+      if (after == digits || *after != '.' || errno != 0 || pid <= 0) continue;
+      if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+      std::error_code ignored;
+      std::filesystem::remove(it->path(), ignored);
+    }
+  }
+
   // Writes values to a temporary file of this process and write, syncs it and renames it
   // over the store. Returns the new file's stamp, or nullopt (logged) when it failed.
   static std::optional<FileStamp> replace(const std::filesystem::path& path, const Json& values) {
-    static std::atomic<uint64_t> counter{0};
     auto temp = path;
-    temp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++counter);
+    temp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++tempFileCounter);
     std::string text = values.dump(-1, ' ', false, Json::error_handler_t::replace);
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
@@ -265,7 +291,9 @@ struct Preferences::Observers {
 };
 
 Preferences::Preferences(std::filesystem::path file)
-    : path_(std::move(file)), observers_(std::make_shared<Observers>()) {}
+    : path_(std::move(file)), observers_(std::make_shared<Observers>()) {
+  File::removeOrphans(path_);
+}
 
 Preferences::~Preferences() = default;
 

@@ -21,6 +21,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 
 #include <kelvor/Log.hpp>
 #include <kelvor/SDKException.hpp>
@@ -218,7 +219,8 @@ std::optional<std::string> HttpService::refusedUrl(const std::string& url) {
   return problem;
 }
 
-std::optional<std::chrono::seconds> HttpService::parseRetryAfter(std::string value) {
+std::optional<std::chrono::seconds> HttpService::parseRetryAfter(std::string value,
+                                                                 const std::string& serverDate) {
   while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back()))) value.pop_back();
   size_t start = 0;
   while (start < value.size() && std::isspace(static_cast<unsigned char>(value[start]))) ++start;
@@ -230,23 +232,40 @@ std::optional<std::chrono::seconds> HttpService::parseRetryAfter(std::string val
   }
   time_t when = curl_getdate(value.c_str(), nullptr);
   if (when < 0) return std::nullopt;
-  time_t now = std::time(nullptr);
+  time_t now = serverDate.empty() ? -1 : curl_getdate(serverDate.c_str(), nullptr);
+  if (now < 0) now = std::time(nullptr);
   return std::chrono::seconds(when > now ? when - now : 0);
 }
 
 namespace {
 
+// The answer's headers the retry rules read.
+struct ResponseHeaders {
+  std::string retryAfter;
+  std::string date;
+};
+
+// The value of header `name` ("date:", lower case) in one header line, when it is that header.
+std::optional<std::string> headerValue(const char* data, size_t bytes, std::string_view name) {
+  if (bytes <= name.size()) return std::nullopt;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(data[i])) != name[i]) return std::nullopt;
+  }
+  std::string_view value(data + name.size(), bytes - name.size());
+  while (!value.empty() && std::isspace(static_cast<unsigned char>(value.front()))) {
+    value.remove_prefix(1);
+  }
+  while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back()))) {
+    value.remove_suffix(1);
+  }
+  return std::string(value);
+}
+
 size_t collectHeader(char* data, size_t size, size_t count, void* user) {
   size_t bytes = size * count;
-  static constexpr char name[] = "retry-after:";
-  constexpr size_t length = sizeof name - 1;
-  if (bytes > length) {
-    bool match = true;
-    for (size_t i = 0; i < length && match; ++i) {
-      match = std::tolower(static_cast<unsigned char>(data[i])) == name[i];
-    }
-    if (match) *static_cast<std::string*>(user) = std::string(data + length, bytes - length);
-  }
+  auto* headers = static_cast<ResponseHeaders*>(user);
+  if (auto value = headerValue(data, bytes, "retry-after:")) headers->retryAfter = *value;
+  if (auto value = headerValue(data, bytes, "date:")) headers->date = *value;
   return bytes;
 }
 
@@ -258,7 +277,7 @@ struct HttpService::Request {
   std::string url;
   std::string body;
   std::string responseBody;
-  std::string retryAfter;
+  ResponseHeaders answerHeaders;         // what the answer said
   bool unsendable = false;               // no request could be formed: fails at once
   char errorText[CURL_ERROR_SIZE] = {};  // libcurl's own words for a failure
   ResponseCallback success;
@@ -424,7 +443,8 @@ void HttpService::run(const std::shared_ptr<State>& state) {
           if (request->failure) request->failure(0, std::nullopt, error);
         } else {
           HttpResponse response{code, request->url, request->responseBody,
-                                HttpService::parseRetryAfter(request->retryAfter)};
+                                HttpService::parseRetryAfter(request->answerHeaders.retryAfter,
+                                                             request->answerHeaders.date)};
           if (code >= 200 && code <= 299) {
             if (request->success) request->success(code, response, {});
           } else if (request->failure) {
@@ -499,7 +519,7 @@ void HttpService::submit(std::unique_ptr<Request> request) {
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, collectBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &request->responseBody);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, collectHeader);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &request->retryAfter);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &request->answerHeaders);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, request->errorText);
     curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openSocket);
   }

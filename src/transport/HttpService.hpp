@@ -70,8 +70,11 @@ class HttpService {
   static std::optional<std::string> refusedUrl(const std::string& url);
 
   // A Retry-After value ("120" or "Wed, 21 Oct 2026 07:28:00 GMT") as the wait until then,
-  // never negative; nothing when it cannot be read.
-  static std::optional<std::chrono::seconds> parseRetryAfter(std::string value);
+  // never negative; nothing when it cannot be read. A date is measured against the answer's own
+  // Date header when it has one (the server's clock: the device's may be far off), else
+  // against the device's clock.
+  static std::optional<std::chrono::seconds> parseRetryAfter(std::string value,
+                                                             const std::string& serverDate = {});
 
   // What a libcurl result code means to the host. CURLE_OK is none.
   static FailureReason reasonFor(int curlCode);

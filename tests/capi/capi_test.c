@@ -64,7 +64,9 @@ static void callEverything(kelvor_status expected) {
   EXPECT_STATUS(kelvor_clear_consent_from_storage(), expected);
   EXPECT_STATUS(kelvor_listen_to_ask_for_consent(onAskForConsent, &consentMarker), expected);
   EXPECT_STATUS(kelvor_flush(0), expected);
-  EXPECT_STATUS(kelvor_delivery_stats(&stats), expected);
+  /* What happened can still be read after shutdown. */
+  EXPECT_STATUS(kelvor_delivery_stats(&stats),
+                expected == KELVOR_E_SHUT_DOWN ? KELVOR_OK : expected);
   EXPECT_STATUS(kelvor_shutdown(0), expected);
 }
 
@@ -174,7 +176,9 @@ int main(void) {
   refuseBadArguments(options);
 
   EXPECT_STATUS(kelvor_initialize(NULL), KELVOR_INIT_NO_OPTIONS);
-  EXPECT(strlen(kelvor_initialize_message()) > 0);
+  /* In C words: a C host has no QuorvelOption. */
+  EXPECT(strstr(kelvor_initialize_message(), "kelvor_options_new") != NULL &&
+         strstr(kelvor_initialize_message(), "QuorvelOption") == NULL);
   EXPECT_STATUS(kelvor_options_set_write_key(options, "  "), KELVOR_OK);
   EXPECT_STATUS(kelvor_initialize(options), KELVOR_INIT_INVALID_WRITE_KEY);
   setEveryOption(options);
@@ -232,8 +236,7 @@ int main(void) {
   EXPECT_STATUS(kelvor_unset_user_identities(), KELVOR_OK);
   EXPECT_STATUS(kelvor_clear_consent_from_storage(), KELVOR_OK);
   EXPECT_STATUS(kelvor_shutdown(5000), KELVOR_OK);
-  EXPECT_STATUS(kelvor_shutdown(0), KELVOR_E_INCOMPLETE);
-  EXPECT_STATUS(kelvor_flush(0), KELVOR_E_INCOMPLETE);
+  callEverything(KELVOR_E_SHUT_DOWN);
 
   EXPECT(atomic_load(&lines) > 0 && atomic_load(&wrongUserData) == 0);
   EXPECT_STATUS(kelvor_set_log_callback(NULL, NULL), KELVOR_OK);

@@ -100,6 +100,11 @@ if(STEP STREQUAL "abi-shared")
   if(rc OR count EQUAL 0)
     message(FATAL_ERROR "nm could not read ${library}")
   endif()
+  # A function's own static or lambda leaks out with its class; no host can call it.
+  string(REGEX MATCHALL "[^\n]*\\)::[^\n]*" locals "${names}")
+  if(locals)
+    message(FATAL_ERROR "the library exports what no host can call: ${locals}")
+  endif()
   execute_process(COMMAND diff -u ${SYMBOLS} ${build}/exported-symbols.txt RESULT_VARIABLE rc)
   if(rc)
     message(FATAL_ERROR "the library exports ${count} symbols, not the list's: if the change is "

@@ -236,6 +236,64 @@ TEST(DeliveryFaultsTest, AFullDiskNeitherResendsNorLoses) {
   EXPECT_LE(collector.posts(), 9u);
 }
 
+// A backlog stored while the endpoint took events survives a failure that passes: a flush against
+// an endpoint failing every third request keeps trying until all of it is accepted, and the
+// cache cap drops nothing.
+TEST(DeliveryFaultsTest, APassingFailureCostsNoStoredBacklog) {
+  Collector collector({"--fail-every", "3"});
+  ASSERT_TRUE(collector.started());
+  Pipeline p(Pipeline::options(50, 100), collector.baseUrl(), collector.caFile());
+  ASSERT_TRUE(testing::rawExec(
+      p.db->location(),
+      "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 999) "
+      "INSERT INTO events SELECT 'ID-' || i, '{\"eventName\":\"b' || i || '\"}', '{}', '{}', "
+      "'1.3.0' FROM n;"));
+  p.resolveConsent();
+  LogCapture log;
+  EXPECT_TRUE(p.flush(60s));
+  auto events = Collector::acceptedEvents(collector.records());
+  EXPECT_EQ(events.size(), 1000u);
+  EXPECT_EQ(distinct(events), 1000u);
+  const auto stats = p.manager->deliveryStats();
+  EXPECT_GE(stats.failedAttempts, 1u);
+  EXPECT_EQ(stats.droppedByCacheCap, 0u);
+  EXPECT_FALSE(log.contains(LogLevel::warning, "of the oldest events"));
+}
+
+// A Retry-After date is read on the server's clock (its Date header), however far this device's
+// is off. A flush ends (false) when the wait asked for is longer than what remains of its limit.
+TEST(DeliveryFaultsTest, ARetryAfterDateIsReadOnTheServersClock) {
+  {
+    // The server's clock an hour ahead of this device's: it asks for 5 s, not an hour and 5 s.
+    Collector collector({"--status", "503", "--retry-after", "+5", "--clock-skew", "3600"});
+    ASSERT_TRUE(collector.started());
+    Pipeline p(Pipeline::options(10, 200), collector.baseUrl(), collector.caFile());
+    p.resolveConsent();
+    LogCapture log;
+    p.report(10);
+    p.settle();
+    const std::string said = "the next try is in ";
+    const auto lines = log.messages(LogLevel::warning);
+    const auto line = std::find_if(lines.begin(), lines.end(), [&](const std::string& m) {
+      return m.find(said) != std::string::npos;
+    });
+    ASSERT_NE(line, lines.end());
+    const int wait = std::stoi(line->substr(line->find(said) + said.size()));
+    EXPECT_GE(wait, 4) << *line;
+    EXPECT_LE(wait, 7) << *line;
+  }
+  {
+    // An hour behind, asking for two minutes: more than the flush has, so it tries once.
+    Collector collector({"--status", "503", "--retry-after", "+120", "--clock-skew", "-3600"});
+    ASSERT_TRUE(collector.started());
+    Pipeline p(Pipeline::options(10, 200), collector.baseUrl(), collector.caFile());
+    p.resolveConsent();
+    p.report(3);
+    EXPECT_FALSE(p.flush(20s));
+    EXPECT_EQ(collector.posts(), 1u);
+  }
+}
+
 // A flush while another thread keeps reporting returns once what came before it is accepted;
 // an endpoint that never answers cannot hold it past its limit.
 TEST(DeliveryFaultsTest, FlushReturnsByItsLimit) {

@@ -214,8 +214,9 @@ TEST(FacadeTest, ManyAppThreadsReportAtOnce) {
 }
 
 // Nesting is checked at the call without recursion: 64 levels go, deeper is refused and
-// counted, and 200,000 levels neither crash the host nor reach the store.
-TEST(FacadeTest, NestingBeyondTheLimitIsRefusedAtTheCall) {
+// counted, and 200,000 levels neither crash the host nor reach the store. A map given as an
+// array or a text is refused with a line that says so; an event goes without it.
+TEST(FacadeTest, NestingBeyondTheLimitAndMapsThatAreNoObjectsAreRefusedAtTheCall) {
   auto& e = endpoint();
   auto option = baseOptions();
   option->optout(false);
@@ -232,11 +233,20 @@ TEST(FacadeTest, NestingBeyondTheLimitIsRefusedAtTheCall) {
     properties["x"] = std::move(inner);
     q.setEventProperties("deep-" + std::to_string(depth), properties);
   }
+  q.setEventProperties("listed", Json::array({1, 2}));
+  q.setInstantEventProperties("texted", Json("text"));
+  q.setUserProperties(Json::array({"plan"}));
+  q.setPageProperties(Json("home"));
+  q.setUserIdentities(Json::array({"jane@example.com"}));
+  q.setConsent(Json(5));
   ASSERT_TRUE(q.flush());
-  EXPECT_EQ(names(Collector::acceptedEvents(e.collector.records())),
-            std::vector<std::string>{"deep-64"});
+  auto sent = names(Collector::acceptedEvents(e.collector.records()));
+  std::sort(sent.begin(), sent.end());
+  EXPECT_EQ(sent, (std::vector<std::string>{"deep-64", "listed", "texted"}));
   EXPECT_EQ(log.count(LogLevel::error, "nests deeper than 64 levels"), 2u);
-  EXPECT_EQ(q.deliveryStats().refusedInvalid, 2u);
+  EXPECT_EQ(log.count(LogLevel::error, "not an object of keys and values"), 6u);
+  EXPECT_EQ(log.count(LogLevel::error, "a JSON array"), 3u);
+  EXPECT_EQ(q.deliveryStats().refusedInvalid, 4u);  // the user and page maps make events
 }
 
 // flush() is true only once what was handed over was accepted; shutdown() stops for good.

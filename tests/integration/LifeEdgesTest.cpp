@@ -141,8 +141,11 @@ TEST(LifeEdgesTest, InstantEventsGoAloneOrAreKeptUntilAccepted) {
     p.resolveConsent();
     p.manager->logInstantEvent("instant", Json::object());
     EXPECT_FALSE(p.manager->flush(std::chrono::steady_clock::now() + 300ms));
+    LogCapture log;
     p.shutdown();
     EXPECT_EQ(storedNames(p.db->location()), std::vector<std::string>{"instant"});
+    // Said, and named: the host learns what goes at the next start.
+    EXPECT_EQ(log.count(LogLevel::warning, "1 instant event (\"instant\" "), 1u);
   }
   {
     Collector silent({"--never-answer"});

@@ -186,6 +186,10 @@ TEST(TransportTest, RetryAfterReadsSecondsAndHttpDates) {
   ASSERT_TRUE(dated.has_value());
   EXPECT_GE(dated->count(), 100);
   EXPECT_LE(dated->count(), 120);
+  // With the answer's Date, a date is measured on the server's clock, whatever this one says.
+  EXPECT_EQ(HttpService::parseRetryAfter("Thu, 01 Jan 1970 01:00:05 GMT",
+                                         "Thu, 01 Jan 1970 01:00:00 GMT"),
+            seconds(5));
 }
 
 TEST(CollectorTest, RefusesBadCredentialsAndBodies) {

@@ -47,7 +47,9 @@ const char* CollectorOptions::usage() {
          "  --delay-ms MS        wait MS milliseconds before answering (a switch on the page)\n"
          "  --refuse-text TEXT   answer 400 to a batch whose body contains TEXT\n"
          "  --max-body BYTES     answer 413 to a body larger than BYTES\n"
-         "  --retry-after VALUE  send Retry-After: VALUE with every error answer\n"
+         "  --retry-after VALUE  send Retry-After: VALUE with every error answer (+N: the\n"
+         "                       HTTP date N seconds after this server's clock)\n"
+         "  --clock-skew S       run this server's clock (its Date header) S seconds ahead\n"
          "  --never-answer       take every request and never answer it (a switch on the page)\n"
          "  --help               this text\n"
          "\n"
@@ -127,6 +129,11 @@ std::optional<CollectorOptions> CollectorOptions::parse(int argc, char** argv) {
       ok = n.has_value();
     } else if (flag == "--retry-after") {
       o.retryAfter = value;
+      ok = value[0] != '+' || number(value + 1, 0, 86400).has_value();
+    } else if (flag == "--clock-skew") {
+      auto n = number(value, -31536000, 31536000);
+      if (n) o.clockSkew = *n;
+      ok = n.has_value();
     } else if (flag == "--ui-port") {
       ok = numeric(o.uiPort, 0, 65535);
     } else if (flag == "--plan") {

@@ -21,7 +21,8 @@ struct CollectorOptions {
   int statusAfterMs = 0;     // --status (and --status-for-ms) count from MS milliseconds on
   std::string refuseText;    // 400 to a batch whose body contains it
   long long maxBody = 0;     // 0: no limit; else 413 above it
-  std::string retryAfter;    // Retry-After on every error answer
+  std::string retryAfter;    // Retry-After on every error answer ("+N": a date N s on)
+  long long clockSkew = 0;   // seconds this server's clock (its Date header) is ahead
   bool neverAnswer = false;  // take requests, never answer
   int uiPort = -1;           // the page and API on plain HTTP: -1 none, 0 pick a port
   std::string planFile;      // a tracking plan to check every event against

@@ -10,6 +10,8 @@
 #include <httplib.h>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <optional>
 #include <thread>
@@ -35,6 +37,15 @@ json queryOf(const httplib::Request& req) {
   json query = json::object();
   for (const auto& [key, value] : req.params) query[key] = value;
   return query;
+}
+
+// An HTTP date (RFC 9110 IMF-fixdate).
+std::string httpDate(std::time_t when) {
+  std::tm utc{};
+  gmtime_r(&when, &utc);
+  char text[64];
+  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+  return text;
 }
 
 std::string dumpSafe(const json& value) {
@@ -65,7 +76,8 @@ CollectorServer::CollectorServer(CollectorOptions options, const Certificate& ce
   server_->Get(
       "/fp", [this](const httplib::Request& req, httplib::Response& res) { handleGet(req, res); });
   server_->set_exception_handler(
-      [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+      [this](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+        res.set_header("Date", httpDate(clock()));
         res.status = 500;
         res.set_content("{\"error\":\"internal\"}", "application/json");
       });
@@ -110,10 +122,20 @@ int CollectorServer::forcedStatus() const {
   return options_.status;
 }
 
+std::time_t CollectorServer::clock() const {
+  return std::time(nullptr) + options_.clockSkew;
+}
+
 void CollectorServer::answer(httplib::Response& res, int status, const std::string& problem) {
   res.status = status;
+  // As real servers do: a client reads a Retry-After date against this clock.
+  const std::time_t now = clock();
+  res.set_header("Date", httpDate(now));
   if (status >= 400 && !options_.retryAfter.empty()) {
-    res.set_header("Retry-After", options_.retryAfter);
+    // "+N": a date N seconds after this server's own clock.
+    res.set_header("Retry-After", options_.retryAfter[0] == '+'
+                                      ? httpDate(now + std::atoll(options_.retryAfter.c_str() + 1))
+                                      : options_.retryAfter);
   }
   res.set_content(status >= 200 && status < 300 ? "{\"ok\":true}" : json{{"error", problem}}.dump(),
                   "application/json");

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,8 @@ class CollectorServer {
   // The --status answer, while its window lasts.
   int forcedStatus() const;
   void answer(httplib::Response& res, int status, const std::string& problem);
+  // This server's clock (the machine's, moved by --clock-skew), as its Date header says it.
+  std::time_t clock() const;
   // The status the faults in force give a well-formed request (200 without one), and their
   // name in the entry.
   int faultStatus(Fault fault, nlohmann::json& entry, bool batch);

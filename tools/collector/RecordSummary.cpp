@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Inspector.hpp"
 #include "JsonFields.hpp"
 
 namespace kelvor::collector {
@@ -154,7 +155,8 @@ int RecordSummary::print(const std::string& recordFile, std::ostream& out) {
   if (!identities.empty()) {
     const json& last = identities.back();
     out << "\nidentity requests: " << identities.size() << "; the last one decoded:\n";
-    out << "  w_k: " << JsonFields::text(last, "write_key")
+    // Masked as the page shows it: a summary is pasted into tickets and CI logs.
+    out << "  w_k: " << Inspector::maskKey(JsonFields::text(last, "write_key"))
         << ", user_country: " << JsonFields::text(JsonFields::at(last, "query"), "user_country")
         << "\n";
     for (const auto& [k, v] : JsonFields::at(last, "payload").items())
@@ -163,7 +165,8 @@ int RecordSummary::print(const std::string& recordFile, std::ostream& out) {
   out << "\nwhat the words mean:\n"
          "  POST /fp      a batch of events, {\"events\":[...]}, with the write key as Basic\n"
          "                credential (user w_k); GET /fp is the identity request\n"
-         "  w_k           the app's write key (Base64 in the identity request's query)\n"
+         "  w_k           the app's write key (Base64 in the identity request's query;\n"
+         "                masked here)\n"
          "  ki            the library's random id for this user, kept across starts\n"
          "  optin         yes when tracking or identifying is allowed; track and identify\n"
          "                say which; cookieSync is always false\n"

@@ -40,12 +40,13 @@ Events record(const std::string& id) {
 
 // While delivery works the store is bounded by its size, not by maxCacheSize: a burst far beyond
 // it is kept whole, and only what passes the size bound goes, oldest first, said as such. While
-// delivery is stalled, maxCacheSize holds, and the warning names why.
+// delivery is stalled, maxCacheSize bounds what is stored during the stall (the backlog held when
+// it began stays), and one warning names why, however many events go one by one.
 TEST(StoreEventsQueueTest, HealthyBoundIsTheSizeAndStalledBoundIsMaxCacheSize) {
   testing::TempDir dir;
   auto db = SQLiteDatabase::open(dir.path(), "kelvorDB.sqlite");
   auto option = std::make_shared<QuorvelOption>();
-  option->setMaxCacheSize(3);
+  option->setMaxCacheSize(100);
   auto manager = std::make_shared<FakeManager>();
   auto counters = std::make_shared<DeliveryCounters>();
   auto queue = std::make_shared<StoreEventsQueue>(option, nullptr, manager, db, counters);
@@ -71,9 +72,23 @@ TEST(StoreEventsQueueTest, HealthyBoundIsTheSizeAndStalledBoundIsMaxCacheSize) {
 
   manager->stalled = true;
   queue->checkCacheSize();
-  EXPECT_EQ(stored(), 3);
-  EXPECT_TRUE(log.contains(LogLevel::warning, "there is no network"));
-  EXPECT_EQ(counters->droppedByCacheCap.load(), 397u);
+  EXPECT_EQ(stored(), 400);  // the backlog a healthy endpoint was taking
+  for (int i = 0; i < 100; ++i) commit(rows(1, 10, "stalled" + std::to_string(i) + "-"));
+  EXPECT_EQ(stored(), 500);
+  EXPECT_FALSE(log.contains(LogLevel::info, "eventsToDelete - "));
+  commit(rows(1, 10, "stalled100-"));  // the 101st trims the oldest of the stall
+  EXPECT_EQ(stored(), 500);
+  const auto trimmed = log.messages(LogLevel::info);
+  const auto line = std::find_if(trimmed.begin(), trimmed.end(), [](const std::string& m) {
+    return m.rfind("eventsToDelete - ", 0) == 0;
+  });
+  ASSERT_NE(line, trimmed.end());
+  EXPECT_NE(line->find("stalled0-0"), std::string::npos);
+  EXPECT_EQ(line->find("stalled1-0"), std::string::npos);
+  for (int i = 101; i < 150; ++i) commit(rows(1, 10, "stalled" + std::to_string(i) + "-"));
+  EXPECT_EQ(stored(), 500);
+  EXPECT_EQ(counters->droppedByCacheCap.load(), 50u);
+  EXPECT_EQ(log.count(LogLevel::warning, "there is no network"), 1u);  // not one per event
   manager->stalled = false;
 
   // 80 events of 1 MiB pass the 64 MiB the store holds.

@@ -164,8 +164,30 @@ TEST(PreferencesTest, TwoProcessesWritingAtOnceKeepEveryKeyOfBoth) {
   ChildProcess b(writer("b"));
   EXPECT_EQ(a.wait(), 0);
   EXPECT_EQ(b.wait(), 0);
+  // A process that ends in the middle of a write leaves its temporary file: the next one to
+  // open the store removes it, and leaves a running process's.
+  ChildProcess torn([&file] {
+    detail::setPreferencesBeforeReplaceHook([] { ::_exit(0); });
+    Preferences prefs(file);
+    prefs.set("torn", 1);
+    prefs.synchronize();
+    return 3;
+  });
+  EXPECT_EQ(torn.wait(), 0);
+  auto running = file;
+  running += ".tmp." + std::to_string(::getpid()) + ".999999";
+  std::ofstream(running) << "{}";
+  auto temporary = [&] {
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      n += entry.path().filename().string().find(".tmp.") != std::string::npos ? 1 : 0;
+    }
+    return n;
+  };
+  EXPECT_EQ(temporary(), 2);
 
   Preferences reread(file);
+  EXPECT_TRUE(std::filesystem::remove(running));
   int missing = 0;
   for (const std::string prefix : {"a", "b"}) {
     for (int i = 0; i < perProcess; ++i) {
