@@ -60,9 +60,12 @@ build-bench/build.ninja: | deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVOR_BUILD_BENCH=ON \
 	  -DKELVOR_BUILD_TESTS=OFF -DKELVOR_BUILD_TOOLS=ON $(CMAKE_FLAGS)
 
+# BENCH_TAIL_FLAGS: e.g. --before OTHER/kelvor_caller_tail (the same bench built against another
+# version, run in turn with this one) and --perf (the slowest call's frames).
 bench: deps build-bench/build.ninja
 	cmake --build build-bench -j $(JOBS)
 	./build-bench/bench/kelvor_side_by_side
+	./build-bench/bench/kelvor_caller_tail $(BENCH_TAIL_FLAGS)
 
 # FLEET_HOSTS processes of a small host against one collector that answers 503 with Retry-After
 # for FLEET_OUTAGE_S seconds, once recovering by back-off alone and once with a network change

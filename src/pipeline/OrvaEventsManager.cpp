@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <optional>
 
 #include <kelvor/Log.hpp>
 
@@ -205,53 +206,30 @@ size_t OrvaEventsManager::reportBytes(const EventReport& report) {
 
 void OrvaEventsManager::hand(EventReport report) {
   counters_->reported.fetch_add(1);
-  std::vector<EventReport> dropped;
-  bool schedule = false;
-  bool closed = false;
-  std::string cause;
-  {
-    std::lock_guard lock(intakeMutex_);
-    closed = intakeClosed_;
-    if (!closed) {
-      // Numbered under the lock, so numbers follow the intake's order and a flush that sees a
-      // number knows every earlier report is ahead of it.
-      report.seq = lastSeq_.load() + 1;
-      lastSeq_.store(report.seq);
-      intakeBytes_ += reportBytes(report);
-      if (intake_.capacity() == 0) intake_.swap(spare_);
-      intake_.push_back(std::move(report));
-      // The bound is looked up only once the intake is long: the common case takes one lock.
-      constexpr size_t quickLimit = 200;
-      if (intake_.size() > quickLimit) {
-        const StoreEventsQueue::Bound limit = storeEventsQueue_->bound();
-        const auto rows = static_cast<size_t>(
-            std::clamp<int64_t>(limit.rows, 1, static_cast<int64_t>(SIZE_MAX / 2)));
-        size_t excess = intake_.size() > rows ? intake_.size() - rows : 0;
-        for (size_t i = 0; i < excess; ++i) intakeBytes_ -= reportBytes(intake_[i]);
-        while (excess + 1 < intake_.size() && static_cast<int64_t>(intakeBytes_) > limit.bytes) {
-          intakeBytes_ -= reportBytes(intake_[excess]);
-          ++excess;
-        }
-        if (excess > 0) {
-          const auto end = intake_.begin() + static_cast<std::ptrdiff_t>(excess);
-          dropped.assign(std::make_move_iterator(intake_.begin()), std::make_move_iterator(end));
-          intake_.erase(intake_.begin(), end);
-          droppedUnwarned_ += dropped.size();
-          droppedCause_ = limit.cause;
-        }
-      }
-      schedule = !std::exchange(drainScheduled_, true);
-    }
+  // The bound is looked up only once the intake is long, and before its lock: the common case
+  // takes one lock, and no other component's lock is ever taken under it.
+  constexpr size_t quickLimit = 200;
+  std::optional<Intake::Limit> limit;
+  if (intake_.length() >= quickLimit) {
+    StoreEventsQueue::Bound bound = storeEventsQueue_->bound();
+    limit = Intake::Limit{
+        static_cast<size_t>(std::clamp<int64_t>(bound.rows, 1, static_cast<int64_t>(SIZE_MAX / 2))),
+        static_cast<size_t>(
+            std::clamp<int64_t>(bound.bytes, 0, static_cast<int64_t>(SIZE_MAX / 2))),
+        std::move(bound.cause)};
   }
-  if (closed) {
+  const Intake::Handed handed =
+      intake_.push(report, reportBytes(report), limit ? &*limit : nullptr);
+  if (!handed.taken) {
     counters_->refusedInvalid.fetch_add(1);
     Log::error("the event \"" + report.name +
                "\" was reported while Quorvel shut down and was not taken; report before "
                "shutdown");
     return;
   }
-  if (!dropped.empty()) counters_->droppedByCacheCap.fetch_add(dropped.size());
-  if (schedule) scheduleDrain();
+  if (handed.dropped > 0) counters_->droppedByCacheCap.fetch_add(handed.dropped);
+  if (handed.schedule) scheduleDrain();
+  // `report` now holds what its slot held before (a report taken or dropped): freed here.
 }
 
 void OrvaEventsManager::scheduleDrain() {
@@ -294,11 +272,7 @@ void OrvaEventsManager::logEvent(const std::string& name, const Json& properties
   EventReport report = moment(EventReport::Kind::event, name);
   report.propertiesText = propertiesText(properties);
   counters_->reported.fetch_add(1);
-  {
-    std::lock_guard lock(intakeMutex_);
-    report.seq = lastSeq_.load() + 1;
-    lastSeq_.store(report.seq);
-  }
+  report.seq = intake_.number();
   StoredRow row;
   if (process(report, row)) {
     std::vector<StoredRow> rows;
@@ -322,13 +296,7 @@ void OrvaEventsManager::drainIntake() {
       // Whatever went wrong, the intake is not left marked as drained by nobody.
       Log::error(std::string("OrvaEventsManager: draining the reports failed - ") + error.what());
     }
-    {
-      std::lock_guard lock(intakeMutex_);
-      if (intake_.empty()) {
-        drainScheduled_ = false;
-        return;
-      }
-    }
+    if (intake_.finishDrainIfEmpty()) return;
     if (std::chrono::steady_clock::now() - started > turn) {
       scheduleDrain();
       return;
@@ -337,17 +305,9 @@ void OrvaEventsManager::drainIntake() {
 }
 
 void OrvaEventsManager::drainOnce() {
-  std::vector<EventReport> reports;
   size_t unwarned = 0;
   std::string cause;
-  {
-    std::lock_guard lock(intakeMutex_);
-    reports.swap(intake_);
-    intake_.swap(spare_);
-    intakeBytes_ = 0;
-    unwarned = std::exchange(droppedUnwarned_, 0);
-    cause = droppedCause_;
-  }
+  Intake::Batch reports = intake_.take(unwarned, cause);
   intakeDrops_.dropped(unwarned, "reported", cause);
   // Rows go to the store a group at a time and each report is released once it is a row, so a
   // burst is never held twice over (as reports and as rows) and the store starts on it early.
@@ -355,22 +315,22 @@ void OrvaEventsManager::drainOnce() {
   std::vector<StoredRow> rows;
   rows.reserve(std::min(reports.size(), group));
   uint64_t last = 0;
-  for (auto& handed : reports) {
+  reports.forEach([&](EventReport& handed) {
     EventReport report = std::move(handed);
     last = report.seq;
     StoredRow row;
     try {
-      if (!process(report, row)) continue;
+      if (!process(report, row)) return;
     } catch (const std::exception& error) {
       // One report that cannot be made a row costs itself only.
       counters_->refusedInvalid.fetch_add(1);
       Log::error("the event \"" + report.name + "\" could not be recorded (" + error.what() +
                  ") and was dropped");
-      continue;
+      return;
     }
     if (report.kind == EventReport::Kind::instant && trackingGranted() && uploadEventsQueue_ &&
         uploadEventsQueue_->sendInstant(row)) {
-      continue;
+      return;
     }
     // An instant event waits in the store while consent is undecided or uploads back off.
     rows.push_back(std::move(row));
@@ -379,13 +339,9 @@ void OrvaEventsManager::drainOnce() {
       rows = {};
       rows.reserve(group);
     }
-  }
-  reports.clear();
-  {
-    // The storage goes back for the next reports, unless it grew large in a burst.
-    std::lock_guard lock(intakeMutex_);
-    if (reports.capacity() <= 4096 && spare_.capacity() < reports.capacity()) spare_.swap(reports);
-  }
+  });
+  // The blocks go back for the next reports, unless a burst made more than are kept.
+  intake_.recycle(std::move(reports));
   if (!rows.empty()) storeEventsQueue_->enqueue(std::move(rows));
   uint64_t seen = processedSeq_.load();
   while (seen < last && !processedSeq_.compare_exchange_weak(seen, last)) {
@@ -583,7 +539,7 @@ void OrvaEventsManager::scheduleRetry(std::chrono::milliseconds delay) {
 }
 
 bool OrvaEventsManager::flush(std::chrono::steady_clock::time_point deadline) {
-  const uint64_t target = lastSeq_.load();
+  const uint64_t target = intake_.lastSeq();
   // Everything reported before the call has been stored, accepted on its own, or dropped: an
   // instant event still out is waited for, since a failure stores it.
   for (;;) {
@@ -618,7 +574,7 @@ bool OrvaEventsManager::flush(std::chrono::steady_clock::time_point deadline) {
 }
 
 bool OrvaEventsManager::storeHandedOver(std::chrono::steady_clock::time_point deadline) {
-  const uint64_t target = lastSeq_.load();
+  const uint64_t target = intake_.lastSeq();
   for (;;) {
     const uint64_t seen = counters_->progressCount();
     if (processedSeq_.load() >= target && storeEventsQueue_->oldestUndecidedSeq() > target) {
@@ -644,8 +600,7 @@ void OrvaEventsManager::discardForWithdrawnConsent() {
 }
 
 void OrvaEventsManager::closeIntake() {
-  std::lock_guard lock(intakeMutex_);
-  intakeClosed_ = true;
+  intake_.close();
 }
 
 size_t OrvaEventsManager::storeWhatWasHanded(std::chrono::steady_clock::time_point batchDeadline,
@@ -655,10 +610,7 @@ size_t OrvaEventsManager::storeWhatWasHanded(std::chrono::steady_clock::time_poi
   uploadEventsQueue_->stopBatches(std::chrono::steady_clock::now());
   dispatchQueue_.cancelDelayed();
   for (;;) {
-    {
-      std::lock_guard lock(intakeMutex_);
-      if (intake_.empty() && !drainScheduled_) break;
-    }
+    if (intake_.idle()) break;
     if (!dispatchQueue_.drainUntil(deadline)) break;
   }
   // A batch answered after the process is gone would be sent again at the next start.
@@ -672,10 +624,7 @@ size_t OrvaEventsManager::storeWhatWasHanded(std::chrono::steady_clock::time_poi
   });
   database_->databaseQueue().drainUntil(deadline);
   size_t left = storeEventsQueue_->waiting();
-  {
-    std::lock_guard lock(intakeMutex_);
-    left += intake_.size();
-  }
+  left += intake_.size();
   intakeDrops_.sayPending();
   if (left == 0 && !unanswered.empty()) {
     Log::warning("the library stopped with " + unanswered +
@@ -733,8 +682,7 @@ void OrvaEventsManager::storeBeforeExit() {
 
 bool OrvaEventsManager::settle(HttpService& http, std::chrono::steady_clock::time_point deadline) {
   auto quiet = [&] {
-    std::lock_guard lock(intakeMutex_);
-    return intake_.empty() && storeEventsQueue_->waiting() == 0 &&
+    return intake_.size() == 0 && storeEventsQueue_->waiting() == 0 &&
            !(uploadEventsQueue_ && uploadEventsQueue_->isDispatchInProgress.load());
   };
   while (std::chrono::steady_clock::now() < deadline) {

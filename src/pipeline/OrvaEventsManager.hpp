@@ -17,6 +17,7 @@
 #include "identity/PageProvider.hpp"
 #include "pipeline/DeliveryCounters.hpp"
 #include "pipeline/EventReport.hpp"
+#include "pipeline/Intake.hpp"
 #include "pipeline/OrvaEventManagerCallbacks.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "pipeline/StoreEventsQueue.hpp"
@@ -162,16 +163,8 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   NotificationCenter::Token observer_ = 0;
 
   // Reports handed over and not yet processed.
-  mutable std::mutex intakeMutex_;
-  std::vector<EventReport> intake_;
-  std::vector<EventReport> spare_;  // the drained intake's storage, handed back for reuse
-  bool drainScheduled_ = false;
-  bool intakeClosed_ = false;
-  size_t intakeBytes_ = 0;
-  size_t droppedUnwarned_ = 0;
-  std::string droppedCause_;
+  Intake intake_;
   DropWarning intakeDrops_;
-  std::atomic<uint64_t> lastSeq_{0};
   std::atomic<uint64_t> processedSeq_{0};
 
   // Text of the page and user data last used (manager's queue only).

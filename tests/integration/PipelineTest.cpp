@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <future>
 #include <regex>
 #include <thread>
 
@@ -99,8 +100,9 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
 }
 
 // While events cannot go (consent undecided) only the newest maxCacheSize wait, the rest
-// counted and warned about; once consent is given the backlog drains batch after batch, in
-// order, without waiting for a timer.
+// counted and warned about, also when the manager is busy and 20,000 reports pile up in its
+// intake; once consent is given the backlog drains batch after batch, in order, without waiting
+// for a timer.
 TEST(PipelineTest, AStalledBacklogKeepsTheNewestAndDrainsWithoutATimer) {
   Collector collector;
   ASSERT_TRUE(collector.started());
@@ -108,17 +110,25 @@ TEST(PipelineTest, AStalledBacklogKeepsTheNewestAndDrainsWithoutATimer) {
   option->setUseConsent(true);  // unresolved until the app decides: events wait in the store
   Pipeline p(option, collector.baseUrl(), collector.caFile());
   p.resolveConsent();
+  p.settle();
   LogCapture log;
-  p.report(1000);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  p.manager->dispatchQueue().async([released] { released.wait(); });
+  p.report(20000);
+  release.set_value();
   p.settle();
   auto left = p.stored();
   ASSERT_EQ(left.size(), 75u);
-  EXPECT_EQ(left.front().event["eventName"], "e925");
-  EXPECT_EQ(left.back().event["eventName"], "e999");
+  for (size_t i = 0; i < left.size(); ++i) {
+    EXPECT_EQ(left[i].event["eventName"], "e" + std::to_string(i + 19925));
+  }
   auto stats = p.manager->deliveryStats();
-  EXPECT_EQ(stats.droppedByCacheCap, 925u);
-  EXPECT_EQ(stats.reported, 1000u);
+  EXPECT_EQ(stats.droppedByCacheCap, 19925u);
+  EXPECT_EQ(stats.reported, 20000u);
   EXPECT_TRUE(log.contains(LogLevel::warning, "of the oldest events"));
+  EXPECT_EQ(log.count(LogLevel::warning, "of the oldest events"),
+            log.count(LogLevel::warning, "consent to track is not given"));
   EXPECT_TRUE(collector.records().empty());
 
   p.consent->setSelectedConsent({{"track", true}, {"identify", true}});
@@ -130,7 +140,7 @@ TEST(PipelineTest, AStalledBacklogKeepsTheNewestAndDrainsWithoutATimer) {
   EXPECT_EQ(batchSizes(records), (std::vector<size_t>{30, 30, 15}));  // the last one partial
   auto sent = names(Collector::acceptedEvents(records));
   ASSERT_EQ(sent.size(), 75u);
-  for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i], "e" + std::to_string(i + 925));
+  for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i], "e" + std::to_string(i + 19925));
   EXPECT_EQ(p.storedCount(), 0);
   EXPECT_EQ(p.manager->dispatchQueue().pendingDelayed(), 1u);  // one interval chain
 }
