@@ -121,7 +121,12 @@ uint64_t Intake::number() {
 
 size_t Intake::size() const {
   std::lock_guard lock(mutex_);
-  return count_;
+  return count_ + taken_;
+}
+
+void Intake::handedOn(size_t left) {
+  std::lock_guard lock(mutex_);
+  taken_ = left;
 }
 
 Intake::Batch Intake::take(size_t& unwarned, std::string& cause) {
@@ -130,6 +135,7 @@ Intake::Batch Intake::take(size_t& unwarned, std::string& cause) {
   batch.head_ = std::exchange(head_, nullptr);
   batch.first_ = std::exchange(first_, 0);
   batch.count_ = std::exchange(count_, 0);
+  taken_ = batch.count_;
   tail_ = nullptr;
   end_ = 0;
   bytes_ = 0;

@@ -74,10 +74,14 @@ class Intake {
   uint64_t lastSeq() const { return lastSeq_.load(); }
   // Reports waiting, read without the lock (the caller decides whether to look the limit up).
   size_t length() const { return length_.load(std::memory_order_relaxed); }
+  // Reports waiting, and those the manager took and has not yet handed on as rows.
   size_t size() const;
 
   // Manager's queue: takes every report waiting, and the drops not warned about yet.
   Batch take(size_t& unwarned, std::string& cause);
+  // Manager's queue: how many of the reports it took are not yet handed on as rows (a process
+  // that ends meanwhile counts them among what it could not keep).
+  void handedOn(size_t left);
   // The blocks of a processed batch go back for the next reports.
   void recycle(Batch batch);
   // The drain ends when nothing came in meanwhile: clears the mark so the next report wakes it.
@@ -104,6 +108,7 @@ class Intake {
   size_t first_ = 0;  // index of the oldest report in head_
   size_t end_ = 0;    // index after the newest report in tail_
   size_t count_ = 0;
+  size_t taken_ = 0;  // taken by the manager, not yet rows
   size_t bytes_ = 0;
   Block* spare_ = nullptr;
   size_t spareCount_ = 0;

@@ -315,9 +315,11 @@ void OrvaEventsManager::drainOnce() {
   std::vector<StoredRow> rows;
   rows.reserve(std::min(reports.size(), group));
   uint64_t last = 0;
+  size_t left = reports.size();
   reports.forEach([&](EventReport& handed) {
     EventReport report = std::move(handed);
     last = report.seq;
+    --left;
     StoredRow row;
     try {
       if (!process(report, row)) return;
@@ -336,6 +338,7 @@ void OrvaEventsManager::drainOnce() {
     rows.push_back(std::move(row));
     if (rows.size() == group) {
       storeEventsQueue_->enqueue(std::move(rows));
+      intake_.handedOn(left);
       rows = {};
       rows.reserve(group);
     }
@@ -343,6 +346,7 @@ void OrvaEventsManager::drainOnce() {
   // The blocks go back for the next reports, unless a burst made more than are kept.
   intake_.recycle(std::move(reports));
   if (!rows.empty()) storeEventsQueue_->enqueue(std::move(rows));
+  intake_.handedOn(0);
   uint64_t seen = processedSeq_.load();
   while (seen < last && !processedSeq_.compare_exchange_weak(seen, last)) {
   }

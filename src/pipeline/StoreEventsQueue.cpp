@@ -118,6 +118,7 @@ void StoreEventsQueue::commit() {
     incoming_.clear();
     waitingBytes_ = 0;
     committingSeq_ = noSeq;
+    committing_ = batch.size();
     for (const auto& row : batch) {
       if (row.seq != 0) committingSeq_ = std::min(committingSeq_, row.seq);
     }
@@ -144,6 +145,7 @@ void StoreEventsQueue::commit() {
       dropped =
           dropOldestLocked(retained_, static_cast<size_t>(maxCacheSize), healthyBoundBytes, 0);
       committingSeq_ = noSeq;
+      committing_ = 0;
       retry = !std::exchange(retryScheduled_, true);
     }
     if (dropped > 0) counters_->droppedByCacheCap.fetch_add(dropped);
@@ -166,6 +168,10 @@ void StoreEventsQueue::commit() {
       });
     }
     return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    committing_ = 0;
   }
 
   int64_t last = 0;
@@ -273,7 +279,7 @@ uint64_t StoreEventsQueue::oldestUndecidedSeq() const {
 
 size_t StoreEventsQueue::waiting() const {
   std::lock_guard lock(mutex_);
-  return incoming_.size() + retained_.size();
+  return incoming_.size() + retained_.size() + committing_;
 }
 
 }  // namespace kelvor

@@ -68,6 +68,7 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   void commitNow();
   // The oldest report among rows handed over and not yet stored or dropped; noSeq when none.
   uint64_t oldestUndecidedSeq() const;
+  // Rows handed over and not yet stored: waiting, and in a commit under way.
   size_t waiting() const;
   int64_t lastStoredRowid() const { return lastStoredRowid_.load(); }
 
@@ -95,6 +96,7 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   std::deque<StoredRow> incoming_;
   std::deque<StoredRow> retained_;  // rows of a commit that failed, oldest first
   uint64_t committingSeq_ = noSeq;
+  size_t committing_ = 0;  // rows of the commit under way
   bool commitScheduled_ = false;
   bool retryScheduled_ = false;
   int64_t waitingBytes_ = 0;  // stored size of incoming_ and retained_
