@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <thread>
 
@@ -104,6 +105,9 @@ TEST(QuorvelReadinessTest, PausedCallsAreSilentUntilResumed) {
   instance->setUserProperties(Json::object());
   EXPECT_TRUE(log.contains(LogLevel::error, "Empty event name"));
   EXPECT_TRUE(log.contains(LogLevel::error, "Empty user properties"));
+  // Without properties nothing follows the prefix.
+  const auto info = log.messages(LogLevel::info);
+  EXPECT_EQ(std::count(info.begin(), info.end(), "event Prop - "), 1);
 }
 
 TEST(QuorvelReadinessTest, InitializingFromTwoThreadsAtOnceBuildsOnce) {
