@@ -90,6 +90,8 @@ void Platform::setPreferencesDirectory(const std::filesystem::path& dir) {
 void Platform::setIngestionBaseUrl(const std::string& url) {
   std::lock_guard lock(settings().mutex);
   settings().baseUrl = url;
+  // The request path is appended to it, as to KELVOR_INGESTION_URL.
+  if (!url.empty() && url.back() != '/') *settings().baseUrl += '/';
 }
 
 void Platform::setCABundle(const std::filesystem::path& pemFile) {

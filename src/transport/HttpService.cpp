@@ -116,6 +116,17 @@ FailureReason HttpService::reasonFor(int curlCode) {
   }
 }
 
+namespace {
+
+bool hasPart(CURLU* parts, CURLUPart which) {
+  char* text = nullptr;
+  const bool has = curl_url_get(parts, which, &text, 0) == CURLUE_OK;
+  curl_free(text);
+  return has;
+}
+
+}  // namespace
+
 std::optional<std::string> HttpService::refusedUrl(const std::string& url) {
   CURLU* parts = curl_url();
   if (parts == nullptr) return std::string("it cannot be read");
@@ -140,6 +151,12 @@ std::optional<std::string> HttpService::refusedUrl(const std::string& url) {
       problem =
           "it is not https, so the write key and identities would travel in clear text "
           "(plain http is accepted only for 127.0.0.1, [::1] and localhost)";
+    } else if (url.back() != '/' || hasPart(parts, CURLUPART_QUERY) ||
+               hasPart(parts, CURLUPART_FRAGMENT)) {
+      // The request's path is appended to it: it would land in the port, a query or a fragment.
+      problem =
+          "no request can be formed from it; give a base URL that ends in \"/\", without "
+          "a query or a fragment, such as https://ingest.example.com/";
     }
   }
   curl_free(scheme);

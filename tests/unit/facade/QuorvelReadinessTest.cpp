@@ -161,7 +161,12 @@ TEST(QuorvelReadinessTest, TryInitializeRefusesWhatIsNotSafeAndSaysWhy) {
       {dir.path() / "fine", "http://example.com/", InitializeStatus::refusedEndpoint,
        "is not https"},
       {dir.path() / "fine", "no url at all", InitializeStatus::refusedEndpoint, "cannot be read"},
-      {dir.path() / "fine", "http://127.0.0.1:9/", InitializeStatus::ready, ""},
+      {dir.path() / "fine", "https://127.0.0.1:9/?to=fp", InitializeStatus::refusedEndpoint,
+       "\"https://127.0.0.1:9/?to=fp/\": no request can be formed from it"},
+      {dir.path() / "fine", "https://127.0.0.1:9/#here", InitializeStatus::refusedEndpoint,
+       "no request can be formed from it"},
+      // Without its final "/" the path of the requests would land in the port.
+      {dir.path() / "fine", "http://127.0.0.1:9", InitializeStatus::ready, ""},
       {dir.path() / "fine", "http://127.0.0.1:9/", InitializeStatus::alreadyInitialized,
        "first options stay in force"},
   };
@@ -186,6 +191,7 @@ TEST(QuorvelReadinessTest, TryInitializeRefusesWhatIsNotSafeAndSaysWhy) {
     }
   }
   EXPECT_NE(Quorvel::getInstance(), nullptr);
+  EXPECT_EQ(Platform::ingestionBaseUrl(), "http://127.0.0.1:9/");
 }
 
 }  // namespace
