@@ -11,6 +11,7 @@
 
 #include <kelvor/Log.hpp>
 
+#include "platform/BundleInfoVersion.hpp"
 #include "platform/DefaultLogSink.hpp"
 
 #ifndef KELVOR_INGESTION_HOST
@@ -100,8 +101,12 @@ void Platform::setCABundle(const std::filesystem::path& pemFile) {
 }
 
 void Platform::setBundleInfo(const Json& info) {
-  std::lock_guard lock(settings().mutex);
-  settings().bundleInfo = info.is_object() ? info : Json::object();
+  {
+    std::lock_guard lock(settings().mutex);
+    settings().bundleInfo = info.is_object() ? info : Json::object();
+  }
+  // After the change: whoever sees the new count reads the new info.
+  BundleInfoVersion::changed();
 }
 
 void Platform::setLogSink(std::shared_ptr<LogSink> sink) {

@@ -223,7 +223,6 @@ struct HttpService::State {
   bool stopping = false;
   CURLM* multi = nullptr;
   std::vector<X509*> extraCertificates;
-  std::string userAgent;
   std::thread::id workerId;
   size_t outstanding = 0;  // submitted and not yet finished
   uint64_t submitted = 0;
@@ -244,8 +243,6 @@ HttpService::HttpService(const std::filesystem::path& extraCABundle)
   // requests; more requests wait for a free one instead of opening connection after connection.
   curl_multi_setopt(state_->multi, CURLMOPT_MAX_HOST_CONNECTIONS, 4L);
   if (!extraCABundle.empty()) state_->extraCertificates = loadCertificates(extraCABundle);
-  // The device and app do not change while the process runs.
-  state_->userAgent = Utility::userAgent();
   // Started last, once the state is complete.
   worker_ = std::thread([state = state_] { run(state); });
   std::lock_guard lock(state_->mutex);
@@ -401,7 +398,8 @@ void HttpService::submit(std::unique_ptr<Request> request) {
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeoutSeconds);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, state_->userAgent.c_str());
+    // Made anew when the host changed the bundle info; libcurl keeps its own copy.
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, Utility::currentUserAgent()->c_str());
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!state_->extraCertificates.empty()) {

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <regex>
 #include <thread>
+
+#include <kelvor/Log.hpp>
+#include <kelvor/Platform.hpp>
 
 #include "platform/Base64.hpp"
 #include "platform/DispatchQueue.hpp"
@@ -41,6 +45,7 @@ void logEvents(Pipeline& p, int count, const std::string& prefix = "e") {
 TEST(PipelineTest, TheRoadOfOneEvent) {
   Collector collector({"--write-key", "key"});
   ASSERT_TRUE(collector.started());
+  Platform::setBundleInfo({{"CFBundleName", "Road"}, {"CFBundleShortVersionString", "1.0"}});
   auto option = options();
   option->setUserCountry("DE");
   Pipeline p(option, collector.baseUrl(), collector.caFile());
@@ -96,6 +101,32 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
             (Json{{"user_email", "jane@example.com"}, {"user_ki", p.identity->ki()}}));
   EXPECT_EQ(get["write_key"], "key");
   EXPECT_EQ(get["query"]["user_country"], "DE");
+  EXPECT_EQ(user["app_version"], "1.0");
+  EXPECT_TRUE(post["headers"]["user-agent"].get<std::string>().ends_with(" Road/1.0 Mobile"));
+
+  // The host updates its bundle info: what follows carries the new version, also where nothing
+  // else changed (with logging off the text of the user data is reused).
+  Log::setEnabled(false);
+  p.runOnManager([&] { p.manager->logEvent("same_user", {}); });
+  Platform::setBundleInfo({{"CFBundleName", "Road"}, {"CFBundleShortVersionString", "2.0"}});
+  p.runOnManager([&] {
+    p.manager->logEvent("updated", {});
+    p.manager->uploadEventsQueue()->checkAndTranferEvents();
+  });
+  ASSERT_TRUE(p.settle());
+  Log::setEnabled(true);
+  records = collector.records();
+  events = Collector::acceptedEvents(records);
+  ASSERT_EQ(names(events),
+            (std::vector<std::string>{"before_page", "purchase", "same_user", "updated"}));
+  EXPECT_EQ(events[2]["user"]["app_version"], "1.0");
+  EXPECT_EQ(events[3]["user"]["app_version"], "2.0");
+  Json lastPost;
+  for (const auto& r : records) {
+    if (r["method"] == "POST") lastPost = r;
+  }
+  EXPECT_TRUE(lastPost["headers"]["user-agent"].get<std::string>().ends_with(" Road/2.0 Mobile"));
+  Platform::setBundleInfo(Json::object());
 }
 
 // While events cannot go (consent undecided) only the newest maxCacheSize wait, the rest
