@@ -19,7 +19,7 @@ class KELVOR_EXPORT Platform {
  public:
   static void setDocumentsDirectory(const std::filesystem::path& dir);
   static void setPreferencesDirectory(const std::filesystem::path& dir);
-  static void setIngestionBaseUrl(const std::string& url);  // ends in "/"
+  static void setIngestionBaseUrl(const std::string& url);  // a missing final "/" is added
   static void setCABundle(const std::filesystem::path& pemFile);
   static void setBundleInfo(const Json& info);
   static void setLogSink(std::shared_ptr<LogSink> sink);

@@ -309,7 +309,12 @@ bool Quorvel::refuseDeep(const char* operation, const Json& value, bool countsAs
 }
 
 void Quorvel::setEventProperties(const std::string& name) {
-  setEventProperties(name, Json::object());
+  guarded("setEventProperties", [&] {
+    if (!readinessPrologue()) return;
+    if (name.empty()) Log::error("Empty event name");
+    Log::info("event Prop - ");  // no properties given: nothing follows the prefix
+    orvaEventManager->reportEvent(name, Json::object());
+  });
 }
 
 void Quorvel::setEventProperties(const std::string& name, const StringMap& properties) {

@@ -52,8 +52,18 @@ std::string IdentityProvider::getOrCreateKILocked() {
 }
 
 std::string IdentityProvider::getOrCreateKI() {
-  std::lock_guard lock(mutex_);
-  return getOrCreateKILocked();
+  std::lock_guard storing(storeMutex_);
+  std::string ki;
+  bool made = false;
+  {
+    std::lock_guard lock(mutex_);
+    made = !ki_ || ki_->empty();
+    ki = getOrCreateKILocked();
+  }
+  // Kept as resetKI keeps one: an identifier made anew at every start would make every launch
+  // a new user to the endpoint.
+  if (made) userDefaults_->setValue("ki", ki);
+  return ki;
 }
 
 void IdentityProvider::saveKI() {

@@ -4,9 +4,11 @@
 
 #include <cstring>
 #include <fstream>
+#include <mutex>
 
 #include <kelvor/Platform.hpp>
 
+#include "platform/BundleInfoVersion.hpp"
 #include "platform/Clock.hpp"
 
 namespace kelvor {
@@ -42,7 +44,49 @@ struct utsname readUname() {
   return info;
 }
 
+// What the library sends, made from one bundle info.
+struct Context {
+  uint64_t version;
+  std::shared_ptr<const Json> deviceInfo;
+  std::shared_ptr<const std::string> userAgent;
+};
+
+struct ContextCache {
+  std::mutex mutex;
+  std::shared_ptr<const Context> context;
+};
+
+// Never destroyed: the library's threads may send while the process exits.
+ContextCache& cache() {
+  static auto* c = new ContextCache();
+  return *c;
+}
+
+std::shared_ptr<const Context> currentContext() {
+  const uint64_t version = BundleInfoVersion::current();
+  ContextCache& c = cache();
+  {
+    std::lock_guard lock(c.mutex);
+    if (c.context && c.context->version == version) return c.context;
+  }
+  // Made outside the lock; two threads that race here make the same thing.
+  auto made = std::make_shared<const Context>(
+      Context{version, std::make_shared<const Json>(Utility::deviceInfo()),
+              std::make_shared<const std::string>(Utility::userAgent())});
+  std::lock_guard lock(c.mutex);
+  if (!c.context || c.context->version < version) c.context = made;
+  return made;
+}
+
 }  // namespace
+
+std::shared_ptr<const Json> Utility::currentDeviceInfo() {
+  return currentContext()->deviceInfo;
+}
+
+std::shared_ptr<const std::string> Utility::currentUserAgent() {
+  return currentContext()->userAgent;
+}
 
 Json Utility::deviceInfo() {
   return Json{{"carrier", "Simulator"},      {"app_name", appName()},
@@ -59,8 +103,12 @@ std::string Utility::appVersion() {
 }
 
 std::string Utility::deviceModelIdentifier() {
-  auto info = readUname();
-  return trimControlCharacters(std::string(info.machine, sizeof info.machine));
+  // Read once, never destroyed: the machine does not change while the process runs.
+  static const auto* machine = new std::string([] {
+    auto info = readUname();
+    return trimControlCharacters(std::string(info.machine, sizeof info.machine));
+  }());
+  return *machine;
 }
 
 std::string Utility::trimControlCharacters(const std::string& raw) {
@@ -81,17 +129,24 @@ std::string Utility::trimControlCharacters(const std::string& raw) {
 }
 
 std::string Utility::osName() {
-  std::string name = osRelease("NAME");
-  if (!name.empty()) return name;
-  auto info = readUname();
-  return trimControlCharacters(std::string(info.sysname, sizeof info.sysname));
+  // Read once, never destroyed: the OS does not change while the process runs.
+  static const auto* name = new std::string([] {
+    std::string fromRelease = osRelease("NAME");
+    if (!fromRelease.empty()) return fromRelease;
+    auto info = readUname();
+    return trimControlCharacters(std::string(info.sysname, sizeof info.sysname));
+  }());
+  return *name;
 }
 
 std::string Utility::osVersion() {
-  std::string version = osRelease("VERSION_ID");
-  if (!version.empty()) return version;
-  auto info = readUname();
-  return trimControlCharacters(std::string(info.release, sizeof info.release));
+  static const auto* version = new std::string([] {
+    std::string fromRelease = osRelease("VERSION_ID");
+    if (!fromRelease.empty()) return fromRelease;
+    auto info = readUname();
+    return trimControlCharacters(std::string(info.release, sizeof info.release));
+  }());
+  return *version;
 }
 
 std::string Utility::osNameAndVersion() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -7,7 +8,8 @@
 
 namespace kelvor {
 
-// Facts about the device and the host app, read afresh on every call.
+// Facts about the device and the host app. The OS and the machine are read once per process;
+// the app's name and version afresh on every call.
 class Utility {
  public:
   // "carrier", "app_name", "app_version", "device_model_identifier", "os_type", "os_version".
@@ -20,6 +22,11 @@ class Utility {
   static std::string osNameAndVersion();
   static std::string appNameAndVersion();
   static std::string userAgent();
+  // deviceInfo() and userAgent() as the library sends them with each event and request: made
+  // again only after the host changed the bundle info (the OS and the machine do not change
+  // while the process runs). A new pointer means new content.
+  static std::shared_ptr<const Json> currentDeviceInfo();
+  static std::shared_ptr<const std::string> currentUserAgent();
   static std::string currentTimestampMillis();
   // The parsed text when it is a JSON object; absent otherwise.
   static std::optional<Json> dictionaryFromJSONString(const std::string& text);

@@ -75,9 +75,7 @@ OrvaEventsManager::OrvaEventsManager(std::shared_ptr<Option> options,
       pageProvider_(std::move(pageProvider)),
       reachability_(std::move(reachability)),
       database_(std::move(database)),
-      orvaService_(std::move(orvaService)),
-      // The device and the app do not change while the process runs.
-      deviceInfo_(Utility::deviceInfo()) {}
+      orvaService_(std::move(orvaService)) {}
 
 void OrvaEventsManager::start() {
   std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
@@ -402,7 +400,7 @@ Json OrvaEventsManager::userData(const Json& payload, int connection) const {
   std::string country = options_->userCountry();
   if (!country.empty()) user["country"] = country;
   Log::infoLazy([&] { return "getAllUserData - " + render(Redaction::identities(user)); });
-  for (const auto& [key, value] : deviceInfo_.items()) {
+  for (const auto& [key, value] : Utility::currentDeviceInfo()->items()) {
     if (!user.contains(key)) user[key] = value;  // device keys never override user data
   }
   return user;
@@ -412,12 +410,15 @@ std::shared_ptr<const std::string> OrvaEventsManager::userText(
     const std::shared_ptr<const Json>& payload, int connection) {
   const Json& data = payload ? *payload : Json::object();
   std::string country = options_->userCountry();
+  // A new bundle info from the host makes a new device context.
+  auto device = Utility::currentDeviceInfo();
   // With logging on every record writes its user data line, so nothing is reused.
   if (Log::isEnabled() || payload != cachedPayload_ || connection != cachedConnection_ ||
-      country != cachedCountry_ || !cachedUserText_) {
+      country != cachedCountry_ || device != cachedDevice_ || !cachedUserText_) {
     cachedPayload_ = payload;
     cachedConnection_ = connection;
     cachedCountry_ = std::move(country);
+    cachedDevice_ = device;
     cachedUserText_ = StoredRow::text(render(userData(data, connection)));
   }
   return cachedUserText_;

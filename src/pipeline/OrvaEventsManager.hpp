@@ -157,7 +157,6 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   std::shared_ptr<SQLiteDatabase> database_;
   std::shared_ptr<OrvaService> orvaService_;
   std::shared_ptr<DeliveryCounters> counters_ = std::make_shared<DeliveryCounters>();
-  const Json deviceInfo_;
   std::atomic<int> connection_{0};
   std::atomic<bool> isNetworkAvailable_{false};
   NotificationCenter::Token observer_ = 0;
@@ -173,6 +172,7 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   std::shared_ptr<const Json> cachedPayload_;
   int cachedConnection_ = -1;
   std::string cachedCountry_;
+  std::shared_ptr<const Json> cachedDevice_;
   std::shared_ptr<const std::string> cachedUserText_;
 
   // The interval chain's claim and release happen under one lock, so a consent change between

@@ -91,6 +91,62 @@ void bindText(sqlite3_stmt* statement, int index, const std::string& text) {
   sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
 }
 
+std::string newerSchemaMessage(const std::filesystem::path& file, int64_t version) {
+  return "the event store " + file.string() + " was written by a newer version of the " +
+         "library (schema " + std::to_string(version) + ", this version reads up to " +
+         std::to_string(SQLiteDatabase::currentSchemaVersion) + "); it is left untouched";
+}
+
+// A file name as SQLite reads it in a URI.
+std::string fileUri(const std::filesystem::path& file) {
+  std::string uri = "file:";
+  for (char c : file.string()) {
+    if (c == '%' || c == '?' || c == '#') {
+      static constexpr char hex[] = "0123456789ABCDEF";
+      uri += '%';
+      uri += hex[static_cast<unsigned char>(c) >> 4];
+      uri += hex[static_cast<unsigned char>(c) & 0xf];
+    } else {
+      uri += c;
+    }
+  }
+  return uri;
+}
+
+// The store's schema number, read without a connection that could write: the store of a newer
+// version, its write-ahead log and shared-memory files included, stays byte for byte as it is
+// (closing a writing connection would checkpoint the log into the store and delete both files).
+// Without a log the file alone is read, as immutable; with one, through its shared memory,
+// read-only. Nothing when it cannot be read this way (no store yet, a damaged file, a log
+// without its shared memory): the writing connection reads it then.
+std::optional<int64_t> schemaWithoutWriting(const std::filesystem::path& file) {
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec)) return std::nullopt;
+  const auto wal = std::filesystem::path(file.string() + "-wal");
+  const auto shm = std::filesystem::path(file.string() + "-shm");
+  std::string uri = fileUri(file);
+  if (!std::filesystem::exists(wal, ec)) {
+    uri += "?immutable=1";
+  } else if (std::filesystem::exists(shm, ec)) {
+    uri += "?mode=ro&readonly_shm=1";
+  } else {
+    return std::nullopt;
+  }
+  sqlite3* db = nullptr;
+  std::optional<int64_t> version;
+  if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) ==
+      SQLITE_OK) {
+    sqlite3_stmt* read = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA user_version;", -1, &read, nullptr) == SQLITE_OK &&
+        sqlite3_step(read) == SQLITE_ROW) {
+      version = sqlite3_column_int64(read, 0);
+    }
+    sqlite3_finalize(read);
+  }
+  sqlite3_close(db);
+  return version;
+}
+
 }  // namespace
 
 std::shared_ptr<SQLiteDatabase> SQLiteDatabase::open(const std::string& path) {
@@ -128,6 +184,11 @@ SQLiteDatabase::~SQLiteDatabase() {
 
 bool SQLiteDatabase::connect(bool& damaged, std::string& message) {
   damaged = false;
+  if (auto version = schemaWithoutWriting(location_); version && *version > currentSchemaVersion) {
+    message = newerSchemaMessage(location_, *version);
+    newerSchema_ = true;
+    return false;
+  }
   // Created owner-only before SQLite sees it; the WAL and shared-memory files follow its mode.
   int fd = ::open(location_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd >= 0) ::close(fd);
@@ -167,10 +228,10 @@ bool SQLiteDatabase::connect(bool& damaged, std::string& message) {
     });
   }
   if (rc == SQLITE_OK && version > currentSchemaVersion) {
-    message = "the event store " + location_.string() + " was written by a newer version of the " +
-              "library (schema " + std::to_string(version) + ", this version reads up to " +
-              std::to_string(currentSchemaVersion) + "); it is left untouched";
+    message = newerSchemaMessage(location_, version);
     newerSchema_ = true;
+    // Its write-ahead log stays as the newer version left it.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     disconnect();
     return false;
   }

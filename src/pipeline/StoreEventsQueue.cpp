@@ -167,6 +167,11 @@ void StoreEventsQueue::commit() {
         self->commit();
       });
     }
+    // The rows stored before may still go: the store is kept in bounds and the size trigger
+    // runs after a failed commit too.
+    trim();
+    counters_->progress();
+    if (manager) manager->scheduleEventDispatchOnUpdate();
     return;
   }
   {

@@ -118,14 +118,12 @@ bool StoredRow::decode() {
   if (eventUUID.empty()) return false;
   ColumnCheck eventCheck;
   if (!check(event, eventCheck) || !eventCheck.hasEventName) return false;
-  // A missing page or user column reads as the empty object; one that holds anything but an
-  // object would reach the endpoint in a shape it cannot take.
+  // A page or user column that is missing or holds anything but an object reads as the empty
+  // object: the event itself still goes.
   ColumnCheck pageCheck;
-  if (page && !page->empty() && !check(*page, pageCheck)) return false;
-  if (!page || page->empty() || pageCheck.empty) page = emptyObject();
+  if (!page || !check(*page, pageCheck) || pageCheck.empty) page = emptyObject();
   ColumnCheck userCheck;
-  if (user && !user->empty() && !check(*user, userCheck)) return false;
-  if (!user || user->empty()) user = emptyObject();
+  if (!user || !check(*user, userCheck)) user = emptyObject();
   return true;
 }
 

@@ -26,7 +26,7 @@ struct StoredRow {
   // Bytes the row takes in the store.
   size_t storedSize() const;
   // Checks that the row can be sent: an id, an event object with a text "eventName", nesting
-  // within bounds, a page and a user column that are objects (a missing one reads as empty).
+  // within bounds. A page or user column that is not an object (or is missing) reads as empty.
   bool decode();
   // {"event":...,"eventUUID":"...","page":...,"user":...,"version":"..."}; "page" only when it
   // has an entry.

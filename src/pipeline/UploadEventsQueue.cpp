@@ -257,6 +257,8 @@ void UploadEventsQueue::answered(const std::shared_ptr<Flight>& flight, int64_t 
     return;
   }
   if (refusedForContent(code)) {
+    Log::error("[Code] :: " + std::to_string(code) + " - " +
+               (response ? response->description() : std::string("nil")));
     auto& rows = flight->rows;
     if (rows.size() > 1) {
       // Halves go one after the other until the refused event stands alone.
@@ -575,6 +577,7 @@ void UploadEventsQueue::instantSendFailed(int64_t code, const std::optional<Http
   if (refusedForContent(code)) {
     auto row = takeInstant(key);
     if (!row) return;
+    Log::error("Failed to log events");
     Log::error("the endpoint refused event " + row->eventUUID + " with status " +
                std::to_string(code) + "; it was dropped");
     counters_->droppedRefused.fetch_add(1);

@@ -11,6 +11,7 @@
 
 #include <kelvor/Log.hpp>
 
+#include "platform/BundleInfoVersion.hpp"
 #include "platform/DefaultLogSink.hpp"
 #include "platform/ForkSafeMutex.hpp"
 #include "platform/SignalStore.hpp"
@@ -92,6 +93,8 @@ void Platform::setPreferencesDirectory(const std::filesystem::path& dir) {
 void Platform::setIngestionBaseUrl(const std::string& url) {
   std::lock_guard lock(settings().mutex);
   settings().baseUrl = url;
+  // The request path is appended to it, as to KELVOR_INGESTION_URL.
+  if (!url.empty() && url.back() != '/') *settings().baseUrl += '/';
 }
 
 void Platform::setCABundle(const std::filesystem::path& pemFile) {
@@ -100,8 +103,12 @@ void Platform::setCABundle(const std::filesystem::path& pemFile) {
 }
 
 void Platform::setBundleInfo(const Json& info) {
-  std::lock_guard lock(settings().mutex);
-  settings().bundleInfo = info.is_object() ? info : Json::object();
+  {
+    std::lock_guard lock(settings().mutex);
+    settings().bundleInfo = info.is_object() ? info : Json::object();
+  }
+  // After the change: whoever sees the new count reads the new info.
+  BundleInfoVersion::changed();
 }
 
 void Platform::setLogSink(std::shared_ptr<LogSink> sink) {

@@ -89,7 +89,7 @@ NetlinkReachabilitySource::~NetlinkReachabilitySource() {
   if (eventSocket_ >= 0) close(eventSocket_);
 }
 
-std::optional<uint32_t> NetlinkReachabilitySource::currentFlags() {
+std::optional<uint32_t> NetlinkReachabilitySource::readFlags() {
   std::lock_guard lock(queryMutex_);
   if (querySocket_ < 0) return std::nullopt;
   std::set<int> usable;
@@ -136,7 +136,8 @@ std::optional<uint32_t> NetlinkReachabilitySource::currentFlags() {
 }
 
 void NetlinkReachabilitySource::watch() {
-  if (auto flags = currentFlags()) known(*flags);  // the monitor reads the initial state itself
+  // No read of its own at the start: the monitor's first read is the one it knows, and every
+  // change after it wakes this thread.
   std::vector<char> buffer(32768);
   for (;;) {
     pollfd fds[2] = {{eventSocket_, POLLIN, 0}, {wakeFd(), POLLIN, 0}};
@@ -149,7 +150,7 @@ void NetlinkReachabilitySource::watch() {
     // Drain the burst of notifications, then look at the state once.
     while (recv(eventSocket_, buffer.data(), buffer.size(), MSG_DONTWAIT) > 0) {
     }
-    if (auto flags = currentFlags()) deliver(*flags);
+    readAndHandOver();
   }
 }
 

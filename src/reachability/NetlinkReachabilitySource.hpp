@@ -15,12 +15,12 @@ class NetlinkReachabilitySource : public WatchingReachabilitySource {
   NetlinkReachabilitySource();
   ~NetlinkReachabilitySource() override;
 
-  std::optional<uint32_t> currentFlags() override;
-
- private:
+ protected:
+  std::optional<uint32_t> readFlags() override;
   bool canWatch() const override { return eventSocket_ >= 0; }
   void watch() override;
 
+ private:
   std::mutex queryMutex_;
   int querySocket_ = -1;
   uint32_t sequence_ = 1;

@@ -53,11 +53,11 @@ SignalReachabilitySource::~SignalReachabilitySource() {
   stop();
 }
 
-std::optional<uint32_t> SignalReachabilitySource::currentFlags() {
+std::optional<uint32_t> SignalReachabilitySource::readFlags() {
   // A copy: binding the constant to value_or's reference would give the library a definition of it
   // to export.
   constexpr uint32_t reachable = Reachability::kReachable;
-  return lastDelivered().value_or(reachable);
+  return latest().value_or(reachable);
 }
 
 bool SignalReachabilitySource::canWatch() const {

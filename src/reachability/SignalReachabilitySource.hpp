@@ -13,9 +13,8 @@ class SignalReachabilitySource : public WatchingReachabilitySource {
   SignalReachabilitySource();
   ~SignalReachabilitySource() override;
 
-  std::optional<uint32_t> currentFlags() override;
-
  private:
+  std::optional<uint32_t> readFlags() override;
   bool canWatch() const override;
   void watch() override;
 };

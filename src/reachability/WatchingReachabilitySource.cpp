@@ -15,6 +15,23 @@ WatchingReachabilitySource::~WatchingReachabilitySource() {
   if (wakeFd_ >= 0) close(wakeFd_);
 }
 
+std::optional<uint32_t> WatchingReachabilitySource::currentFlags() {
+  std::lock_guard reading(readMutex_);
+  auto flags = readFlags();
+  if (flags) {
+    // The caller (the monitor) keeps what it read: this thread announces what differs from it.
+    std::lock_guard lock(mutex_);
+    latest_ = *flags;
+    handedOver_->store(*flags);
+  }
+  return flags;
+}
+
+void WatchingReachabilitySource::readAndHandOver() {
+  std::lock_guard reading(readMutex_);
+  if (auto flags = readFlags()) handOver(*flags, true);
+}
+
 bool WatchingReachabilitySource::setCallback(Callback callback) {
   std::lock_guard lock(mutex_);
   callback_ = std::move(callback);
@@ -37,7 +54,7 @@ bool WatchingReachabilitySource::setDispatchQueue(std::shared_ptr<DispatchQueue>
 
 void WatchingReachabilitySource::startLocked() {
   if (watcher_.joinable() || wakeFd_ < 0 || !canWatch()) return;
-  lastDelivered_.reset();
+  latest_.reset();
   watcher_ = std::thread([this] { watch(); });
 }
 
@@ -56,26 +73,33 @@ void WatchingReachabilitySource::stop() {
 }
 
 void WatchingReachabilitySource::deliver(uint32_t flags) {
+  handOver(flags, false);
+}
+
+void WatchingReachabilitySource::handOver(uint32_t flags, bool read) {
   Callback callback;
   std::shared_ptr<DispatchQueue> queue;
   {
     std::lock_guard lock(mutex_);
-    if (lastDelivered_ == flags) return;
-    lastDelivered_ = flags;
+    if (latest_ == flags) return;
+    latest_ = flags;
+    handedOver_->store(flags);
     callback = callback_;
     queue = queue_;
   }
-  if (callback && queue) queue->async([callback, flags] { callback(flags); });
+  if (!callback || !queue) return;
+  if (read) {
+    // The latest read when the task runs, not this one: the monitor may have read newer flags
+    // since, which an older read must not overtake.
+    queue->async([callback, handed = handedOver_] { callback(handed->load()); });
+  } else {
+    queue->async([callback, flags] { callback(flags); });
+  }
 }
 
-void WatchingReachabilitySource::known(uint32_t flags) {
+std::optional<uint32_t> WatchingReachabilitySource::latest() {
   std::lock_guard lock(mutex_);
-  lastDelivered_ = flags;
-}
-
-std::optional<uint32_t> WatchingReachabilitySource::lastDelivered() {
-  std::lock_guard lock(mutex_);
-  return lastDelivered_;
+  return latest_;
 }
 
 }  // namespace kelvor

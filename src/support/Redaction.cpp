@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <mutex>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -23,9 +24,26 @@ Secrets& secrets() {
   return *s;
 }
 
-bool isIdentityKey(const std::string& key) {
-  for (const char* part : {"email", "cellno", "phone", "loginid"}) {
-    if (key.find(part) != std::string::npos) return true;
+// The identity keys the library knows: as the host gives them, as they are kept and sent
+// ("user_email"), and their digests ("email_md5_lowercase"). A key that merely contains one of
+// them ("email_opt_in", "phone_model") is the host's own and stays readable.
+bool isIdentityKey(std::string_view key) {
+  if (key.rfind("user_", 0) == 0) key.remove_prefix(5);
+  for (std::string_view identity :
+       {"email", "loginid", "cellno", "cellno_cc", "cellno_without_country_code",
+        "cellno_with_country_code", "cellno_e164"}) {
+    if (key == identity) return true;
+    if (key.size() <= identity.size() + 1 || key.rfind(identity, 0) != 0 ||
+        key[identity.size()] != '_') {
+      continue;
+    }
+    std::string_view digest = key.substr(identity.size() + 1);
+    for (std::string_view suffix : {"_lowercase", "_uppercase"}) {
+      if (digest.size() > suffix.size() && digest.substr(digest.size() - suffix.size()) == suffix) {
+        digest.remove_suffix(suffix.size());
+      }
+    }
+    if (digest == "md5" || digest == "sha1" || digest == "sha256") return true;
   }
   return false;
 }
@@ -34,7 +52,8 @@ void maskIdentities(Json& value, size_t depth) {
   if (depth > kMaxDepth || !value.is_structured()) return;
   if (value.is_object()) {
     for (auto& [key, child] : value.items()) {
-      if (isIdentityKey(key) && !child.is_structured()) {
+      // An identity's value goes whole, its digests with it.
+      if (isIdentityKey(key)) {
         child = kMask;
       } else {
         maskIdentities(child, depth + 1);
@@ -89,7 +108,8 @@ void maskIdentityValues(std::string& text) {
   for (size_t colon = text.find("\":"); colon != std::string::npos;
        colon = text.find("\":", colon + 2)) {
     const size_t open = text.rfind('"', colon - 1);
-    if (open == std::string::npos || !isIdentityKey(text.substr(open + 1, colon - open - 1))) {
+    if (open == std::string::npos ||
+        !isIdentityKey(std::string_view(text).substr(open + 1, colon - open - 1))) {
       continue;
     }
     size_t start = colon + 2;

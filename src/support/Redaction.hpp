@@ -10,8 +10,9 @@ namespace kelvor {
 // for them at any level.
 class Redaction {
  public:
-  // The value with the values of identity keys (e-mail, phone numbers, login id) masked, at any
-  // depth of maps and lists.
+  // The value with the values of the identity keys the library knows (e-mail, phone numbers,
+  // login id, as given, as sent with "user_" and as digests) masked, at any depth of maps and
+  // lists.
   static Json identities(const Json& value);
   // The URL with the values of the query parameters that carry the key or identities masked.
   static std::string url(const std::string& url);

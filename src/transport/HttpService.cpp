@@ -187,6 +187,17 @@ FailureReason HttpService::reasonFor(int curlCode) {
   }
 }
 
+namespace {
+
+bool hasPart(CURLU* parts, CURLUPart which) {
+  char* text = nullptr;
+  const bool has = curl_url_get(parts, which, &text, 0) == CURLUE_OK;
+  curl_free(text);
+  return has;
+}
+
+}  // namespace
+
 std::optional<std::string> HttpService::refusedUrl(const std::string& url) {
   CURLU* parts = curl_url();
   if (parts == nullptr) return std::string("it cannot be read");
@@ -211,6 +222,12 @@ std::optional<std::string> HttpService::refusedUrl(const std::string& url) {
       problem =
           "it is not https, so the write key and identities would travel in clear text "
           "(plain http is accepted only for 127.0.0.1, [::1] and localhost)";
+    } else if (url.back() != '/' || hasPart(parts, CURLUPART_QUERY) ||
+               hasPart(parts, CURLUPART_FRAGMENT)) {
+      // The request's path is appended to it: it would land in the port, a query or a fragment.
+      problem =
+          "no request can be formed from it; give a base URL that ends in \"/\", without "
+          "a query or a fragment, such as https://ingest.example.com/";
     }
   }
   curl_free(scheme);
@@ -296,7 +313,6 @@ struct HttpService::State {
   CURLM* multi = nullptr;
   std::vector<X509*> extraCertificates;
   std::string authorityFolder;  // empty: libcurl's default bundle
-  std::string userAgent;
   std::thread::id workerId;
   // Held by the networking thread except while it waits: a fork never copies a transfer (and
   // OpenSSL's locks) in the middle of its work.
@@ -328,8 +344,6 @@ HttpService::HttpService(const std::filesystem::path& extraCABundle)
   curl_multi_setopt(state_->multi, CURLMOPT_MAX_HOST_CONNECTIONS, 4L);
   if (!extraCABundle.empty()) state_->extraCertificates = loadCertificates(extraCABundle);
   state_->authorityFolder = hashedAuthorityFolder();
-  // The device and app do not change while the process runs.
-  state_->userAgent = Utility::userAgent();
   State* state = state_.get();
   ProcessFork::guard(ProcessFork::gates, state_,
                      {[state] { state->gate.lock(); }, [state] { return state->gate.try_lock(); },
@@ -504,7 +518,8 @@ void HttpService::submit(std::unique_ptr<Request> request) {
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeoutSeconds);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, state_->userAgent.c_str());
+    // Made anew when the host changed the bundle info; libcurl keeps its own copy.
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, Utility::currentUserAgent()->c_str());
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!state_->authorityFolder.empty()) {

@@ -64,9 +64,9 @@ class HttpService {
   // '=' arrive as they were sent.
   static std::string percentEncode(const std::string& text);
 
-  // Why the library will not send to `url`: it cannot be read, or it is not https although its
-  // host is not this machine (the write key and identities would travel in clear text).
-  // Nothing when it is fine.
+  // Why the library will not send to the base URL `url`: it cannot be read, it is not https
+  // although its host is not this machine (the write key and identities would travel in clear
+  // text), or no request can be formed from it. Nothing when it is fine.
   static std::optional<std::string> refusedUrl(const std::string& url);
 
   // A Retry-After value ("120" or "Wed, 21 Oct 2026 07:28:00 GMT") as the wait until then,

@@ -50,7 +50,7 @@ std::set<std::string> namesSentWith(const Collector& collector, const std::strin
 
 // An app moving between versions of the library: a store written before stores were numbered
 // is migrated and its events delivered; one written by a newer version stops initialize with an
-// answer that says so, and is left byte for byte as it was.
+// answer that says so, and is left byte for byte as it was, its write-ahead log too.
 TEST(AppSandboxTest, StoresOfOtherVersionsAreMigratedOrLeftAlone) {
   Collector collector;
   ASSERT_TRUE(collector.started());
@@ -59,9 +59,15 @@ TEST(AppSandboxTest, StoresOfOtherVersionsAreMigratedOrLeftAlone) {
   auto setVersion = [&](int version) {
     ASSERT_TRUE(testing::rawExec(store, "PRAGMA user_version = " + std::to_string(version)));
   };
+  // The store and the files beside it; a missing one reads as "missing".
   auto bytes = [&] {
-    std::ifstream in(store, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::string all;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      std::ifstream in(store.string() + suffix, std::ios::binary);
+      all += in ? std::string(std::istreambuf_iterator<char>(in), {}) : std::string("missing");
+      all += '|';
+    }
+    return all;
   };
   ASSERT_EQ(TestHost("leave", folder.path(), collector, 5).wait(), 7);
   setVersion(0);
@@ -76,6 +82,23 @@ TEST(AppSandboxTest, StoresOfOtherVersionsAreMigratedOrLeftAlone) {
   EXPECT_EQ(newer.wait(), 3);
   EXPECT_NE(newer.output().find("newer version"), std::string::npos) << newer.output();
   EXPECT_TRUE(bytes() == before) << "the newer store was changed";
+
+  // The newer version left its log beside the store, as a process with events pending does.
+  sqlite3* writer = nullptr;
+  ASSERT_EQ(sqlite3_open(store.c_str(), &writer), SQLITE_OK);
+  sqlite3_db_config(writer, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  EXPECT_EQ(sqlite3_exec(writer,
+                         "PRAGMA journal_mode=WAL; PRAGMA user_version = 100; INSERT INTO events "
+                         "VALUES('W','{\"eventName\":\"w\"}','{}','{}','9.0');",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(writer);
+  const std::string withLog = bytes();
+  ASSERT_EQ(withLog.find("missing"), std::string::npos) << "no log beside the store";
+  TestHost again("upload", folder.path(), collector, 0);
+  EXPECT_EQ(again.wait(), 3);
+  EXPECT_NE(again.output().find("schema 100"), std::string::npos) << again.output();
+  EXPECT_TRUE(bytes() == withLog) << "the newer store or its log was changed";
 }
 
 // Two apps of one user, in XDG's default folders or given one KELVOR_DATA_DIR and

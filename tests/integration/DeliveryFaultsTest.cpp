@@ -66,7 +66,19 @@ TEST(DeliveryFaultsTest, ARefusedEventIsIsolatedAndTheOthersGo) {
     EXPECT_EQ(
         log.count(LogLevel::error, "with status " + std::to_string(c.status) + "; it was dropped"),
         1u);
+    // The named line for every refused batch, beside the line that says more.
+    const auto records = collector.records();
+    const auto refused = static_cast<size_t>(std::count_if(
+        records.begin(), records.end(), [&](const Json& r) { return r["status"] == c.status; }));
+    EXPECT_GE(refused, 2u) << c.name;
+    EXPECT_EQ(log.count(LogLevel::error, "[Code] :: " + std::to_string(c.status) + " - "), refused)
+        << c.name;
     EXPECT_EQ(p.storedCount(), 0);
+    // An instant event refused alone: its named line too.
+    p.manager->logInstantEvent("instant", c.bad);
+    EXPECT_TRUE(p.flush()) << c.name;
+    EXPECT_EQ(log.count(LogLevel::error, "Failed to log events"), 1u) << c.name;
+    EXPECT_EQ(p.manager->deliveryStats().droppedRefused, 2u) << c.name;
   }
 }
 
@@ -189,13 +201,21 @@ TEST(DeliveryFaultsTest, AnUnreadableStoreFileIsReplacedAndCaptureGoesOn) {
   }
 }
 
-// Another connection holds the write lock for 6 s, longer than the busy timeout: the events
-// reported meanwhile wait in memory and are stored and sent once it lets go.
-TEST(DeliveryFaultsTest, AWriteLockHeldForSixSecondsLosesNothing) {
+// Another connection holds the write lock longer than the busy timeout: the events reported
+// meanwhile wait in memory and are stored and sent once it lets go. A batch stored before goes
+// while the lock is still held: a failed commit runs the size trigger too.
+TEST(DeliveryFaultsTest, AWriteLockHeldPastTheBusyTimeoutLosesNothing) {
   Collector collector;
   ASSERT_TRUE(collector.started());
   Pipeline p(Pipeline::options(10, 200), collector.baseUrl(), collector.caFile());
   p.resolveConsent();
+  ASSERT_TRUE(p.settle());
+  std::string before;
+  for (int i = 0; i < 10; ++i) {
+    before += std::string(i > 0 ? "," : "") + "('B" + std::to_string(i) +
+              "','{\"eventName\":\"before\"}','{}','{}','1.3.0')";
+  }
+  ASSERT_TRUE(testing::rawExec(p.db->location(), "INSERT INTO events VALUES" + before + ";"));
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(p.db->location().c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other,
@@ -203,18 +223,24 @@ TEST(DeliveryFaultsTest, AWriteLockHeldForSixSecondsLosesNothing) {
                          "'{\"eventName\":\"other\"}','{}','{}','1.3.0');",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
-  std::thread holder([other] {
-    std::this_thread::sleep_for(6s);
+  std::atomic<bool> sentWhileLocked{false};
+  std::thread holder([&] {
+    // Past the busy timeout (the commit fails only then), until the batch stored before arrived.
+    collector.waitFor(
+        [](const std::vector<Json>& all) { return Collector::acceptedEvents(all).size() >= 10; },
+        20s);
+    sentWhileLocked = Collector::acceptedEvents(collector.records()).size() >= 10;
     sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
     sqlite3_close(other);
   });
   LogCapture log;
   p.report(100);
   holder.join();
+  EXPECT_TRUE(sentWhileLocked);
   EXPECT_TRUE(p.flush());
   auto events = Collector::acceptedEvents(collector.records());
-  EXPECT_EQ(events.size(), 101u);
-  EXPECT_EQ(distinct(events), 101u);
+  EXPECT_EQ(events.size(), 111u);
+  EXPECT_EQ(distinct(events), 111u);
   EXPECT_TRUE(log.contains(LogLevel::warning, "kept in memory"));
   EXPECT_EQ(p.manager->deliveryStats().stored, 100u);
 }
@@ -349,8 +375,9 @@ TEST(DeliveryFaultsTest, AKilledProcessLeavesEveryStoredEventWhole) {
   }
 }
 
-// Rows another program wrote into the store are pending here too; those that cannot be read back
-// are deleted with an error line and counted, never sent as events without a name.
+// Rows another program wrote into the store are pending here too; those whose event cannot be
+// read back are deleted with an error line and counted, never sent as events without a name. A
+// page or user column that holds no object reads as empty, and its event goes.
 TEST(DeliveryFaultsTest, UndecodableRowsNeverReachTheEndpoint) {
   Collector collector;
   ASSERT_TRUE(collector.started());
@@ -369,10 +396,12 @@ TEST(DeliveryFaultsTest, UndecodableRowsNeverReachTheEndpoint) {
   p.report(2);
   EXPECT_TRUE(p.flush());
   auto events = Collector::acceptedEvents(collector.records());
-  // A page or user column that holds no object would reach the endpoint in a shape it refuses.
-  EXPECT_EQ(Collector::names(events), (std::vector<std::string>{"e0", "e1"}));
-  EXPECT_EQ(log.count(LogLevel::error, "cannot be read back"), 5u);
-  EXPECT_EQ(p.manager->deliveryStats().droppedUndecodable, 5u);
+  EXPECT_EQ(Collector::names(events), (std::vector<std::string>{"p", "u", "e0", "e1"}));
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_FALSE(events[0].contains("page"));
+  EXPECT_EQ(events[1]["user"], Json::object());
+  EXPECT_EQ(log.count(LogLevel::error, "cannot be read back"), 3u);
+  EXPECT_EQ(p.manager->deliveryStats().droppedUndecodable, 3u);
   EXPECT_EQ(p.storedCount(), 0);
 }
 

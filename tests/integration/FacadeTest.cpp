@@ -28,7 +28,9 @@ struct Endpoint {
   Collector collector;
   testing::PlatformSandbox sandbox;
   explicit Endpoint(std::vector<std::string> flags = {}) : collector(std::move(flags)) {
-    Platform::setIngestionBaseUrl(collector.baseUrl());
+    // Given without its final "/", which the library adds.
+    const std::string url = collector.baseUrl();
+    Platform::setIngestionBaseUrl(url.substr(0, url.size() - 1));
     Platform::setCABundle(collector.caFile());
     Platform::setBundleInfo(
         {{"CFBundleName", "FacadeTest"}, {"CFBundleShortVersionString", "9.1"}});

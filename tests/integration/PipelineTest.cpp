@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <future>
+#include <optional>
 #include <regex>
 #include <thread>
+
+#include <kelvor/Log.hpp>
+#include <kelvor/Platform.hpp>
 
 #include "platform/Base64.hpp"
 #include "platform/DispatchQueue.hpp"
@@ -42,6 +46,7 @@ void logEvents(Pipeline& p, int count, const std::string& prefix = "e") {
 TEST(PipelineTest, TheRoadOfOneEvent) {
   Collector collector({"--write-key", "key"});
   ASSERT_TRUE(collector.started());
+  Platform::setBundleInfo({{"CFBundleName", "Road"}, {"CFBundleShortVersionString", "1.0"}});
   auto option = options();
   option->setUserCountry("DE");
   Pipeline p(option, collector.baseUrl(), collector.caFile());
@@ -97,6 +102,32 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
             (Json{{"user_email", "jane@example.com"}, {"user_ki", p.identity->ki()}}));
   EXPECT_EQ(get["write_key"], "key");
   EXPECT_EQ(get["query"]["user_country"], "DE");
+  EXPECT_EQ(user["app_version"], "1.0");
+  EXPECT_TRUE(post["headers"]["user-agent"].get<std::string>().ends_with(" Road/1.0 Mobile"));
+
+  // The host updates its bundle info: what follows carries the new version, also where nothing
+  // else changed (with logging off the text of the user data is reused).
+  Log::setEnabled(false);
+  p.runOnManager([&] { p.manager->logEvent("same_user", {}); });
+  Platform::setBundleInfo({{"CFBundleName", "Road"}, {"CFBundleShortVersionString", "2.0"}});
+  p.runOnManager([&] {
+    p.manager->logEvent("updated", {});
+    p.manager->uploadEventsQueue()->checkAndTranferEvents();
+  });
+  ASSERT_TRUE(p.settle());
+  Log::setEnabled(true);
+  records = collector.records();
+  events = Collector::acceptedEvents(records);
+  ASSERT_EQ(names(events),
+            (std::vector<std::string>{"before_page", "purchase", "same_user", "updated"}));
+  EXPECT_EQ(events[2]["user"]["app_version"], "1.0");
+  EXPECT_EQ(events[3]["user"]["app_version"], "2.0");
+  Json lastPost;
+  for (const auto& r : records) {
+    if (r["method"] == "POST") lastPost = r;
+  }
+  EXPECT_TRUE(lastPost["headers"]["user-agent"].get<std::string>().ends_with(" Road/2.0 Mobile"));
+  Platform::setBundleInfo(Json::object());
 }
 
 // While events cannot go (consent undecided) only the newest maxCacheSize wait, the rest
@@ -150,7 +181,13 @@ TEST(PipelineTest, ARecordStoredDuringAFlightSurvivesItsSuccess) {
   ASSERT_TRUE(collector.started());
   Pipeline p(options(10), collector.baseUrl(), collector.caFile());
   p.resolveConsent();
-  logEvents(p, 10);                    // the tenth starts a batch
+  logEvents(p, 8);
+  ASSERT_TRUE(p.settle());
+  logEvents(p, 1, "ninth");
+  ASSERT_TRUE(p.settle());
+  EXPECT_EQ(collector.posts(), 0u);  // 8 stored and 1 more: below batchSize, nothing goes
+  EXPECT_EQ(p.storedCount(), 9);
+  logEvents(p, 1, "tenth");            // the tenth starts a batch
   p.manager->dispatchQueue().drain();  // the events
   p.db->databaseQueue().drain();       // their commit and the size check after it
   ASSERT_TRUE(p.manager->uploadEventsQueue()->isDispatchInProgress.load());
@@ -173,8 +210,17 @@ TEST(PipelineTest, ARecordStoredDuringAFlightSurvivesItsSuccess) {
 TEST(PipelineTest, TheIntervalTimerSendsAPartialBatchAndRearms) {
   Collector collector;
   ASSERT_TRUE(collector.started());
-  Pipeline p(options(50, 100, 1), collector.baseUrl(), collector.caFile());
+  auto option = options(50, 100, 1);
+  option->setUseConsent(true);
+  Pipeline p(option, collector.baseUrl(), collector.caFile());
+  auto decide = [&](bool track) {
+    const Json consent = {{"track", track}, {"identify", track}};
+    p.consent->setSelectedConsent(consent);
+    p.consent->actionListener().dispatchActionListener(
+        "on_consent_persist", std::any(ConsentService::makeConsentData(consent)));
+  };
   p.resolveConsent();
+  decide(true);
   p.manager->scheduleIntervalDispatch();  // consent set again: still one chain
   EXPECT_EQ(p.manager->dispatchQueue().pendingDelayed(), 1u);
   logEvents(p, 3);
@@ -184,6 +230,20 @@ TEST(PipelineTest, TheIntervalTimerSendsAPartialBatchAndRearms) {
   p.manager->dispatchQueue().drain();
   EXPECT_EQ(p.manager->dispatchQueue().pendingDelayed(), 1u);  // re-armed, still one chain
   EXPECT_TRUE(p.manager->uploadEventsQueue()->isDispatchScheduled.load());
+
+  // Tracking refused at a tick ends the chain; the next grant starts it again.
+  decide(false);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (p.manager->uploadEventsQueue()->isDispatchScheduled.load() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_FALSE(p.manager->uploadEventsQueue()->isDispatchScheduled.load());
+  decide(true);
+  logEvents(p, 2, "again");
+  records = collector.waitFor(
+      [](const std::vector<Json>& all) { return Collector::acceptedEvents(all).size() == 5; });
+  EXPECT_EQ(batchSizes(records), (std::vector<size_t>{3, 2}));
 }
 
 TEST(PipelineTest, RefusedTrackingDropsEventsAndIdentities) {
@@ -211,32 +271,70 @@ TEST(PipelineTest, RefusedTrackingDropsEventsAndIdentities) {
   EXPECT_TRUE(collector.records().empty());
 }
 
+// The consent entries of the batch query: the five base ones without checkForCMP, and the CMP's
+// with it; its consent string only when there is one.
 TEST(PipelineTest, TcfValuesDriveTheConsentParameters) {
-  Collector collector;
-  ASSERT_TRUE(collector.started());
-  auto option = options();
-  option->setUseConsent(true);
-  option->setCheckForCMP(true);
-  Pipeline p(option, collector.baseUrl(), collector.caFile());
-  Preferences& cmp = Preferences::standard();
-  cmp.set("IABTCF_PolicyVersion", 2);
-  cmp.set("IABTCF_gdprApplies", 1);
-  cmp.set("IABTCF_PurposeConsents", "1111111111");
-  cmp.set("IABTCF_TCString", "COtcf+/=");
-  p.resolveConsent();
-  logEvents(p, 10);
-  ASSERT_TRUE(p.settle());
-  auto records = collector.records();
-  ASSERT_FALSE(records.empty());
-  EXPECT_EQ(records[0]["query"], (Json{{"optin", "yes"},
-                                       {"identify", "true"},
-                                       {"track", "true"},
-                                       {"cookieSync", "false"},
-                                       {"env", "mApp"},
-                                       {"cmp", "1"},
-                                       {"gdpr", "1"},
-                                       {"gdpr_consent", "COtcf+/="},
-                                       {"vendorConsent", "false"}}));
+  const Json base = {{"optin", "yes"},
+                     {"identify", "true"},
+                     {"track", "true"},
+                     {"cookieSync", "false"},
+                     {"env", "mApp"}};
+  const Json granted = {{"track", true}, {"identify", true}};
+  struct Case {
+    const char* name;
+    bool checkForCMP;
+    std::optional<std::string> tcString;  // the CMP decides when there is one
+    Json appConsent;                      // else the app decides
+    Json extra;
+  };
+  const std::vector<Case> cases = {
+      {"app consent", false, std::nullopt, granted, Json::object()},
+      {"cmp",
+       true,
+       "COtcf+/=",
+       nullptr,
+       {{"cmp", "1"}, {"gdpr", "1"}, {"gdpr_consent", "COtcf+/="}, {"vendorConsent", "false"}}},
+      {"cmp, no consent string",
+       true,
+       std::nullopt,
+       granted,
+       {{"cmp", "1"}, {"gdpr", "0"}, {"vendorConsent", "false"}}},
+      {"cmp, an empty consent string",
+       true,
+       std::nullopt,
+       {{"track", true}, {"identify", true}, {"gdprApplies", true}, {"consentString", ""}},
+       {{"cmp", "1"}, {"gdpr", "1"}, {"vendorConsent", "false"}}},
+  };
+  for (const auto& c : cases) {
+    Collector collector;
+    ASSERT_TRUE(collector.started());
+    auto option = options();
+    option->setUseConsent(true);
+    option->setCheckForCMP(c.checkForCMP);
+    Pipeline p(option, collector.baseUrl(), collector.caFile());
+    Preferences& cmp = Preferences::standard();
+    cmp.set("IABTCF_PolicyVersion", 2);
+    cmp.set("IABTCF_gdprApplies", 1);
+    cmp.set("IABTCF_PurposeConsents", "1111111111");
+    if (c.tcString) {
+      cmp.set("IABTCF_TCString", *c.tcString);
+    } else {
+      cmp.remove("IABTCF_TCString");
+    }
+    p.resolveConsent();
+    if (c.appConsent.is_object()) {
+      p.consent->setSelectedConsent(c.appConsent);
+      p.consent->actionListener().dispatchActionListener(
+          "on_consent_persist", std::any(ConsentService::makeConsentData(c.appConsent)));
+    }
+    logEvents(p, 10);
+    ASSERT_TRUE(p.settle()) << c.name;
+    auto records = collector.records();
+    ASSERT_FALSE(records.empty()) << c.name;
+    Json expected = base;
+    expected.update(c.extra);
+    EXPECT_EQ(records[0]["query"], expected) << c.name;
+  }
 }
 
 // While the endpoint fails, the store keeps what it held when the failures began and the newest

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <thread>
 
@@ -104,6 +105,9 @@ TEST(QuorvelReadinessTest, PausedCallsAreSilentUntilResumed) {
   instance->setUserProperties(Json::object());
   EXPECT_TRUE(log.contains(LogLevel::error, "Empty event name"));
   EXPECT_TRUE(log.contains(LogLevel::error, "Empty user properties"));
+  // Without properties nothing follows the prefix.
+  const auto info = log.messages(LogLevel::info);
+  EXPECT_EQ(std::count(info.begin(), info.end(), "event Prop - "), 1);
 }
 
 TEST(QuorvelReadinessTest, InitializingFromTwoThreadsAtOnceBuildsOnce) {
@@ -157,7 +161,12 @@ TEST(QuorvelReadinessTest, TryInitializeRefusesWhatIsNotSafeAndSaysWhy) {
       {dir.path() / "fine", "http://example.com/", InitializeStatus::refusedEndpoint,
        "is not https"},
       {dir.path() / "fine", "no url at all", InitializeStatus::refusedEndpoint, "cannot be read"},
-      {dir.path() / "fine", "http://127.0.0.1:9/", InitializeStatus::ready, ""},
+      {dir.path() / "fine", "https://127.0.0.1:9/?to=fp", InitializeStatus::refusedEndpoint,
+       "\"https://127.0.0.1:9/?to=fp/\": no request can be formed from it"},
+      {dir.path() / "fine", "https://127.0.0.1:9/#here", InitializeStatus::refusedEndpoint,
+       "no request can be formed from it"},
+      // Without its final "/" the path of the requests would land in the port.
+      {dir.path() / "fine", "http://127.0.0.1:9", InitializeStatus::ready, ""},
       {dir.path() / "fine", "http://127.0.0.1:9/", InitializeStatus::alreadyInitialized,
        "first options stay in force"},
   };
@@ -182,6 +191,7 @@ TEST(QuorvelReadinessTest, TryInitializeRefusesWhatIsNotSafeAndSaysWhy) {
     }
   }
   EXPECT_NE(Quorvel::getInstance(), nullptr);
+  EXPECT_EQ(Platform::ingestionBaseUrl(), "http://127.0.0.1:9/");
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ class IdentityProviderTest : public ::testing::Test {
   void TearDown() override { Platform::setTrackingProvider(nullptr); }
 };
 
-TEST_F(IdentityProviderTest, FirstStartMakesAnUnstoredKi) {
+TEST_F(IdentityProviderTest, FirstStartMakesAKiThatIsKept) {
   EXPECT_EQ(provider.ki(), "");
   provider.loadKI();
   provider.loadIdentity();
@@ -40,7 +40,13 @@ TEST_F(IdentityProviderTest, FirstStartMakesAnUnstoredKi) {
   EXPECT_TRUE(isUuid(ki));
   EXPECT_EQ(provider.userIdentity(), (Json{{"ki", ki}}));
   EXPECT_EQ(provider.userPayload(), (Json{{"ki", ki}}));
-  EXPECT_EQ(defaults->value("ki"), std::nullopt);
+  // Saved as resetKI saves one: the next starts find it.
+  EXPECT_EQ(defaults->value("ki"), Json(ki));
+  for (int start = 0; start < 2; ++start) {
+    IdentityProvider restarted(std::make_shared<QuorvelUserDefaults>("key"));
+    restarted.loadKI();
+    EXPECT_EQ(restarted.getOrCreateKI(), ki);
+  }
 }
 
 // The ki and the merged user properties come back after a restart.

@@ -2,8 +2,11 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include <kelvor/Reachability.hpp>
@@ -65,6 +68,67 @@ TEST(NetlinkSourceTest, FollowsTheDefaultRouteInANamespaceOfItsOwn) {
   inside.join();
   if (result.rfind("skip:", 0) == 0) GTEST_SKIP() << result;
   EXPECT_EQ(result, "before=0 changed=2 after=2");
+}
+
+// The network comes up right after the monitor's first read: its own thread reads only after
+// that, as if it had just started. The real netlink socket wakes the thread.
+class ChangingRightAfterTheFirstRead : public NetlinkReachabilitySource {
+ protected:
+  std::optional<uint32_t> readFlags() override {
+    std::unique_lock lock(mutex_);
+    if (std::this_thread::get_id() == watcher_.load()) {
+      read_.wait_for(lock, std::chrono::seconds(10), [this] { return firstReadDone_; });
+    }
+    if (firstReadDone_) return Reachability::kReachable;
+    firstReadDone_ = true;
+    read_.notify_all();
+    return 0u;
+  }
+  void watch() override {
+    watcher_.store(std::this_thread::get_id());
+    NetlinkReachabilitySource::watch();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable read_;
+  bool firstReadDone_ = false;
+  std::atomic<std::thread::id> watcher_{};
+};
+
+// A change between the monitor's first read and the source's is announced: the monitor ends up
+// with the flags of the network, not with those it read at its start.
+TEST(NetlinkSourceTest, AChangeRightAfterTheMonitorsFirstReadReachesIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
+  if (!run("command -v ip")) GTEST_SKIP() << "needs iproute2";
+  std::promise<std::string> outcome;
+  std::thread inside([&] {
+    if (unshare(CLONE_NEWNET) != 0) {
+      outcome.set_value("skip: unshare(CLONE_NEWNET) not permitted here");
+      return;
+    }
+    auto monitor =
+        std::make_shared<Reachability>(std::make_shared<ChangingRightAfterTheFirstRead>());
+    monitor->startNotifier();
+    std::string result = "start=" + std::to_string(monitor->flags().value_or(99));
+    // Any link change wakes the source's thread.
+    if (!run("ip link add kq-veth0 type veth peer name kq-veth1")) {
+      outcome.set_value("skip: cannot make a veth pair here");
+      return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (monitor->flags() != Reachability::kReachable &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    result += " later=" + std::to_string(monitor->flags().value_or(99));
+    monitor->stopNotifier();
+    outcome.set_value(result);
+  });
+  std::string result = outcome.get_future().get();
+  inside.join();
+  if (result.rfind("skip:", 0) == 0) GTEST_SKIP() << result;
+  EXPECT_EQ(result, "start=0 later=2");
 }
 
 }  // namespace

@@ -48,6 +48,22 @@ TEST(RedactionTest, NoIdentityOrKeyReachesALogLine) {
   // Ordinary numbers stay readable: a timestamp is not a phone number.
   Log::error("eventTimestamp 1701781234567");
   EXPECT_TRUE(log.contains(LogLevel::error, "1701781234567"));
+
+  // The identity keys the library knows, as sent and as digests, go whole; a key of the host's
+  // that merely contains one of their names stays readable.
+  const Json known = {{"user_email", "x"},
+                      {"cellno_cc", "9"},
+                      {"email_md5_lowercase", "d41d"},
+                      {"user_cellno_e164_sha256", "e3b0"},
+                      {"loginid", {{"md5_lowercase", "d41d"}}}};
+  const Json masked = Redaction::identities(known);
+  for (const auto& [key, value] : masked.items()) {
+    EXPECT_EQ(value, "***") << key;
+  }
+  const Json own = {{"phone_model", "Pixel"}, {"email_opt_in", true}, {"loginid_hint", "jd"}};
+  EXPECT_EQ(Redaction::identities(own), own);
+  Log::error(own.dump());
+  EXPECT_TRUE(log.contains(LogLevel::error, own.dump()));
 }
 
 }  // namespace
