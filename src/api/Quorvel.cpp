@@ -170,7 +170,7 @@ InitializeResult Quorvel::buildComponents() {
                   "KELVOR_CA_BUNDLE"};
     }
   }
-  httpService = std::make_shared<HttpService>(caBundle);
+  httpService = std::make_shared<HttpService>(caBundle, Platform::proxy());
   try {
     dataBase = SQLiteDatabase::open(SQLiteDatabase::fileName);
   } catch (const SQLiteError& error) {
@@ -301,6 +301,7 @@ void Quorvel::setEventProperties(const std::string& name, const StringMap& prope
   guarded("setEventProperties", [&] {
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
+    if (orvaEventManager->rateLimited(name)) return;  // before any other work
     if (refuseDeep("setEventProperties", properties, true)) return;
     Log::infoLazy([&] { return "event Prop - " + render(Redaction::identities(properties)); });
     orvaEventManager->reportEvent(name, properties);
@@ -315,6 +316,7 @@ void Quorvel::setInstantEventProperties(const std::string& name, const StringMap
   guarded("setInstantEventProperties", [&] {
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
+    if (orvaEventManager->rateLimited(name)) return;
     if (refuseDeep("setInstantEventProperties", properties, true)) return;
     orvaEventManager->logInstantEvent(name, properties);
   });

@@ -207,6 +207,7 @@ struct HttpService::State {
   CURLM* multi = nullptr;
   std::vector<X509*> extraCertificates;
   std::string userAgent;
+  std::optional<std::string> proxy;
   std::thread::id workerId;
   size_t outstanding = 0;  // submitted and not yet finished
   uint64_t submitted = 0;
@@ -218,8 +219,10 @@ struct HttpService::State {
   }
 };
 
-HttpService::HttpService(const std::filesystem::path& extraCABundle)
+HttpService::HttpService(const std::filesystem::path& extraCABundle,
+                         std::optional<std::string> proxy)
     : state_(std::make_shared<State>()) {
+  state_->proxy = std::move(proxy);
   static std::once_flag globalInit;
   std::call_once(globalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   state_->multi = curl_multi_init();
@@ -387,6 +390,7 @@ void HttpService::submit(std::unique_ptr<Request> request) {
     curl_easy_setopt(easy, CURLOPT_USERAGENT, state_->userAgent.c_str());
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (state_->proxy) curl_easy_setopt(easy, CURLOPT_PROXY, state_->proxy->c_str());
     if (!state_->extraCertificates.empty()) {
       curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, sslContextCallback);
       curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, state_.get());
