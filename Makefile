@@ -66,6 +66,7 @@ bench: deps build-bench/build.ninja
 	cmake --build build-bench -j $(JOBS)
 	./build-bench/bench/kelvor_side_by_side
 	./build-bench/bench/kelvor_caller_tail $(BENCH_TAIL_FLAGS)
+	./build-bench/bench/kelvor_host_controls
 
 # FLEET_HOSTS processes of a small host against one collector that answers 503 with Retry-After
 # for FLEET_OUTAGE_S seconds, once recovering by back-off alone and once with a network change

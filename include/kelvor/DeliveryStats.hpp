@@ -21,8 +21,9 @@ enum class FailureReason {
 
 // What became of the events since the library started in this process (Quorvel::deliveryStats).
 // Every event handed over is counted as reported at the call and ends in exactly one of sent,
-// droppedByCacheCap, droppedRefused, droppedUndecodable, droppedByConsent or refusedInvalid, or
-// is still on its way (pending in the store or in memory).
+// droppedByCacheCap, droppedRefused, droppedUndecodable, droppedByConsent, refusedInvalid,
+// droppedByFilter or droppedByRateLimit, or is still on its way (pending in the store or in
+// memory).
 struct DeliveryStats {
   uint64_t reported = 0;            // events taken at the call (internal page and user events too)
   uint64_t stored = 0;              // rows committed to the store
@@ -40,6 +41,8 @@ struct DeliveryStats {
   FailureReason lastFailureReason = FailureReason::none;
   // libcurl's own words for the last failure, or "HTTP <status>"; empty when none.
   std::string lastFailureDetail;
+  uint64_t droppedByFilter = 0;     // dropped by the host's event filter, or because it failed
+  uint64_t droppedByRateLimit = 0;  // reported faster than Platform::setEventRateLimit allows
 };
 
 }  // namespace kelvor

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,20 @@
 #include <kelvor/export.hpp>
 
 namespace kelvor {
+
+// Sees each event once, as it would go on the wire: {"eventUUID", "event" (eventName,
+// eventTimestamp and the properties), "page" (only when set), "user", "version"}. It returns the
+// record to store and send (changed or not; a changed eventUUID is ignored), or nullopt to drop
+// the event. It runs on the library's own queue, never on the reporting thread, one call at a
+// time. Whatever it throws, or returns that is not such a record, drops the event with an error
+// line: a filter exists to remove data, and sending what it could not scrub would defeat it.
+using EventFilter = std::function<std::optional<Json>(Json record)>;
+
+// A token bucket per event name (Platform::setEventRateLimit).
+struct EventRateLimit {
+  double perSecond = 0;  // tokens added each second
+  double burst = 0;      // the most an event name may use up at once
+};
 
 // Process-wide settings that stand in for the phone's platform services. Set them before
 // Quorvel::initialize, which reads them while it builds the components.
@@ -34,6 +49,19 @@ class KELVOR_EXPORT Platform {
   // process ends by the signal) happens, once. Each call catches the signals once more; a child
   // of fork catches them again at its first call into the library.
   static void storeOnSignals(std::vector<int> signals);
+  // Every event, the internal page and user events and instant events included, passes the
+  // filter before it is stored; an empty function removes it. Dropped events are counted in
+  // DeliveryStats::droppedByFilter.
+  static void setEventFilter(EventFilter filter);
+  // Off by default. Each event name may be reported `burst` times at once and `perSecond` times a
+  // second after that; reports beyond are dropped at the call, counted in
+  // DeliveryStats::droppedByRateLimit and named in a warning line at most once a minute per name.
+  // A perSecond of 0 or below turns the limit off; a burst below 1 is taken as 1.
+  static void setEventRateLimit(double perSecond, double burst);
+  // The proxy uploads go through ("http://proxy.example:3128", "socks5h://..."); TLS to the
+  // endpoint is still verified end to end. Wins over KELVOR_PROXY; "" uses no proxy at all, not
+  // even libcurl's https_proxy.
+  static void setProxy(const std::string& url);
 
   // What a setter set (that folder itself), else $KELVOR_DATA_DIR/<app>, else
   // $XDG_DATA_HOME/kelvor/<app>, else <home>/.local/share/kelvor/<app>; empty when there is no
@@ -51,6 +79,11 @@ class KELVOR_EXPORT Platform {
   static Json bundleInfo();
   static std::shared_ptr<LogSink> logSink();
   static std::shared_ptr<TrackingProvider> trackingProvider();  // nullptr when none
+  static EventFilter eventFilter();                             // empty when none
+  static std::optional<EventRateLimit> eventRateLimit();        // nothing when off
+  // The setter's, else KELVOR_PROXY when set and not empty; nothing leaves the choice to libcurl
+  // (https_proxy, no_proxy).
+  static std::optional<std::string> proxy();
 };
 
 }  // namespace kelvor

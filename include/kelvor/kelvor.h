@@ -213,6 +213,9 @@ struct kelvor_delivery_stats {
   int64_t last_failure_time_ms; /* milliseconds since 1970, 0 when none */
   kelvor_failure_reason last_failure_reason;
   char last_failure_detail[256]; /* NUL-terminated, shortened when longer */
+
+  uint64_t dropped_by_filter;     /* by the event filter, or because it failed */
+  uint64_t dropped_by_rate_limit; /* reported faster than kelvor_set_event_rate_limit allows */
 };
 
 /* stats must not be NULL and stats->size must cover at least the counters up to pending. */
@@ -223,6 +226,27 @@ KELVOR_EXPORT kelvor_status kelvor_delivery_stats(struct kelvor_delivery_stats* 
    again, so the host's own handler or the default action happens once
    (kelvor::Platform::storeOnSignals). signals may be NULL only when count is 0. */
 KELVOR_EXPORT kelvor_status kelvor_store_on_signals(const int* signals, size_t count);
+
+/* ---- What leaves the device -------------------------------------------------------------- */
+
+/* Sees each event once, as it would go on the wire: record_json is the JSON text of
+ * {"eventUUID", "event" (eventName, eventTimestamp and the properties), "page" (only when set),
+ * "user", "version"}, valid only during the call. Return the record to store and send, changed
+ * or not, as JSON text in memory from malloc() (strdup(record_json) keeps it as it is): the
+ * library releases it with free(). Return NULL, or the text "drop" (from malloc() too), to drop
+ * the event. A changed eventUUID is ignored. Text that is not such a record drops the event with
+ * an error line. It runs on the library's own thread, one call at a time, never on the thread
+ * that reported; it must not call the library. */
+typedef char* (*kelvor_event_filter)(const char* record_json, void* user_data);
+/* Installs the filter for every event, internal and instant ones included; NULL removes it. Call
+ * it before kelvor_initialize, which reads it; it answers KELVOR_OK at any time. Dropped events are
+ * counted in dropped_by_filter. */
+KELVOR_EXPORT kelvor_status kelvor_set_event_filter(kelvor_event_filter filter, void* user_data);
+/* Off by default. Each event name may be reported burst times at once and per_second times a
+ * second after that; reports beyond are dropped at the call, counted in dropped_by_rate_limit and
+ * named in a warning line at most once a minute per name. per_second of 0 or below turns the
+ * limit off; a burst below 1 is taken as 1. Call it before kelvor_initialize. */
+KELVOR_EXPORT kelvor_status kelvor_set_event_rate_limit(double per_second, double burst);
 
 #ifdef __cplusplus
 }

@@ -185,7 +185,7 @@ InitializeResult Quorvel::buildComponents() {
                   "KELVOR_CA_BUNDLE"};
     }
   }
-  httpService = std::make_shared<HttpService>(caBundle);
+  httpService = std::make_shared<HttpService>(caBundle, Platform::proxy());
   try {
     dataBase = SQLiteDatabase::open(SQLiteDatabase::fileName);
   } catch (const SQLiteError& error) {
@@ -312,6 +312,7 @@ void Quorvel::setEventProperties(const std::string& name) {
   guarded("setEventProperties", [&] {
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
+    if (orvaEventManager->rateLimited(name)) return;
     Log::info("event Prop - ");  // no properties given: nothing follows the prefix
     orvaEventManager->reportEvent(name, Json::object());
   });
@@ -321,6 +322,7 @@ void Quorvel::setEventProperties(const std::string& name, const StringMap& prope
   guarded("setEventProperties", [&] {
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
+    if (orvaEventManager->rateLimited(name)) return;  // before any other work
     if (notAnObject("setEventProperties", properties, "the properties of \"" + name + "\" are",
                     "they were refused and the event goes without them")) {
       orvaEventManager->reportEvent(name, Json::object());
@@ -340,6 +342,7 @@ void Quorvel::setInstantEventProperties(const std::string& name, const StringMap
   guarded("setInstantEventProperties", [&] {
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
+    if (orvaEventManager->rateLimited(name)) return;
     if (notAnObject("setInstantEventProperties", properties,
                     "the properties of \"" + name + "\" are",
                     "they were refused and the event goes without them")) {

@@ -10,6 +10,7 @@
 
 #include <kelvor/Quorvel.hpp>
 
+#include "capi/CallbackEventFilter.hpp"
 #include "capi/CallbackLogSink.hpp"
 #include "capi/JsonArgument.hpp"
 
@@ -374,6 +375,8 @@ kelvor_status kelvor_delivery_stats(struct kelvor_delivery_stats* stats) {
     to.last_failure_reason = static_cast<kelvor_failure_reason>(from.lastFailureReason);
     std::strncpy(to.last_failure_detail, from.lastFailureDetail.c_str(),
                  sizeof(to.last_failure_detail) - 1);
+    to.dropped_by_filter = from.droppedByFilter;
+    to.dropped_by_rate_limit = from.droppedByRateLimit;
     std::memcpy(stats, &to, size);
     return KELVOR_OK;
   });
@@ -391,6 +394,22 @@ kelvor_status kelvor_store_on_signals(const int* signals, size_t count) {
     logError(__func__, "failed");
     return KELVOR_E_INTERNAL;
   }
+}
+
+kelvor_status kelvor_set_event_filter(kelvor_event_filter filter, void* user_data) {
+  return guarded(__func__, [&] {
+    kelvor::Platform::setEventFilter(filter != nullptr
+                                         ? kelvor::CallbackEventFilter::make(filter, user_data)
+                                         : kelvor::EventFilter());
+    return KELVOR_OK;
+  });
+}
+
+kelvor_status kelvor_set_event_rate_limit(double per_second, double burst) {
+  return guarded(__func__, [&] {
+    kelvor::Platform::setEventRateLimit(per_second, burst);
+    return KELVOR_OK;
+  });
 }
 
 }  // extern "C"

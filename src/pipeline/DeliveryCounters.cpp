@@ -22,6 +22,8 @@ DeliveryStats DeliveryCounters::snapshot(int64_t pending) const {
   stats.refusedInvalid = refusedInvalid.load();
   stats.failedAttempts = failedAttempts.load();
   stats.pending = pending;
+  stats.droppedByFilter = droppedByFilter.load();
+  stats.droppedByRateLimit = droppedByRateLimit.load();
   std::lock_guard lock(mutex_);
   stats.lastFailureStatus = lastFailureStatus_;
   stats.lastFailureTime = lastFailureTime_;

@@ -25,6 +25,8 @@ class DeliveryCounters {
   std::atomic<uint64_t> droppedByConsent{0};
   std::atomic<uint64_t> refusedInvalid{0};
   std::atomic<uint64_t> failedAttempts{0};
+  std::atomic<uint64_t> droppedByFilter{0};
+  std::atomic<uint64_t> droppedByRateLimit{0};
 
   void failure(int64_t status, const TransferError& error);
   DeliveryStats snapshot(int64_t pending) const;

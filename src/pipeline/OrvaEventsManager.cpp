@@ -79,6 +79,10 @@ OrvaEventsManager::OrvaEventsManager(std::shared_ptr<Option> options,
 
 void OrvaEventsManager::start() {
   std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
+  filter_ = RecordFilter(Platform::eventFilter());
+  if (auto limit = Platform::eventRateLimit()) {
+    rateLimiter_ = std::make_unique<RateLimiter>(limit->perSecond, limit->burst);
+  }
   storeEventsQueue_ =
       std::make_shared<StoreEventsQueue>(options_, identityProvider_, weak, database_, counters_);
   uploadEventsQueue_ = std::make_shared<UploadEventsQueue>(
@@ -250,12 +254,14 @@ void OrvaEventsManager::logInstantEvent(const std::string& name, const Json& pro
 }
 
 void OrvaEventsManager::setPageProperties(const Json& properties) {
+  if (rateLimited("set_page_properties")) return;  // the page itself has changed all the same
   EventReport report = moment(EventReport::Kind::pageChange, "set_page_properties");
   report.page = std::make_shared<const Json>(properties.is_object() ? properties : Json::object());
   hand(std::move(report));
 }
 
 void OrvaEventsManager::setUserProperties(const Json& properties) {
+  if (rateLimited("set_user_properties")) return;
   EventReport report = moment(EventReport::Kind::userChange, "set_user_properties");
   report.properties = properties;
   hand(std::move(report));
@@ -264,6 +270,22 @@ void OrvaEventsManager::setUserProperties(const Json& properties) {
 void OrvaEventsManager::refuseInvalidInput() {
   counters_->reported.fetch_add(1);
   counters_->refusedInvalid.fetch_add(1);
+}
+
+bool OrvaEventsManager::rateLimited(std::string_view name) {
+  if (!rateLimiter_) return false;
+  const RateLimiter::Decision decision = rateLimiter_->admit(name, RateLimiter::Clock::now());
+  if (decision.admitted) return false;
+  counters_->reported.fetch_add(1);
+  counters_->droppedByRateLimit.fetch_add(1);
+  if (decision.warnAfter) {
+    // Once per name and minute: the line then says how many went.
+    std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
+    dispatchQueue_.asyncAfter(*decision.warnAfter, [weak, name = std::string(name)] {
+      if (auto self = weak.lock()) self->rateLimiter_->warn(name, RateLimiter::Clock::now());
+    });
+  }
+  return true;
 }
 
 void OrvaEventsManager::logEvent(const std::string& name, const Json& properties) {
@@ -372,6 +394,10 @@ bool OrvaEventsManager::process(EventReport& report, StoredRow& row) {
     row.user = StoredRow::text(render(user));
   } else {
     row.user = userText(report.userPayload, report.connection);
+  }
+  if (filter_.active() && filter_.apply(row) != RecordFilter::Outcome::keep) {
+    counters_->droppedByFilter.fetch_add(1);
+    return false;
   }
   if (row.storedSize() > InputLimits::maxStoredEventBytes) {
     Log::error("the event \"" + report.name + "\" is refused: it takes " +

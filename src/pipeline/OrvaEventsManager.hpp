@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <kelvor/DeliveryStats.hpp>
@@ -19,6 +20,8 @@
 #include "pipeline/EventReport.hpp"
 #include "pipeline/Intake.hpp"
 #include "pipeline/OrvaEventManagerCallbacks.hpp"
+#include "pipeline/RateLimiter.hpp"
+#include "pipeline/RecordFilter.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "pipeline/StoreEventsQueue.hpp"
 #include "pipeline/UploadEventsQueue.hpp"
@@ -62,6 +65,9 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   void setUserIdentities(const Json& identities);
   // An event the facade refused at the call (too deeply nested): counted, nothing else.
   void refuseInvalidInput();
+  // True when an event of this name is over its rate limit (Platform::setEventRateLimit): it is
+  // counted as reported and dropped, and the caller goes no further. From the app's thread.
+  bool rateLimited(std::string_view name);
   // On the manager's queue: a record with the page and user data as they are now.
   void logEvent(const std::string& name, const Json& properties);
 
@@ -157,6 +163,9 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   std::shared_ptr<SQLiteDatabase> database_;
   std::shared_ptr<OrvaService> orvaService_;
   std::shared_ptr<DeliveryCounters> counters_ = std::make_shared<DeliveryCounters>();
+  // The host's filter and rate limit, as Platform held them when the manager started.
+  RecordFilter filter_;
+  std::unique_ptr<RateLimiter> rateLimiter_;
   std::atomic<int> connection_{0};
   std::atomic<bool> isNetworkAvailable_{false};
   NotificationCenter::Token observer_ = 0;

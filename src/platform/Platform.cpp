@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -33,6 +34,9 @@ struct Settings {
   std::shared_ptr<LogSink> logSink = std::make_shared<DefaultLogSink>();
   std::shared_ptr<TrackingProvider> trackingProvider;
   std::optional<LogLevel> logLevel;
+  EventFilter eventFilter;
+  std::optional<EventRateLimit> eventRateLimit;
+  std::optional<std::string> proxy;
 };
 
 // Never destroyed: worker threads may log while the process exits.
@@ -145,6 +149,27 @@ void Platform::storeOnSignals(std::vector<int> signals) {
   }
 }
 
+void Platform::setEventFilter(EventFilter filter) {
+  std::lock_guard lock(settings().mutex);
+  settings().eventFilter = std::move(filter);
+}
+
+void Platform::setEventRateLimit(double perSecond, double burst) {
+  std::lock_guard lock(settings().mutex);
+  if (!std::isfinite(perSecond) || perSecond <= 0) {
+    settings().eventRateLimit.reset();
+    return;
+  }
+  // One event must always be able to pass, or the limit would drop every report.
+  settings().eventRateLimit =
+      EventRateLimit{perSecond, std::isfinite(burst) && burst >= 1 ? burst : 1};
+}
+
+void Platform::setProxy(const std::string& url) {
+  std::lock_guard lock(settings().mutex);
+  settings().proxy = url;
+}
+
 std::string Platform::appIdentifier() {
   std::string raw;
   {
@@ -218,6 +243,26 @@ std::shared_ptr<LogSink> Platform::logSink() {
 std::shared_ptr<TrackingProvider> Platform::trackingProvider() {
   std::lock_guard lock(settings().mutex);
   return settings().trackingProvider;
+}
+
+EventFilter Platform::eventFilter() {
+  std::lock_guard lock(settings().mutex);
+  return settings().eventFilter;
+}
+
+std::optional<EventRateLimit> Platform::eventRateLimit() {
+  std::lock_guard lock(settings().mutex);
+  return settings().eventRateLimit;
+}
+
+std::optional<std::string> Platform::proxy() {
+  {
+    std::lock_guard lock(settings().mutex);
+    if (settings().proxy) return settings().proxy;
+  }
+  std::string fromEnvironment = environment("KELVOR_PROXY");
+  if (!fromEnvironment.empty()) return fromEnvironment;
+  return std::nullopt;
 }
 
 }  // namespace kelvor

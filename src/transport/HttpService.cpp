@@ -313,6 +313,7 @@ struct HttpService::State {
   CURLM* multi = nullptr;
   std::vector<X509*> extraCertificates;
   std::string authorityFolder;  // empty: libcurl's default bundle
+  std::optional<std::string> proxy;
   std::thread::id workerId;
   // Held by the networking thread except while it waits: a fork never copies a transfer (and
   // OpenSSL's locks) in the middle of its work.
@@ -332,8 +333,10 @@ struct HttpService::State {
   }
 };
 
-HttpService::HttpService(const std::filesystem::path& extraCABundle)
+HttpService::HttpService(const std::filesystem::path& extraCABundle,
+                         std::optional<std::string> proxy)
     : state_(std::make_shared<State>()) {
+  state_->proxy = std::move(proxy);
   static std::once_flag globalInit;
   std::call_once(globalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   const auto before = openDescriptors();
@@ -526,6 +529,7 @@ void HttpService::submit(std::unique_ptr<Request> request) {
       curl_easy_setopt(easy, CURLOPT_CAINFO, static_cast<const char*>(nullptr));
       curl_easy_setopt(easy, CURLOPT_CAPATH, state_->authorityFolder.c_str());
     }
+    if (state_->proxy) curl_easy_setopt(easy, CURLOPT_PROXY, state_->proxy->c_str());
     if (!state_->extraCertificates.empty()) {
       curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, sslContextCallback);
       curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, state_.get());

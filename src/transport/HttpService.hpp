@@ -38,8 +38,11 @@ class HttpService {
  public:
   static constexpr long timeoutSeconds = 60;
 
-  // extraCABundle: a PEM file trusted in addition to the system's (empty: none).
-  explicit HttpService(const std::filesystem::path& extraCABundle = {});
+  // extraCABundle: a PEM file trusted in addition to the system's (empty: none). proxy: the
+  // proxy for every request ("" for none at all); nothing lets libcurl read https_proxy and
+  // no_proxy. TLS to the endpoint is verified through it as without it.
+  explicit HttpService(const std::filesystem::path& extraCABundle = {},
+                       std::optional<std::string> proxy = std::nullopt);
   // Transfers still running are abandoned without a callback.
   ~HttpService();
   // Stops the networking thread now (the same as the destructor); later requests are dropped.

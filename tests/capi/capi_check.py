@@ -22,6 +22,15 @@ def main(collector_binary, program):
             failures.append("c_opened and c_started")
         if "c_while_paused" in events or "c_before" in events or "c_refused" in events:
             failures.append("nothing reported while paused, before initialize or refused")
+        if events.get("c_masked", {}).get("card") != "*" * 16:
+            failures.append("c_masked with the card number the filter masked")
+        if "c_secret" in events or "c_drop_word" in events:
+            failures.append("nothing the filter dropped")
+        loops = [event for record in collector.records() if record.get("method") == "POST"
+                 for event in record.get("body", {}).get("events", [])
+                 if event["event"]["eventName"] == "c_loop"]
+        if len(loops) != 2:
+            failures.append("c_loop twice within its rate limit, not %d times" % len(loops))
         identity = collector.wait_for(lambda records: any(
             r.get("method") == "GET" and "jane@example.com" in str(r.get("payload"))
             for r in records), seconds=10)

@@ -6,6 +6,7 @@
 #include <kelvor/kelvor.h>
 #include <kelvor/version.hpp>
 
+#include <pthread.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -40,6 +41,23 @@ static void onAskForConsent(void* userData) {
   if (userData != &consentMarker) atomic_fetch_add(&wrongUserData, 1);
   atomic_fetch_add(&consentAsked, 1);
   kelvor_set_consent("{\"track\": true, \"identify\": true}");
+}
+
+/* The event filter: drops c_secret (NULL) and c_drop_word ("drop"), masks a card number. */
+static int filterMarker;
+static atomic_int filterCalls, filterOnReportingThread;
+static pthread_t reportingThread;
+
+static char* scrub(const char* record, void* userData) {
+  if (userData != &filterMarker) atomic_fetch_add(&wrongUserData, 1);
+  atomic_fetch_add(&filterCalls, 1);
+  if (pthread_equal(pthread_self(), reportingThread)) atomic_fetch_add(&filterOnReportingThread, 1);
+  if (strstr(record, "\"eventName\":\"c_secret\"") != NULL) return NULL;
+  if (strstr(record, "\"eventName\":\"c_drop_word\"") != NULL) return strdup("drop");
+  char* kept = strdup(record);
+  char* card = kept != NULL ? strstr(kept, "4111111111111111") : NULL;
+  if (card != NULL) memset(card, '*', 16);
+  return kept;
 }
 
 /* Each call that needs an initialised library, with valid arguments. */
@@ -182,6 +200,11 @@ int main(void) {
   EXPECT_STATUS(kelvor_options_set_write_key(options, "  "), KELVOR_OK);
   EXPECT_STATUS(kelvor_initialize(options), KELVOR_INIT_INVALID_WRITE_KEY);
   setEveryOption(options);
+  /* Read by kelvor_initialize. A rate this low lets each name through twice, then never again
+   * while the test runs. */
+  reportingThread = pthread_self();
+  EXPECT_STATUS(kelvor_set_event_filter(scrub, &filterMarker), KELVOR_OK);
+  EXPECT_STATUS(kelvor_set_event_rate_limit(0.001, 2), KELVOR_OK);
   refuseUnusableSettings(options);
   EXPECT_STATUS(kelvor_initialize(options), KELVOR_INIT_READY);
   EXPECT(strcmp(kelvor_initialize_message(), "") == 0);
@@ -217,6 +240,10 @@ int main(void) {
   EXPECT_STATUS(kelvor_report("c_opened", NULL), KELVOR_OK);
   EXPECT_STATUS(kelvor_report("c_purchase", "{\"price\": 12, \"currency\": \"EUR\"}"), KELVOR_OK);
   EXPECT_STATUS(kelvor_report_instant("c_started", "{\"cold\": true}"), KELVOR_OK);
+  EXPECT_STATUS(kelvor_report("c_masked", "{\"card\": \"4111111111111111\"}"), KELVOR_OK);
+  EXPECT_STATUS(kelvor_report("c_secret", NULL), KELVOR_OK);
+  EXPECT_STATUS(kelvor_report_instant("c_drop_word", NULL), KELVOR_OK);
+  for (int i = 0; i < 5; ++i) EXPECT_STATUS(kelvor_report("c_loop", NULL), KELVOR_OK);
   EXPECT_STATUS(kelvor_pause_collection(), KELVOR_OK);
   EXPECT_STATUS(kelvor_report("c_while_paused", NULL), KELVOR_OK);
   EXPECT_STATUS(kelvor_resume_collection(), KELVOR_OK);
@@ -226,6 +253,8 @@ int main(void) {
   EXPECT_STATUS(kelvor_delivery_stats(&stats), KELVOR_OK);
   EXPECT(stats.size == sizeof stats && stats.sent >= 3 && stats.failed_attempts == 0);
   EXPECT(stats.last_failure_reason == KELVOR_FAILURE_NONE && stats.last_failure_detail[0] == 0);
+  EXPECT(stats.dropped_by_filter == 2 && stats.dropped_by_rate_limit == 3);
+  EXPECT(atomic_load(&filterCalls) > 0 && atomic_load(&filterOnReportingThread) == 0);
   /* A host built against a header that ended at `pending` gets only what it knows. */
   struct kelvor_delivery_stats older;
   memset(&older, 0x5a, sizeof older);

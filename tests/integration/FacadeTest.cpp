@@ -12,6 +12,7 @@
 
 #include "identity/IdentityTransformer.hpp"
 #include "support/Collector.hpp"
+#include "support/ConnectProxy.hpp"
 #include "support/FakeTrackingProvider.hpp"
 #include "support/LogCapture.hpp"
 #include "support/TempDir.hpp"
@@ -290,6 +291,11 @@ TEST(FacadeTest, TheEnvironmentConfiguresWhatTheHostDidNot) {
   setenv("KELVOR_DATA_DIR", (folder->path() / "data").c_str(), 1);
   setenv("KELVOR_CONFIG_DIR", (folder->path() / "config").c_str(), 1);
   setenv("KELVOR_LOG_LEVEL", "warning", 1);
+  testing::ConnectProxy proxy;
+  ASSERT_TRUE(proxy.started());
+  setenv("KELVOR_PROXY", proxy.url().c_str(), 1);
+  unsetenv("no_proxy");
+  unsetenv("NO_PROXY");
   LogCapture log;
   auto option = baseOptions();
   option->optout(false).logging(true);  // the level from the environment wins over logging
@@ -299,6 +305,7 @@ TEST(FacadeTest, TheEnvironmentConfiguresWhatTheHostDidNot) {
   ASSERT_TRUE(q.flush());
   EXPECT_EQ(names(Collector::acceptedEvents(collector.records())),
             std::vector<std::string>{"from-env"});
+  EXPECT_FALSE(proxy.tunnels().empty());
   // Both name a base folder, the app's own folder below it (AppSandboxTest drives two apps).
   EXPECT_TRUE(std::filesystem::exists(folder->path() / "data" / Platform::appIdentifier() /
                                       "kelvorDB.sqlite"));
@@ -321,6 +328,48 @@ TEST(FacadeTest, DoNotTrackInTheEnvironmentOptsOut) {
   EXPECT_TRUE(q.flush());  // dropped by consent: a documented rule
   EXPECT_TRUE(Collector::acceptedEvents(e.collector.records()).empty());
   EXPECT_TRUE(log.contains(LogLevel::info, "DO_NOT_TRACK is set"));
+}
+
+// A loop that reports one event 20,000 times: the limit lets its burst and its rate through,
+// counts the rest and names it in one warning line; other names go untouched. Instant events
+// count too.
+TEST(FacadeTest, ARateLimitStopsALoopAndSparesTheOtherEvents) {
+  auto& e = endpoint();
+  Platform::setEventRateLimit(100, 100);
+  LogCapture log;
+  auto option = baseOptions();
+  option->optout(false).batchSize(50);
+  Quorvel& q = start(option);
+  const auto started = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20000; ++i) {
+    if (i % 400 == 0) q.setEventProperties("steady", {{"i", i}});
+    if (i % 1000 == 0) {
+      q.setInstantEventProperties("loop", {{"i", i}});
+    } else {
+      q.setEventProperties("loop", {{"i", i}});
+    }
+  }
+  // Not a timing assertion: the bound follows from however long the loop took.
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  ASSERT_TRUE(q.flush(std::chrono::seconds(120)));
+  const auto sent = names(Collector::acceptedEvents(e.collector.records()));
+  const auto loops = static_cast<uint64_t>(std::count(sent.begin(), sent.end(), "loop"));
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "steady"), 50);
+  EXPECT_GE(loops, 100u);
+  EXPECT_LE(loops, static_cast<uint64_t>(100 + 100 * seconds + 1));
+  const DeliveryStats stats = q.deliveryStats();
+  EXPECT_EQ(stats.reported, 20050u);
+  EXPECT_EQ(stats.droppedByRateLimit, 20000u - loops);
+  EXPECT_EQ(stats.sent, loops + 50);
+  // The line comes a moment after the first drop, with the count of the burst.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!log.contains(LogLevel::warning, "events named \"loop\"") &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(log.count(LogLevel::warning, "events named \"loop\""), 1u);
+  EXPECT_EQ(log.count(LogLevel::warning, "\"steady\""), 0u);
 }
 
 }  // namespace

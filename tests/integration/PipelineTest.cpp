@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <future>
+#include <map>
 #include <optional>
 #include <regex>
 #include <thread>
@@ -395,6 +396,123 @@ TEST(PipelineTest, AHugeIntervalAndAnUnformableUrlRunNothingAway) {
   EXPECT_EQ(p.manager->deliveryStats().failedAttempts, 1u);
   EXPECT_EQ(p.storedCount(), 10);
   EXPECT_TRUE(log.contains(LogLevel::error, "\"https://exa mple.com/fp\""));
+}
+
+// The host's filter sees each event as it would go out, the page and user events and instant
+// events included, after it is enriched and before it is stored, on the library's queue; what it
+// returns is what the endpoint gets, under the eventUUID the event was made with. Without a
+// filter the record goes as it was made.
+TEST(PipelineTest, AFilterScrubsWhatLeavesAndNoFilterLeavesTheRecordAlone) {
+  struct Seen {
+    std::mutex mutex;
+    std::map<std::string, std::string> uuids;  // by event name
+    bool onCaller = false;
+  };
+  const std::string card = "4111 1111 1111 1111";
+  for (const bool filtered : {false, true}) {
+    SCOPED_TRACE(filtered ? "scrubbing filter" : "no filter");
+    auto seen = std::make_shared<Seen>();
+    EventFilter filter;
+    if (filtered) {
+      filter = [seen, caller = std::this_thread::get_id()](Json record) -> std::optional<Json> {
+        {
+          std::lock_guard lock(seen->mutex);
+          seen->uuids[record["event"]["eventName"].get<std::string>()] =
+              record["eventUUID"].get<std::string>();
+          seen->onCaller = seen->onCaller || std::this_thread::get_id() == caller;
+        }
+        record["user"].erase("carrier");
+        if (record["event"].contains("card")) record["event"]["card"] = "****";
+        record["eventUUID"] = "changed";  // not the filter's to change
+        return record;
+      };
+    }
+    Platform::setEventFilter(filter);
+    Collector collector;
+    ASSERT_TRUE(collector.started());
+    Pipeline p(options(), collector.baseUrl(), collector.caFile());
+    p.resolveConsent();
+    p.manager->setPageProperties({{"screen", "pay"}});
+    p.manager->setUserProperties({{"plan", "gold"}});
+    p.manager->reportEvent("pay", {{"card", card}, {"amount", 12}});
+    p.manager->logInstantEvent("pay_now", {{"card", card}});
+    ASSERT_TRUE(p.flush());
+    auto events = Collector::acceptedEvents(collector.records());
+    ASSERT_EQ(events.size(), 4u);
+    for (const Json& e : events) {
+      const std::string name = e["event"]["eventName"];
+      SCOPED_TRACE(name);
+      EXPECT_EQ(e["user"].contains("carrier"), !filtered);
+      EXPECT_TRUE(e["user"].contains("os_type"));
+      EXPECT_EQ(e["version"], "1.3.0");
+      if (name == "pay" || name == "pay_now") {
+        EXPECT_EQ(e["event"]["card"], filtered ? "****" : card);
+      }
+      if (name == "pay") {
+        EXPECT_EQ(e["event"]["amount"], 12);
+      }
+      if (name == "set_page_properties") {
+        EXPECT_EQ(e["page"], (Json{{"screen", "pay"}}));
+      }
+      if (name == "set_user_properties") {
+        EXPECT_EQ(e["user"]["plan"], "gold");
+      }
+      std::lock_guard lock(seen->mutex);
+      if (filtered) {
+        EXPECT_EQ(e["eventUUID"], seen->uuids[name]);
+      }
+    }
+    EXPECT_EQ(p.manager->deliveryStats().droppedByFilter, 0u);
+    std::lock_guard lock(seen->mutex);
+    EXPECT_EQ(seen->uuids.size(), filtered ? 4u : 0u);
+    EXPECT_FALSE(seen->onCaller);
+  }
+  Platform::setEventFilter({});
+}
+
+// An event the filter drops, or fails on (it throws, or returns what is not a record), is
+// counted and never sent, an instant one too, with an error line for each failure; the
+// others go.
+TEST(PipelineTest, EventsAFilterDropsOrFailsOnAreCountedAndNeverSent) {
+  struct Case {
+    const char* name;
+    EventFilter onTarget;
+    size_t errorLines;
+  };
+  const Case cases[] = {
+      {"drops", [](Json) -> std::optional<Json> { return std::nullopt; }, 0},
+      {"throws", [](Json) -> std::optional<Json> { throw std::runtime_error("no"); }, 2},
+      {"returns an array", [](Json) -> std::optional<Json> { return Json::array(); }, 2},
+      {"removes the name",
+       [](Json record) -> std::optional<Json> {
+         record["event"].erase("eventName");
+         return record;
+       },
+       2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Platform::setEventFilter([onTarget = c.onTarget](Json record) -> std::optional<Json> {
+      if (record["event"]["eventName"] == "target") return onTarget(std::move(record));
+      return record;
+    });
+    Collector collector;
+    ASSERT_TRUE(collector.started());
+    Pipeline p(options(), collector.baseUrl(), collector.caFile());
+    p.resolveConsent();
+    LogCapture log;
+    p.manager->reportEvent("target", {{"secret", 1}});
+    p.manager->logInstantEvent("target", {{"secret", 2}});
+    p.report(3, "kept");
+    ASSERT_TRUE(p.flush());
+    EXPECT_EQ(names(Collector::acceptedEvents(collector.records())),
+              (std::vector<std::string>{"kept0", "kept1", "kept2"}));
+    const auto stats = p.manager->deliveryStats();
+    EXPECT_EQ(stats.droppedByFilter, 2u);
+    EXPECT_EQ(stats.reported, 5u);
+    EXPECT_EQ(log.count(LogLevel::error, "\"target\""), c.errorLines);
+  }
+  Platform::setEventFilter({});
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "platform/Base64.hpp"
 #include "support/Collector.hpp"
+#include "support/ConnectProxy.hpp"
 #include "support/LogCapture.hpp"
 #include "support/TempDir.hpp"
 #include "transport/HttpService.hpp"
@@ -16,6 +17,7 @@ namespace kelvor {
 namespace {
 
 using testing::Collector;
+using testing::ConnectProxy;
 using testing::LogCapture;
 
 struct Outcome {
@@ -226,6 +228,66 @@ TEST(TransportTest, PlainHttpOnlyForTheLoopbackAddressItself) {
         "http://128.0.0.1/", "http://[::2]/", "ftp://127.0.0.1/"}) {
     EXPECT_TRUE(HttpService::refusedUrl(url)) << url;
   }
+}
+
+// "127.0.0.1:PORT" of a collector.
+std::string address(const Collector& collector) {
+  const std::string url = collector.baseUrl();
+  return url.substr(8, url.size() - 9);
+}
+
+// libcurl takes the proxy from https_proxy, or the one the library sets (which wins; "" turns
+// every proxy off). Through a CONNECT tunnel the TLS session is still the endpoint's own, so a
+// proxy that presents a certificate of its own is refused like any untrusted endpoint.
+TEST(TransportTest, AProxyTunnelsButCannotIntercept) {
+  Collector collector;
+  Collector impostor;  // its own certificate, which the client does not trust
+  ASSERT_TRUE(collector.started() && impostor.started());
+  ConnectProxy tunnel;
+  ConnectProxy intercepting(address(impostor));
+  ASSERT_TRUE(tunnel.started() && intercepting.started());
+  unsetenv("no_proxy");
+  unsetenv("NO_PROXY");
+  struct Case {
+    const char* name;
+    const ConnectProxy* environment;  // https_proxy
+    std::optional<std::string> set;
+    const ConnectProxy* through;  // the proxy that must see the CONNECT, or none
+    bool delivered;
+  };
+  const Case cases[] = {
+      {"https_proxy, loopback not bypassed", &tunnel, std::nullopt, &tunnel, true},
+      {"set wins over https_proxy", &intercepting, tunnel.url(), &tunnel, true},
+      {"intercepting proxy refused", nullptr, intercepting.url(), &intercepting, false},
+      {"\"\" turns https_proxy off", &intercepting, "", nullptr, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.environment != nullptr) {
+      setenv("https_proxy", c.environment->url().c_str(), 1);
+    } else {
+      unsetenv("https_proxy");
+    }
+    const size_t tunnelled = tunnel.tunnels().size() + intercepting.tunnels().size();
+    const size_t received = collector.records().size();
+    HttpService http(collector.caFile(), c.set);
+    Outcome outcome = await([&](ResponseCallback s, ResponseCallback f) {
+      http.post(collector.baseUrl() + "fp", Json{{"events", Json::array()}}, {},
+                OrvaService::credential("key"), s, f);
+    });
+    EXPECT_EQ(outcome.success, c.delivered);
+    EXPECT_EQ(collector.records().size(), received + (c.delivered ? 1 : 0));
+    if (!c.delivered) {
+      EXPECT_EQ(outcome.error.reason, FailureReason::tls);
+    }
+    EXPECT_EQ(tunnel.tunnels().size() + intercepting.tunnels().size(),
+              tunnelled + (c.through != nullptr ? 1 : 0));
+    if (c.through != nullptr) {
+      EXPECT_EQ(c.through->tunnels().back(), address(collector));
+    }
+  }
+  unsetenv("https_proxy");
+  EXPECT_TRUE(impostor.records().empty());
 }
 
 }  // namespace
