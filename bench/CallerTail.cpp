@@ -40,24 +40,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using kelvor::Json;
+using kelvor::bench::peakRssMiB;
+using kelvor::bench::rssMiB;
 
 int64_t nanos(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-}
-
-double peakRssMiB() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss / 1024.0;
-}
-
-double rssMiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
-  }
-  return 0;
 }
 
 double heapMiB() {

@@ -1,5 +1,10 @@
 #include "Samples.hpp"
 
+#include <sys/resource.h>
+
+#include <cstdlib>
+#include <fstream>
+
 #include "platform/Uuid.hpp"
 
 namespace kelvor::bench {
@@ -62,6 +67,21 @@ void rawInsert(sqlite3_stmt* insert, const StoredRow& row) {
   sqlite3_bind_text(insert, 5, row.version.c_str(), -1, SQLITE_STATIC);
   sqlite3_step(insert);
   sqlite3_reset(insert);
+}
+
+double rssMiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+  }
+  return 0;
+}
+
+double peakRssMiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
 }  // namespace kelvor::bench

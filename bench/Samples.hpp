@@ -20,5 +20,8 @@ StoredRow sampleRow(int i);
 std::string batchBody(int count);
 // The baselines' insert: one row with a prepared "INSERT INTO events VALUES (?,?,?,?,?)".
 void rawInsert(sqlite3_stmt* insert, const StoredRow& row);
+// This process's memory, in MiB: resident now (VmRSS), and the peak resident so far.
+double rssMiB();
+double peakRssMiB();
 
 }  // namespace kelvor::bench

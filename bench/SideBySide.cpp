@@ -35,7 +35,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using kelvor::Json;
+using kelvor::bench::peakRssMiB;
 using kelvor::bench::properties;
+using kelvor::bench::rssMiB;
 using kelvor::bench::sampleRow;
 using kelvor::bench::tenProperties;
 
@@ -48,22 +50,6 @@ double cpuMillis() {
   getrusage(RUSAGE_SELF, &usage);
   auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
   return ms(usage.ru_utime) + ms(usage.ru_stime);
-}
-
-// Resident now (VmRSS), in MiB.
-double rssMiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
-  }
-  return 0;
-}
-
-double peakRssMiB() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss / 1024.0;
 }
 
 struct Args {
