@@ -774,46 +774,32 @@ std::optional<int64_t> SQLiteDatabase::deleteOldestBytes(int64_t afterRowid, int
   return std::nullopt;
 }
 
-std::optional<int64_t> SQLiteDatabase::countThrough(int64_t rowid, int64_t limit) {
+std::optional<int64_t> SQLiteDatabase::integerOf(const char* query,
+                                                 std::initializer_list<int64_t> values) {
   try {
-    sqlite3_stmt* count = statement(kCountThrough);
-    Reset reset{count};
-    sqlite3_bind_int64(count, 1, rowid);
-    sqlite3_bind_int64(count, 2, limit);
-    int rc = sqlite3_step(count);
-    if (rc == SQLITE_ROW) return sqlite3_column_int64(count, 0);
+    sqlite3_stmt* select = statement(query);
+    Reset reset{select};
+    int index = 0;
+    for (int64_t value : values) sqlite3_bind_int64(select, ++index, value);
+    int rc = sqlite3_step(select);
+    if (rc == SQLITE_ROW) return sqlite3_column_int64(select, 0);
     healIfUnreadable(rc);
   } catch (const SQLiteError& error) {
     Log::error(error.what());
   }
   return std::nullopt;
+}
+
+std::optional<int64_t> SQLiteDatabase::countThrough(int64_t rowid, int64_t limit) {
+  return integerOf(kCountThrough, {rowid, limit});
 }
 
 std::optional<int64_t> SQLiteDatabase::countAfter(int64_t rowid) {
-  try {
-    sqlite3_stmt* count = statement(kCountAfter);
-    Reset reset{count};
-    sqlite3_bind_int64(count, 1, rowid);
-    int rc = sqlite3_step(count);
-    if (rc == SQLITE_ROW) return sqlite3_column_int64(count, 0);
-    healIfUnreadable(rc);
-  } catch (const SQLiteError& error) {
-    Log::error(error.what());
-  }
-  return std::nullopt;
+  return integerOf(kCountAfter, {rowid});
 }
 
 int64_t SQLiteDatabase::maxRowid() {
-  try {
-    sqlite3_stmt* max = statement(kMaxRowid);
-    Reset reset{max};
-    int rc = sqlite3_step(max);
-    if (rc == SQLITE_ROW) return sqlite3_column_int64(max, 0);
-    healIfUnreadable(rc);
-  } catch (const SQLiteError& error) {
-    Log::error(error.what());
-  }
-  return 0;
+  return integerOf(kMaxRowid, {}).value_or(0);
 }
 
 std::optional<int64_t> SQLiteDatabase::deleteAll() {

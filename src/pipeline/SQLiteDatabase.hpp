@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -109,6 +110,8 @@ class SQLiteDatabase {
   void heal(const std::string& message);
   // A statement kept for the life of the connection.
   sqlite3_stmt* statement(const char* query);
+  // The first column of a one-row query with these values bound; none when it failed.
+  std::optional<int64_t> integerOf(const char* query, std::initializer_list<int64_t> values);
   sqlite3_stmt* prepareStatement(const std::string& query);  // throws SQLiteError
   // Another process of the app moved a damaged file aside and made a fresh one: this
   // connection would write into the moved file, so it opens the one at the path instead.
