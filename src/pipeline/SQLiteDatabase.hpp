@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
