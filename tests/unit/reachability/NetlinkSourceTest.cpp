@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -23,17 +24,23 @@ bool run(const std::string& command) {
   return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// In a network namespace of its own (one thread unshares it; sockets and the `ip` commands it
-// starts belong to it), the source sees no default route, then one through a veth pair.
-TEST(NetlinkSourceTest, FollowsTheDefaultRouteInANamespaceOfItsOwn) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
-  if (!run("command -v ip")) GTEST_SKIP() << "needs iproute2";
-  std::promise<std::string> outcome;
+// Runs `body` on a thread in a network namespace of its own (sockets and the `ip` commands it
+// starts belong to it) and returns what it found; "skip: ..." when the machine cannot do it.
+std::string inOwnNetworkNamespace(const std::function<std::string()>& body) {
+  if (geteuid() != 0) return "skip: needs root to make a network namespace";
+  if (!run("command -v ip")) return "skip: needs iproute2";
+  std::string result;
   std::thread inside([&] {
-    if (unshare(CLONE_NEWNET) != 0) {
-      outcome.set_value("skip: unshare(CLONE_NEWNET) not permitted here");
-      return;
-    }
+    result = unshare(CLONE_NEWNET) != 0 ? "skip: unshare(CLONE_NEWNET) not permitted here" : body();
+  });
+  inside.join();
+  return result;
+}
+
+// In a network namespace of its own, the source sees no default route, then one through a veth
+// pair.
+TEST(NetlinkSourceTest, FollowsTheDefaultRouteInANamespaceOfItsOwn) {
+  const std::string result = inOwnNetworkNamespace([] {
     auto source = std::make_shared<NetlinkReachabilitySource>();
     auto queue = std::make_shared<DispatchQueue>("test.netns");
     std::promise<uint32_t> changed;
@@ -51,9 +58,8 @@ TEST(NetlinkSourceTest, FollowsTheDefaultRouteInANamespaceOfItsOwn) {
                 run("ip addr add 192.0.2.1/24 dev kq-veth0") &&
                 run("ip route add default via 192.0.2.2 dev kq-veth0");
     if (!made) {
-      outcome.set_value("skip: cannot configure a veth pair here");
       source->setDispatchQueue(nullptr);
-      return;
+      return std::string("skip: cannot configure a veth pair here");
     }
     auto status = changedFuture.wait_for(std::chrono::seconds(20));
     result +=
@@ -62,10 +68,8 @@ TEST(NetlinkSourceTest, FollowsTheDefaultRouteInANamespaceOfItsOwn) {
     auto after = source->currentFlags();
     result += " after=" + (after ? std::to_string(*after) : std::string("none"));
     source->setDispatchQueue(nullptr);
-    outcome.set_value(result);
+    return result;
   });
-  std::string result = outcome.get_future().get();
-  inside.join();
   if (result.rfind("skip:", 0) == 0) GTEST_SKIP() << result;
   EXPECT_EQ(result, "before=0 changed=2 after=2");
 }
@@ -99,22 +103,14 @@ class ChangingRightAfterTheFirstRead : public NetlinkReachabilitySource {
 // A change between the monitor's first read and the source's is announced: the monitor ends up
 // with the flags of the network, not with those it read at its start.
 TEST(NetlinkSourceTest, AChangeRightAfterTheMonitorsFirstReadReachesIt) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
-  if (!run("command -v ip")) GTEST_SKIP() << "needs iproute2";
-  std::promise<std::string> outcome;
-  std::thread inside([&] {
-    if (unshare(CLONE_NEWNET) != 0) {
-      outcome.set_value("skip: unshare(CLONE_NEWNET) not permitted here");
-      return;
-    }
+  const std::string result = inOwnNetworkNamespace([] {
     auto monitor =
         std::make_shared<Reachability>(std::make_shared<ChangingRightAfterTheFirstRead>());
     monitor->startNotifier();
     std::string result = "start=" + std::to_string(monitor->flags().value_or(99));
     // Any link change wakes the source's thread.
     if (!run("ip link add kq-veth0 type veth peer name kq-veth1")) {
-      outcome.set_value("skip: cannot make a veth pair here");
-      return;
+      return std::string("skip: cannot make a veth pair here");
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (monitor->flags() != Reachability::kReachable &&
@@ -123,10 +119,8 @@ TEST(NetlinkSourceTest, AChangeRightAfterTheMonitorsFirstReadReachesIt) {
     }
     result += " later=" + std::to_string(monitor->flags().value_or(99));
     monitor->stopNotifier();
-    outcome.set_value(result);
+    return result;
   });
-  std::string result = outcome.get_future().get();
-  inside.join();
   if (result.rfind("skip:", 0) == 0) GTEST_SKIP() << result;
   EXPECT_EQ(result, "start=0 later=2");
 }
