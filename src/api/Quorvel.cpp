@@ -3,6 +3,7 @@
 #include <openssl/ssl.h>
 
 #include <cstdlib>
+#include <type_traits>
 
 #include "api/QuorvelProcess.hpp"
 #include "consent/ConsentService.hpp"
@@ -40,12 +41,19 @@ void guarded(const char* operation, Body&& body) {
 }
 
 // A map given as another JSON value (an array, a text, a number) has no keys to use: true, with
-// the error line, for such a value. A null stands for no map.
-bool notAnObject(const char* operation, const Json& value, const std::string& what,
-                 const std::string& outcome) {
+// the error line, for such a value. A null stands for no map. `what` is a text or a function
+// that makes it: a reporting call that passes a map builds no text.
+template <class What>
+bool notAnObject(const char* operation, const Json& value, What&& what, const char* outcome) {
   if (value.is_object() || value.is_null()) return false;
-  Log::error(std::string("Quorvel: ") + operation + " - " + what + " a JSON " + value.type_name() +
-             ", not an object of keys and values; " + outcome);
+  std::string subject;
+  if constexpr (std::is_invocable_v<What>) {
+    subject = what();
+  } else {
+    subject = what;
+  }
+  Log::error(std::string("Quorvel: ") + operation + " - " + subject + " a JSON " +
+             value.type_name() + ", not an object of keys and values; " + outcome);
   return true;
 }
 
@@ -323,8 +331,10 @@ void Quorvel::setEventProperties(const std::string& name, const StringMap& prope
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
     if (orvaEventManager->rateLimited(name)) return;  // before any other work
-    if (notAnObject("setEventProperties", properties, "the properties of \"" + name + "\" are",
-                    "they were refused and the event goes without them")) {
+    if (notAnObject(
+            "setEventProperties", properties,
+            [&] { return "the properties of \"" + name + "\" are"; },
+            "they were refused and the event goes without them")) {
       orvaEventManager->reportEvent(name, Json::object());
       return;
     }
@@ -343,9 +353,10 @@ void Quorvel::setInstantEventProperties(const std::string& name, const StringMap
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
     if (orvaEventManager->rateLimited(name)) return;
-    if (notAnObject("setInstantEventProperties", properties,
-                    "the properties of \"" + name + "\" are",
-                    "they were refused and the event goes without them")) {
+    if (notAnObject(
+            "setInstantEventProperties", properties,
+            [&] { return "the properties of \"" + name + "\" are"; },
+            "they were refused and the event goes without them")) {
       orvaEventManager->logInstantEvent(name, Json::object());
       return;
     }
