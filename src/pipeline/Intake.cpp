@@ -169,6 +169,27 @@ void Intake::recycle(Batch batch) {
   batch.count_ = 0;
 }
 
+void Intake::keepSpare(size_t blocks) {
+  size_t missing = 0;
+  {
+    std::lock_guard lock(mutex_);
+    missing = spareCount_ < blocks ? blocks - spareCount_ : 0;
+  }
+  if (missing == 0) return;
+  Block* made = nullptr;
+  Block* madeTail = nullptr;
+  for (size_t i = 0; i < missing; ++i) {
+    auto* block = new Block();
+    block->next = made;
+    made = block;
+    if (madeTail == nullptr) madeTail = block;
+  }
+  std::lock_guard lock(mutex_);
+  madeTail->next = spare_;
+  spare_ = made;
+  spareCount_ += missing;
+}
+
 bool Intake::finishDrainIfEmpty() {
   std::lock_guard lock(mutex_);
   if (count_ > 0) return false;

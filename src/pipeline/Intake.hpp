@@ -84,6 +84,9 @@ class Intake {
   void handedOn(size_t left);
   // The blocks of a processed batch go back for the next reports.
   void recycle(Batch batch);
+  // Manager's queue: makes blocks until `blocks` wait for reuse, so a caller that outruns the
+  // manager finds storage already made (and its pages touched) instead of making it.
+  void keepSpare(size_t blocks);
   // The drain ends when nothing came in meanwhile: clears the mark so the next report wakes it.
   bool finishDrainIfEmpty();
   // Empty and no drain scheduled.

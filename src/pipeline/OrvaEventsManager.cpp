@@ -386,9 +386,13 @@ void OrvaEventsManager::drainIntake() {
   // While reports keep coming the drain goes on, and the app's threads hand over without waking
   // anyone. It yields the queue now and then to other work.
   constexpr auto turn = std::chrono::milliseconds(5);
+  constexpr size_t spareAhead = 4;
   const auto started = std::chrono::steady_clock::now();
   for (;;) {
     try {
+      // A report woke the drain: a burst may follow, so its storage is made here, not by the
+      // app's thread that outruns the drain.
+      intake_.keepSpare(spareAhead);
       drainOnce();
     } catch (const std::exception& error) {
       // Whatever went wrong, the intake is not left marked as drained by nobody.
