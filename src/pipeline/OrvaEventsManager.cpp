@@ -1,5 +1,8 @@
 #include "pipeline/OrvaEventsManager.hpp"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 #include <limits>
@@ -115,6 +118,17 @@ std::string renderOnThisThread(const Json& value) {
   std::string text(buffer);
   if (buffer.capacity() > keptCapacity) std::string().swap(buffer);
   return text;
+}
+
+// The manager's thread is background work: under the batch policy, a report that wakes it does
+// not hand it the app's processor at once (the woken thread would otherwise preempt the caller
+// that woke it). Set once per thread; a refusal leaves the default policy.
+void runAsBackgroundWork() {
+  thread_local const bool set = [] {
+    sched_param param{};
+    return pthread_setschedparam(pthread_self(), SCHED_BATCH, &param) == 0;
+  }();
+  (void)set;
 }
 
 // Seconds as a timer delay that saturates instead of overflowing the clock's nanoseconds.
@@ -387,6 +401,7 @@ void OrvaEventsManager::drainIntake() {
   // anyone. It yields the queue now and then to other work.
   constexpr auto turn = std::chrono::milliseconds(5);
   constexpr size_t spareAhead = 4;
+  runAsBackgroundWork();
   const auto started = std::chrono::steady_clock::now();
   for (;;) {
     try {
