@@ -9,7 +9,8 @@
 // With --before, OTHER_BINARY (this file built against another version of the library) runs each
 // case in turn with this one, so both columns come from the same minutes of the same machine.
 // With --perf, one more run of the one-thread burst and stall per binary is recorded by `perf`
-// and the frames sampled on the reporting thread during its slowest call are printed.
+// and the frames sampled on the reporting thread during its slowest call are printed, then those
+// sampled during every call slower than 10 µs (what the p99 is made of).
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -50,6 +51,9 @@ int64_t nanos(Clock::time_point t) {
 double heapMiB() {
   return static_cast<double>(mallinfo2().uordblks) / (1024.0 * 1024.0);
 }
+
+// The calls slower than this are written out in a --perf run (their windows, for the frames).
+constexpr double slowMicros = 10;
 
 struct Args {
   std::string scenario;
@@ -98,6 +102,9 @@ void calls(const Args& a) {
   const int threads = static_cast<int>(a.threads);
   std::vector<std::vector<double>> samples(threads);
   std::vector<Slowest> slowest(threads);
+  // Under --perf: the windows of the slow calls, to find their frames.
+  const char* slowOut = std::getenv("KELVOR_TAIL_WINDOWS");
+  std::vector<std::vector<std::pair<int64_t, int64_t>>> slowWindows(threads);
   std::latch ready(threads);
   std::vector<std::thread> workers;
   for (int t = 0; t < threads; ++t) {
@@ -115,12 +122,21 @@ void calls(const Args& a) {
         const auto after = Clock::now();
         const double micros = std::chrono::duration<double, std::micro>(after - before).count();
         mine.push_back(micros);
+        if (slowOut != nullptr && micros > slowMicros) {
+          slowWindows[t].push_back({nanos(before), nanos(after)});
+        }
         if (micros > worst.micros) worst = {micros, nanos(before), nanos(after), worst.tid};
         if (paced) std::this_thread::sleep_until(t0 + std::chrono::milliseconds(i + 1));
       }
     });
   }
   for (auto& w : workers) w.join();
+  if (slowOut != nullptr) {
+    std::ofstream out(slowOut);
+    for (int t = 0; t < threads; ++t) {
+      for (auto& [b, e] : slowWindows[t]) out << slowest[t].tid << " " << b << " " << e << "\n";
+    }
+  }
   const double peak = peakRssMiB();
   std::vector<double> all;
   for (auto& s : samples) all.insert(all.end(), s.begin(), s.end());
@@ -188,7 +204,8 @@ Json run(const std::string& binary, const std::string& scenario, const std::stri
   const std::string out = (folder.path() / "out.json").string();
   std::ostringstream command;
   if (!perfData.empty()) {
-    command << "perf record -q -e cpu-clock -e sched:sched_switch -F 4000 --call-graph "
+    command << "KELVOR_TAIL_WINDOWS=" << shellQuote(perfData + ".windows")
+            << " perf record -q -e cpu-clock -e sched:sched_switch -F 4000 --call-graph "
                "dwarf,16384 --clockid=CLOCK_MONOTONIC -o "
             << shellQuote(perfData) << " -- ";
   }
@@ -226,27 +243,56 @@ std::string figures(const std::vector<Json>& runs) {
   return text;
 }
 
+void printStacks(const std::map<std::string, int>& stacks, size_t most) {
+  std::vector<std::pair<int, std::string>> sorted;
+  for (const auto& [text, count] : stacks) sorted.emplace_back(count, text);
+  std::sort(sorted.rbegin(), sorted.rend());
+  if (sorted.empty()) std::printf("    no sample and no switch on the thread in that window\n");
+  for (size_t i = 0; i < sorted.size() && i < most; ++i) {
+    std::printf("    %d× %s\n", sorted[i].first, sorted[i].second.c_str());
+  }
+}
+
 // The frames `perf` sampled on the slowest call's thread while it ran, and where the thread was
-// switched out, most frequent first.
-void printFrames(const std::string& perfData, const Json& r) {
+// switched out, most frequent first; then the same over every call slower than slowMicros (what
+// the p99 is made of), their windows read from `windows` ("tid start_ns end_ns" a line).
+void printFrames(const std::string& perfData, const std::string& windows, const Json& r) {
   const long tid = r.value("max_tid", 0L);
   const double from = static_cast<double>(r.value("max_start_ns", int64_t{0})) / 1e9;
   const double to = static_cast<double>(r.value("max_end_ns", int64_t{0})) / 1e9;
-  std::printf("  slowest call %.0f µs (thread %ld, %.6f–%.6f s monotonic):\n", r.value("max", 0.0),
-              tid, from, to);
+  std::map<long, std::vector<std::pair<double, double>>> slow;  // by thread, sorted by start
+  size_t slowCalls = 0;
+  {
+    std::ifstream in(windows);
+    long t = 0;
+    int64_t b = 0, e = 0;
+    while (in >> t >> b >> e) {
+      slow[t].emplace_back(static_cast<double>(b) / 1e9, static_cast<double>(e) / 1e9);
+      ++slowCalls;
+    }
+    for (auto& [t2, list] : slow) std::sort(list.begin(), list.end());
+  }
+  auto inSlow = [&](long t, double at) {
+    auto found = slow.find(t);
+    if (found == slow.end()) return false;
+    const auto& list = found->second;
+    auto next = std::upper_bound(list.begin(), list.end(), std::make_pair(at, 1e300));
+    return next != list.begin() && std::prev(next)->second >= at;
+  };
   const std::string command =
       "perf script -i " + shellQuote(perfData) + " -F tid,time,event,ip,sym --ns 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return;
-  std::map<std::string, int> stacks;
+  std::map<std::string, int> slowest, slowCallsStacks;
   std::string stack;
-  bool inWindow = false;
+  bool inSlowest = false, inAnySlow = false;
   int frames = 0;
   char buffer[4096];
   auto finish = [&] {
-    if (inWindow) ++stacks[stack];
+    if (inSlowest) ++slowest[stack];
+    if (inAnySlow) ++slowCallsStacks[stack];
     stack.clear();
-    inWindow = false;
+    inSlowest = inAnySlow = false;
   };
   while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
     std::string line(buffer);
@@ -254,7 +300,7 @@ void printFrames(const std::string& perfData, const Json& r) {
     if (line.empty()) {
       finish();
     } else if (line[0] == '\t') {
-      if (!inWindow || ++frames > 10) continue;
+      if (!(inSlowest || inAnySlow) || ++frames > 10) continue;
       std::istringstream words(line);
       std::string ip, symbol;
       words >> ip >> symbol;
@@ -266,22 +312,22 @@ void printFrames(const std::string& perfData, const Json& r) {
       std::string time, event;
       words >> sampleTid >> time >> event;
       const double at = std::atof(time.c_str());
-      inWindow = sampleTid == tid && at >= from && at <= to;
+      inSlowest = sampleTid == tid && at >= from && at <= to;
+      inAnySlow = inSlow(sampleTid, at);
       frames = 0;
       stack = event;
     }
   }
   finish();
   pclose(pipe);
-  std::vector<std::pair<int, std::string>> sorted;
-  for (auto& [text, count] : stacks) sorted.emplace_back(count, text);
-  std::sort(sorted.rbegin(), sorted.rend());
-  if (sorted.empty()) {
-    std::printf("    no sample and no switch on the thread in that window\n");
-  }
-  for (size_t i = 0; i < sorted.size() && i < 6; ++i) {
-    std::printf("    %d× %s\n", sorted[i].first, sorted[i].second.c_str());
-  }
+  std::printf("  slowest call %.0f µs (thread %ld, %.6f–%.6f s monotonic):\n", r.value("max", 0.0),
+              tid, from, to);
+  printStacks(slowest, 6);
+  int events = 0;
+  for (const auto& [text, count] : slowCallsStacks) events += count;
+  std::printf("  the %zu calls slower than %.0f µs: %d samples and switches in them\n", slowCalls,
+              slowMicros, events);
+  printStacks(slowCallsStacks, 8);
 }
 
 struct Case {
@@ -352,7 +398,7 @@ int driver(const std::vector<std::string>& binaries, int reps, bool perf) {
       std::printf("\nperf, %s, one thread%s:\n", scenario,
                   two ? (b == 0 ? " (before)" : " (after)") : "");
       Json r = run(binaries[b], scenario, url, ca, 20000, 1, data);
-      printFrames(data, r);
+      printFrames(data, data + ".windows", r);
       std::fflush(stdout);
     }
   }
