@@ -58,7 +58,11 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
   p.identity->mergeUserProperties({{"plan", "gold"}});
   p.manager->setUserIdentities({{"email", "jane@example.com"}});
   p.runOnManager([&] {
-    p.manager->logEvent("purchase", {{"price", 12}, {"eventName", "x"}, {"eventTimestamp", "0"}});
+    p.manager->logEvent("purchase", {{"price", 12},
+                                     {"eventName", "x"},
+                                     {"eventTimestamp", "0"},
+                                     {"note", "say \"hi\"\\\n\x01\x7f\xc3\xa9\xff"},
+                                     {"ta\"g", Json::array({1.5, "a\\b", Json::object()})}});
     p.manager->uploadEventsQueue()->checkAndTranferEvents();  // what a timer tick does
   });
   ASSERT_TRUE(p.settle());
@@ -75,6 +79,9 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
                        std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
   EXPECT_EQ(e["event"]["eventName"], "purchase");
   EXPECT_EQ(e["event"]["price"], 12);
+  // Texts that need escaping arrive as given; an invalid byte as the replacement character.
+  EXPECT_EQ(e["event"]["note"], "say \"hi\"\\\n\x01\x7f\xc3\xa9\xef\xbf\xbd");
+  EXPECT_EQ(e["event"]["ta\"g"], Json::array({1.5, "a\\b", Json::object()}));
   std::string timestamp = e["event"]["eventTimestamp"];
   EXPECT_TRUE(std::regex_match(timestamp, std::regex("[0-9]{13}")));
   EXPECT_EQ(e["page"], (Json{{"screen", "checkout"}}));
@@ -159,6 +166,7 @@ TEST(PipelineTest, AStalledBacklogKeepsTheNewestAndDrainsWithoutATimer) {
   EXPECT_EQ(stats.droppedByCacheCap, 19925u);
   EXPECT_EQ(stats.reported, 20000u);
   EXPECT_TRUE(log.contains(LogLevel::warning, "of the oldest events"));
+  EXPECT_EQ(log.count(LogLevel::warning, "of the oldest events reported"), 1u);  // warned once
   EXPECT_EQ(log.count(LogLevel::warning, "of the oldest events"),
             log.count(LogLevel::warning, "consent to track is not given"));
   EXPECT_TRUE(collector.records().empty());
@@ -368,6 +376,7 @@ TEST(PipelineTest, FailuresKeepTheNewestMaxCacheSizeAndTheyArriveOnceWhenTheEndp
     EXPECT_EQ(left, expected) << fault[0];
     EXPECT_EQ(p.manager->deliveryStats().droppedByCacheCap, 15u);
     EXPECT_TRUE(log.contains(LogLevel::warning, "of the oldest events"));
+  EXPECT_EQ(log.count(LogLevel::warning, "of the oldest events reported"), 1u);  // warned once
     EXPECT_TRUE(Collector::acceptedEvents(down.records()).empty());
 
     if (!down.restart()) GTEST_SKIP() << "cannot restart the collector on its port";
