@@ -9,6 +9,7 @@
 #include "identity/IdentityProvider.hpp"
 #include "identity/PageProvider.hpp"
 #include "identity/QuorvelUserDefaults.hpp"
+#include "identity/Utility.hpp"
 #include "pipeline/OrvaEventsManager.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "pipeline/SQLiteError.hpp"
@@ -214,7 +215,8 @@ InitializeResult Quorvel::buildComponents() {
   identityProvider = std::make_shared<IdentityProvider>(userDefault);
   pageProvider = std::make_shared<PageProvider>();
   consentService = ConsentService::make(options, userDefault);
-  orvaService = std::make_shared<OrvaService>(httpService, options, baseUrl);
+  orvaService = std::make_shared<OrvaService>(httpService, options, baseUrl,
+                                              [] { return *Utility::currentUserAgent(); });
   orvaEventManager = OrvaEventsManager::make(options, identityProvider, consentService,
                                              reachability, dataBase, orvaService, pageProvider);
   return {InitializeStatus::ready, ""};
@@ -285,10 +287,7 @@ void Quorvel::refreshIdentity() {
     identityProvider->buildUserIdentity();
     identityProvider->buildUserPayload();
   }
-  if (auto upload = orvaEventManager->uploadEventsQueue()) {
-    orvaService->sendIdentity(upload->identityQueryParams(), OrvaService::logResponse,
-                              OrvaService::logResponse);
-  }
+  orvaEventManager->sendIdentity();
 }
 
 void Quorvel::pauseCollection() {

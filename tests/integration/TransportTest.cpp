@@ -43,57 +43,133 @@ Outcome await(Send&& send) {
   return future.get();
 }
 
+// The requests as values in, text out: the body spliced from the stored texts, the words the
+// consent record gives, the identities renamed for the endpoint.
+TEST(TransportTest, RequestsAreBuiltFromValues) {
+  const EventTexts first{"A", R"({"eventName":"first"})", "{}", "", "1.3.0"};
+  const EventTexts second{"B\"", R"({"eventName":"second"})", R"({"screen":"home"})",
+                          R"({"ki":"K"})", "1.3.0"};
+  EXPECT_EQ(OrvaService::batchBody({first}),
+            R"({"events":[{"event":{"eventName":"first"},"eventUUID":"A","user":{},)"
+            R"("version":"1.3.0"}]})");
+  EXPECT_EQ(OrvaService::batchBody({first, second}),
+            R"({"events":[{"event":{"eventName":"first"},"eventUUID":"A","user":{},)"
+            R"("version":"1.3.0"},{"event":{"eventName":"second"},"eventUUID":"B\"",)"
+            R"("page":{"screen":"home"},"user":{"ki":"K"},"version":"1.3.0"}]})");
+
+  const QueryMap plain = {
+      {"cookieSync", "false"}, {"env", "mApp"}, {"identify", "false"}, {"track", "true"}};
+  ConsentData cmpRecord;
+  cmpRecord.gdprApplies = true;
+  cmpRecord.consentString = "CS";
+  cmpRecord.vendorConsent = true;
+  struct Case {
+    const char* name;
+    bool cmp;  // useConsent and checkForCMP
+    bool track;
+    bool identify;
+    bool recorded;   // the CMP's record holds values
+    QueryMap words;  // beside the plain ones
+  };
+  const Case cases[] = {
+      {"track only", false, true, false, true, {{"optin", "yes"}}},
+      {"identify only",
+       false,
+       false,
+       true,
+       false,
+       {{"optin", "yes"}, {"identify", "true"}, {"track", "false"}}},
+      {"neither", false, false, false, false, {{"optin", "no"}, {"track", "false"}}},
+      {"the CMP's record",
+       true,
+       true,
+       false,
+       true,
+       {{"optin", "yes"},
+        {"cmp", "1"},
+        {"gdpr", "1"},
+        {"gdpr_consent", "CS"},
+        {"vendorConsent", "true"}}},
+      {"an empty CMP record",
+       true,
+       true,
+       false,
+       false,
+       {{"optin", "yes"}, {"cmp", "1"}, {"gdpr", "0"}, {"vendorConsent", "false"}}},
+  };
+  for (const Case& c : cases) {
+    QuorvelOption option;
+    option.setUseConsent(c.cmp);
+    option.setCheckForCMP(c.cmp);
+    const RequestConsent consent{c.track, c.identify, c.recorded ? cmpRecord : ConsentData{}};
+    QueryMap expected = c.words;
+    expected.insert(plain.begin(), plain.end());  // the case's own words win
+    EXPECT_EQ(OrvaService::queryWords(option, consent), expected) << c.name;
+  }
+
+  QuorvelOption option;
+  option.setApiKey("key");
+  option.setUserCountry("DE");
+  QueryMap identity = OrvaService::identityQuery(
+      option, {true, false, {}}, {{"ki", "K"}, {"email", {{"md5", "m"}}}, {"custom", 1}});
+  EXPECT_EQ(Json::parse(Base64::decode(identity["payload"]).value_or("")),
+            (Json{{"user_ki", "K"}, {"user_email", {{"md5", "m"}}}, {"custom", 1}}));
+  EXPECT_EQ(identity["user_country"], "DE");
+  EXPECT_EQ(identity["w_k"], Base64::encode("key"));
+  EXPECT_EQ(identity["optin"], "yes");
+}
+
 TEST(TransportTest, BatchAndIdentityRequestsArriveInTheirExactShape) {
   Collector collector({"--write-key", "key"});
   ASSERT_TRUE(collector.started());
   auto http = std::make_shared<HttpService>(collector.caFile());
   auto option = std::make_shared<QuorvelOption>();
   option->setApiKey("key");
-  OrvaService orva(http, option, collector.baseUrl());
-  Events a;
-  a.eventUUID = "A";
-  a.event = {{"eventName", "first"}};
-  Events b = a;
-  b.eventUUID = "B";
-  b.page = Json{{"screen", "home"}};
-  QueryMap query = {{"optin", "yes"}, {"empty", ""}, {"payload", "a+b/c=="}, {"", "keyless"}};
+  OrvaService orva(http, option, collector.baseUrl(), [] { return std::string("Agent/1.0"); });
+  const RequestConsent consent{true, false, {}};
   Outcome outcome = await([&](ResponseCallback s, ResponseCallback f) {
-    orva.sendEvents({a, b}, query, s, f);
+    orva.sendEvents(OrvaService::batchBody({{"A", R"({"eventName":"first"})", "{}", "", "1"}}),
+                    consent, s, f);
   });
   EXPECT_TRUE(outcome.success);
   EXPECT_EQ(outcome.code, 200);
+  orva.sendIdentity({{"ki", "K>?"}}, consent);
+  ASSERT_TRUE(http->waitUntilIdle(std::chrono::seconds(90)));
 
   auto records = collector.records();
-  ASSERT_EQ(records.size(), 1u);
-  const Json& r = records[0];
-  EXPECT_EQ(r["status"], 200);
-  EXPECT_EQ(r["headers"]["content-type"], "application/json");
-  EXPECT_EQ(r["headers"]["authorization"], "Basic " + Base64::encode("w_k:key"));
-  EXPECT_EQ(r["headers"]["user-agent"].get<std::string>().rfind("Mozilla/5.0 (", 0), 0u);
-  EXPECT_EQ(r["query"]["optin"], "yes");
-  EXPECT_EQ(r["query"]["payload"], "a+b/c==");
-  EXPECT_FALSE(r["query"].contains("empty"));
-  // Escapes in upper-case hex, as RFC 3986 asks of producers.
-  EXPECT_EQ(r["target"], "/fp?=keyless&optin=yes&payload=a%2Bb%2Fc%3D%3D");
-  ASSERT_EQ(r["body"]["events"].size(), 2u);
-  EXPECT_EQ(r["body"]["events"][0]["eventUUID"], "A");
-  EXPECT_FALSE(r["body"]["events"][0].contains("page"));
-  EXPECT_EQ(r["body"]["events"][1]["page"], (Json{{"screen", "home"}}));
+  ASSERT_EQ(records.size(), 2u);
+  const Json& post = records[0];
+  EXPECT_EQ(post["status"], 200);
+  EXPECT_EQ(post["headers"]["content-type"], "application/json");
+  EXPECT_EQ(post["headers"]["authorization"], "Basic " + Base64::encode("w_k:key"));
+  EXPECT_EQ(post["headers"]["user-agent"], "Agent/1.0");
+  Json words = Json::object();
+  for (const auto& [key, value] : OrvaService::queryWords(*option, consent)) words[key] = value;
+  EXPECT_EQ(post["query"], words);
+  EXPECT_EQ(post["body"], (Json{{"events",
+                                 {{{"event", {{"eventName", "first"}}},
+                                   {"eventUUID", "A"},
+                                   {"user", Json::object()},
+                                   {"version", "1"}}}}}));
 
   // The identity request is a GET without credential headers.
-  std::string payload = Base64::encode(R"({"user_ki":"K>?"})");
-  outcome = await([&](ResponseCallback s, ResponseCallback f) {
-    orva.sendIdentity({{"payload", payload}, {"w_k", Base64::encode("key")}, {"user_country", ""}},
-                      s, f);
-  });
-  EXPECT_TRUE(outcome.success);
-  const Json get = collector.records().at(1);
+  const Json& get = records[1];
   EXPECT_EQ(get["method"], "GET");
   EXPECT_EQ(get["headers"]["authorization"], "");
   EXPECT_EQ(get["headers"]["content-type"], "");
+  EXPECT_EQ(get["headers"]["user-agent"], "Agent/1.0");
   EXPECT_EQ(get["payload"], (Json{{"user_ki", "K>?"}}));
   EXPECT_EQ(get["write_key"], "key");
-  EXPECT_FALSE(get["query"].contains("user_country"));
+  EXPECT_FALSE(get["query"].contains("user_country"));  // empty values are left out
+
+  // Query values are escaped strictly, in upper-case hex, as RFC 3986 asks of producers.
+  outcome = await([&](ResponseCallback s, ResponseCallback f) {
+    http->post(collector.baseUrl() + "fp", Json{{"events", Json::array()}},
+               {{"optin", "yes"}, {"empty", ""}, {"payload", "a+b/c=="}, {"", "keyless"}},
+               OrvaService::credential("key"), s, f);
+  });
+  EXPECT_TRUE(outcome.success);
+  EXPECT_EQ(collector.records().at(2)["target"], "/fp?=keyless&optin=yes&payload=a%2Bb%2Fc%3D%3D");
 }
 
 // The extra CA is given to the TLS library in memory: no file is left behind.
