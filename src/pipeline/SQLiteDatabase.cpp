@@ -608,24 +608,18 @@ std::optional<int64_t> SQLiteDatabase::count() {
 
 bool SQLiteDatabase::deleteIds(const std::vector<std::string>& ids) {
   if (ids.empty()) return true;
-  std::string list;
+  bool deleted = false;
   try {
-    // JSON cannot carry an id that is not UTF-8 (only a tampered row has one): those go one by
-    // one.
-    list = Json(ids).dump(-1, ' ', false, Json::error_handler_t::strict);
+    deleted = deleteList(SQLQuery::deleteIds,
+                         Json(ids).dump(-1, ' ', false, Json::error_handler_t::strict));
   } catch (const Json::exception&) {
-    for (const auto& id : ids) {
-      if (!deleteList(SQLQuery::deleteId, id)) return false;
-    }
-    Log::info("Rows Deleted");
-    return true;
+    // JSON cannot carry an id that is not UTF-8 (only a tampered row has one): one by one then.
+    deleted = std::all_of(ids.begin(), ids.end(), [&](const std::string& id) {
+      return deleteList(SQLQuery::deleteId, id);
+    });
   }
-  if (deleteList(SQLQuery::deleteIds, list)) {
-    Log::info("Rows Deleted");
-    return true;
-  }
-  Log::info("Unable to delete the rows");
-  return false;
+  Log::info(deleted ? "Rows Deleted" : "Unable to delete the rows");
+  return deleted;
 }
 
 bool SQLiteDatabase::deleteRowids(const std::vector<int64_t>& rowids) {

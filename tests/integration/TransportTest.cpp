@@ -43,159 +43,83 @@ Outcome await(Send&& send) {
   return future.get();
 }
 
-// The requests as values in, text out: the body spliced from the stored texts, the words the
-// consent record gives, the identities renamed for the endpoint.
+// The requests as values in, text out: the body spliced from the stored texts (no "page" when
+// empty, ids quoted), the words the consent record gives.
 TEST(TransportTest, RequestsAreBuiltFromValues) {
-  const EventTexts first{"A", R"({"eventName":"first"})", "{}", "", "1.3.0"};
-  const EventTexts second{"B\"", R"({"eventName":"second"})", R"({"screen":"home"})",
-                          R"({"ki":"K"})", "1.3.0"};
-  EXPECT_EQ(OrvaService::batchBody({first}),
-            R"({"events":[{"event":{"eventName":"first"},"eventUUID":"A","user":{},)"
-            R"("version":"1.3.0"}]})");
-  EXPECT_EQ(OrvaService::batchBody({first, second}),
-            R"({"events":[{"event":{"eventName":"first"},"eventUUID":"A","user":{},)"
-            R"("version":"1.3.0"},{"event":{"eventName":"second"},"eventUUID":"B\"",)"
-            R"("page":{"screen":"home"},"user":{"ki":"K"},"version":"1.3.0"}]})");
-
-  const QueryMap plain = {
-      {"cookieSync", "false"}, {"env", "mApp"}, {"identify", "false"}, {"track", "true"}};
-  ConsentData cmpRecord;
-  cmpRecord.gdprApplies = true;
-  cmpRecord.consentString = "CS";
-  cmpRecord.vendorConsent = true;
-  struct Case {
-    const char* name;
-    bool cmp;  // useConsent and checkForCMP
-    bool track;
-    bool identify;
-    bool recorded;   // the CMP's record holds values
-    QueryMap words;  // beside the plain ones
-  };
-  const Case cases[] = {
-      {"track only", false, true, false, true, {{"optin", "yes"}}},
-      {"identify only",
-       false,
-       false,
-       true,
-       false,
-       {{"optin", "yes"}, {"identify", "true"}, {"track", "false"}}},
-      {"neither", false, false, false, false, {{"optin", "no"}, {"track", "false"}}},
-      {"the CMP's record",
-       true,
-       true,
-       false,
-       true,
-       {{"optin", "yes"},
-        {"cmp", "1"},
-        {"gdpr", "1"},
-        {"gdpr_consent", "CS"},
-        {"vendorConsent", "true"}}},
-      {"an empty CMP record",
-       true,
-       true,
-       false,
-       false,
-       {{"optin", "yes"}, {"cmp", "1"}, {"gdpr", "0"}, {"vendorConsent", "false"}}},
-  };
-  for (const Case& c : cases) {
-    QuorvelOption option;
-    option.setUseConsent(c.cmp);
-    option.setCheckForCMP(c.cmp);
-    const RequestConsent consent{c.track, c.identify, c.recorded ? cmpRecord : ConsentData{}};
-    QueryMap expected = c.words;
-    expected.insert(plain.begin(), plain.end());  // the case's own words win
-    EXPECT_EQ(OrvaService::queryWords(option, consent), expected) << c.name;
-  }
-
+  EXPECT_EQ(OrvaService::batchBody({{"A", R"({"eventName":"a"})", "{}", "", "1"},
+                                    {"B\"", R"({"eventName":"b"})", R"({"s":1})", "{}", "1"}}),
+            R"({"events":[{"event":{"eventName":"a"},"eventUUID":"A","user":{},"version":"1"},)"
+            R"({"event":{"eventName":"b"},"eventUUID":"B\"","page":{"s":1},"user":{},)"
+            R"("version":"1"}]})");
+  // Either purpose opts in (the CMP's words: PipelineTest.TcfValuesDriveTheConsentParameters).
   QuorvelOption option;
-  option.setApiKey("key");
-  option.setUserCountry("DE");
-  QueryMap identity = OrvaService::identityQuery(
-      option, {true, false, {}}, {{"ki", "K"}, {"email", {{"md5", "m"}}}, {"custom", 1}});
-  EXPECT_EQ(Json::parse(Base64::decode(identity["payload"]).value_or("")),
-            (Json{{"user_ki", "K"}, {"user_email", {{"md5", "m"}}}, {"custom", 1}}));
-  EXPECT_EQ(identity["user_country"], "DE");
-  EXPECT_EQ(identity["w_k"], Base64::encode("key"));
-  EXPECT_EQ(identity["optin"], "yes");
+  const QueryMap plain = {{"cookieSync", "false"}, {"env", "mApp"}, {"track", "false"}};
+  QueryMap expected = {{"optin", "yes"}, {"identify", "true"}};
+  expected.insert(plain.begin(), plain.end());
+  EXPECT_EQ(OrvaService::queryWords(option, {false, true, {}}), expected);
+  expected = {{"optin", "no"}, {"identify", "false"}};
+  expected.insert(plain.begin(), plain.end());
+  EXPECT_EQ(OrvaService::queryWords(option, {false, false, {}}), expected);
 }
 
+// The extra CA is given to the TLS library in memory: no file is left behind, while the client
+// lives (a host's lives until the process ends) or after.
 TEST(TransportTest, BatchAndIdentityRequestsArriveInTheirExactShape) {
   Collector collector({"--write-key", "key"});
   ASSERT_TRUE(collector.started());
+  testing::TempDir temp;
+  const char* saved = std::getenv("TMPDIR");
+  const std::string previous = saved != nullptr ? saved : "";
+  setenv("TMPDIR", temp.path().c_str(), 1);
   auto http = std::make_shared<HttpService>(collector.caFile());
   auto option = std::make_shared<QuorvelOption>();
   option->setApiKey("key");
-  OrvaService orva(http, option, collector.baseUrl(), [] { return std::string("Agent/1.0"); });
+  option->setUserCountry("DE");
+  auto orva = std::make_unique<OrvaService>(http, option, collector.baseUrl(),
+                                            [] { return std::string("Agent/1.0"); });
   const RequestConsent consent{true, false, {}};
   Outcome outcome = await([&](ResponseCallback s, ResponseCallback f) {
-    orva.sendEvents(OrvaService::batchBody({{"A", R"({"eventName":"first"})", "{}", "", "1"}}),
-                    consent, s, f);
+    orva->sendEvents(OrvaService::batchBody({{"A", R"({"eventName":"a"})", "{}", "", "1"}}),
+                     consent, s, f);
   });
   EXPECT_TRUE(outcome.success);
   EXPECT_EQ(outcome.code, 200);
-  orva.sendIdentity({{"ki", "K>?"}}, consent);
+  orva->sendIdentity({{"ki", "K>?"}, {"email", {{"md5", "m"}}}, {"custom", 1}}, consent);
   ASSERT_TRUE(http->waitUntilIdle(std::chrono::seconds(90)));
-
-  auto records = collector.records();
-  ASSERT_EQ(records.size(), 2u);
-  const Json& post = records[0];
-  EXPECT_EQ(post["status"], 200);
-  EXPECT_EQ(post["headers"]["content-type"], "application/json");
-  EXPECT_EQ(post["headers"]["authorization"], "Basic " + Base64::encode("w_k:key"));
-  EXPECT_EQ(post["headers"]["user-agent"], "Agent/1.0");
-  Json words = Json::object();
-  for (const auto& [key, value] : OrvaService::queryWords(*option, consent)) words[key] = value;
-  EXPECT_EQ(post["query"], words);
-  EXPECT_EQ(post["body"], (Json{{"events",
-                                 {{{"event", {{"eventName", "first"}}},
-                                   {"eventUUID", "A"},
-                                   {"user", Json::object()},
-                                   {"version", "1"}}}}}));
-
-  // The identity request is a GET without credential headers.
-  const Json& get = records[1];
-  EXPECT_EQ(get["method"], "GET");
-  EXPECT_EQ(get["headers"]["authorization"], "");
-  EXPECT_EQ(get["headers"]["content-type"], "");
-  EXPECT_EQ(get["headers"]["user-agent"], "Agent/1.0");
-  EXPECT_EQ(get["payload"], (Json{{"user_ki", "K>?"}}));
-  EXPECT_EQ(get["write_key"], "key");
-  EXPECT_FALSE(get["query"].contains("user_country"));  // empty values are left out
-
-  // Query values are escaped strictly, in upper-case hex, as RFC 3986 asks of producers.
+  // Query values are escaped strictly, in upper-case hex, as RFC 3986 asks of producers; empty
+  // ones are left out.
   outcome = await([&](ResponseCallback s, ResponseCallback f) {
     http->post(collector.baseUrl() + "fp", Json{{"events", Json::array()}},
                {{"optin", "yes"}, {"empty", ""}, {"payload", "a+b/c=="}, {"", "keyless"}},
                OrvaService::credential("key"), s, f);
   });
   EXPECT_TRUE(outcome.success);
-  EXPECT_EQ(collector.records().at(2)["target"], "/fp?=keyless&optin=yes&payload=a%2Bb%2Fc%3D%3D");
-}
 
-// The extra CA is given to the TLS library in memory: no file is left behind.
-TEST(TransportTest, AnExtraCaLeavesNoFileBehind) {
-  Collector collector;
-  ASSERT_TRUE(collector.started());
-  testing::TempDir temp;
-  const char* saved = std::getenv("TMPDIR");
-  const std::string previous = saved != nullptr ? saved : "";
-  setenv("TMPDIR", temp.path().c_str(), 1);
-  {
-    HttpService http(collector.caFile());
-    Outcome outcome = await([&](ResponseCallback s, ResponseCallback f) {
-      http.post(collector.baseUrl() + "fp", Json{{"events", Json::array()}}, {},
-                OrvaService::credential("key"), s, f);
-    });
-    EXPECT_TRUE(outcome.success);
-    // A host's client lives until the process ends: nothing may be on disk meanwhile either.
-    EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
-  }
-  if (saved != nullptr) {
-    setenv("TMPDIR", previous.c_str(), 1);
-  } else {
-    unsetenv("TMPDIR");
-  }
+  auto records = collector.records();
+  ASSERT_EQ(records.size(), 3u);
+  const Json& post = records[0];
+  EXPECT_EQ(post["headers"]["content-type"], "application/json");
+  EXPECT_EQ(post["headers"]["authorization"], "Basic " + Base64::encode("w_k:key"));
+  EXPECT_EQ(post["headers"]["user-agent"], "Agent/1.0");
+  EXPECT_EQ(post["query"]["optin"], "yes");
+  EXPECT_EQ(post["body"]["events"][0]["eventUUID"], "A");
+  // The identity request is a GET without credential headers, the identities renamed.
+  const Json& get = records[1];
+  EXPECT_EQ(get["method"], "GET");
+  EXPECT_EQ(get["headers"]["authorization"], "");
+  EXPECT_EQ(get["headers"]["content-type"], "");
+  EXPECT_EQ(get["headers"]["user-agent"], "Agent/1.0");
+  EXPECT_EQ(get["payload"],
+            (Json{{"user_ki", "K>?"}, {"user_email", {{"md5", "m"}}}, {"custom", 1}}));
+  EXPECT_EQ(get["write_key"], "key");
+  EXPECT_EQ(get["query"]["user_country"], "DE");
+  EXPECT_EQ(get["query"]["optin"], "yes");
+  EXPECT_EQ(records[2]["target"], "/fp?=keyless&optin=yes&payload=a%2Bb%2Fc%3D%3D");
   EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+  orva.reset();
+  http.reset();
+  EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+  saved != nullptr ? setenv("TMPDIR", previous.c_str(), 1) : unsetenv("TMPDIR");
 }
 
 // A 2xx status reaches the success callback, any other status the failure callback with its
