@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <fstream>
 #include <limits>
 #include <sstream>
