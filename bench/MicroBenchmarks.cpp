@@ -85,7 +85,7 @@ void BM_StoreRefillReadSpliceDelete50(benchmark::State& state) {
       std::vector<std::string> ids;
       for (auto& row : read) {
         row.decode();
-        row.appendWireJson(body);
+        kelvor::OrvaService::appendEvent(body, row.texts());
         body += ',';
         ids.push_back(row.eventUUID);
       }
@@ -138,13 +138,13 @@ void BM_OrvaServicePost50(benchmark::State& state) {
   auto http = std::make_shared<kelvor::HttpService>(c.caFile());
   auto option = std::make_shared<kelvor::QuorvelOption>();
   option->setApiKey("key");
-  kelvor::OrvaService orva(http, option, c.baseUrl());
+  kelvor::OrvaService orva(http, option, c.baseUrl(), [] { return std::string("bench"); });
   const std::string body = kelvor::bench::batchBody(50);
   int64_t accepted = 0;
   for (auto _ : state) {
     std::promise<bool> done;
-    orva.sendEventsBody(
-        body, {{"optin", "yes"}},
+    orva.sendEvents(
+        body, {true, true, {}},
         [&](int64_t, const std::optional<kelvor::HttpResponse>&, const kelvor::TransferError&) {
           done.set_value(true);
         },

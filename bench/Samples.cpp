@@ -54,7 +54,7 @@ std::string batchBody(int count) {
   std::string body = "{\"events\":[";
   for (int i = 0; i < count; ++i) {
     if (i > 0) body += ',';
-    sampleRow(i).appendWireJson(body);
+    kelvor::OrvaService::appendEvent(body, sampleRow(i).texts());
   }
   return body + "]}";
 }

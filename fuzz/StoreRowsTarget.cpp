@@ -1,7 +1,8 @@
 // Rows of a damaged or foreign store: whatever each column holds, a row either goes out as valid
-// JSON or is dropped.
+// JSON or is dropped, and the ids it holds can be deleted.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -10,7 +11,9 @@
 #include "FuzzInput.hpp"
 #include "FuzzTargets.hpp"
 #include "Sandbox.hpp"
+#include "pipeline/Events.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
+#include "transport/OrvaService.hpp"
 
 namespace kelvor::fuzz {
 
@@ -43,10 +46,11 @@ int storeRows(const uint8_t* data, size_t size) {
   }
   sqlite3_finalize(insert);
   (*db)->databaseQueue().sync([&] {
+    std::vector<std::string> ids;
     for (auto& row : (*db)->readAfter(0, 10)) {
+      if (!row.eventUUID.empty()) ids.push_back(row.eventUUID);
       if (row.decode()) {
-        std::string wire;
-        row.appendWireJson(wire);
+        const std::string wire = OrvaService::batchBody({row.texts()});
         // A row that decodes must splice into valid JSON, or it would spoil its whole batch.
         if (!Json::accept(wire)) {
           std::fprintf(stderr, "decoded row spliced into invalid JSON: %s\n", wire.c_str());
@@ -55,7 +59,11 @@ int storeRows(const uint8_t* data, size_t size) {
       }
       (void)row.toRecord();
     }
-    (void)(*db)->readAllEvents();
+    // Whatever bytes an id holds, deleting it by id removes exactly that row.
+    (*db)->deleteIds(ids);
+    for (const auto& row : (*db)->readAfter(0, 10)) {
+      if (std::count(ids.begin(), ids.end(), row.eventUUID) > 0) std::abort();
+    }
     (*db)->deleteAll();
   });
   return 0;

@@ -10,6 +10,7 @@
 #include "identity/IdentityProvider.hpp"
 #include "identity/PageProvider.hpp"
 #include "identity/QuorvelUserDefaults.hpp"
+#include "identity/Utility.hpp"
 #include "pipeline/OrvaEventsManager.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "pipeline/SQLiteError.hpp"
@@ -222,7 +223,8 @@ InitializeResult Quorvel::buildComponents() {
   identityProvider = std::make_shared<IdentityProvider>(userDefault);
   pageProvider = std::make_shared<PageProvider>();
   consentService = ConsentService::make(options, userDefault);
-  orvaService = std::make_shared<OrvaService>(httpService, options, baseUrl);
+  orvaService = std::make_shared<OrvaService>(httpService, options, baseUrl,
+                                              [] { return *Utility::currentUserAgent(); });
   orvaEventManager = OrvaEventsManager::make(options, identityProvider, consentService,
                                              reachability, dataBase, orvaService, pageProvider);
   return {InitializeStatus::ready, ""};
@@ -293,10 +295,7 @@ void Quorvel::refreshIdentity() {
     identityProvider->buildUserIdentity();
     identityProvider->buildUserPayload();
   }
-  if (auto upload = orvaEventManager->uploadEventsQueue()) {
-    orvaService->sendIdentity(upload->identityQueryParams(), OrvaService::logResponse,
-                              OrvaService::logResponse);
-  }
+  orvaEventManager->sendIdentity();
 }
 
 void Quorvel::pauseCollection() {

@@ -5,6 +5,7 @@
 
 #include <kelvor/Quorvel.hpp>
 
+#include "identity/Utility.hpp"
 #include "pipeline/OrvaEventsManager.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "platform/DispatchQueue.hpp"
@@ -54,8 +55,9 @@ void QuorvelProcess::continueAfterFork() {
           self.reachability =
               std::make_shared<Reachability>(std::make_shared<StaticReachabilitySource>(0));
         }
-        self.orvaService = std::make_shared<OrvaService>(self.httpService, self.options,
-                                                         Platform::ingestionBaseUrl());
+        self.orvaService = std::make_shared<OrvaService>(
+            self.httpService, self.options, Platform::ingestionBaseUrl(),
+            [] { return *Utility::currentUserAgent(); });
         self.orvaEventManager = OrvaEventsManager::make(
             self.options, self.identityProvider, self.consentService, self.reachability,
             self.dataBase, self.orvaService, self.pageProvider);

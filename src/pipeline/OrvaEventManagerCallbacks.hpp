@@ -9,14 +9,12 @@
 namespace kelvor {
 
 class DispatchQueue;
-class IdentityProvider;
 
 // How the store and upload queues reach the events manager that owns them, without naming it.
 class OrvaEventManagerCallbacks {
  public:
   virtual ~OrvaEventManagerCallbacks() = default;
   virtual DispatchQueue& dispatchQueue() = 0;
-  virtual std::shared_ptr<IdentityProvider> identityProvider() const = 0;
   // The size trigger, run where it is called (the store's queue, right after a commit).
   virtual void scheduleEventDispatchOnUpdate() = 0;
   virtual void scheduleIntervalDispatch() = 0;

@@ -12,6 +12,7 @@
 
 #include "identity/IdentityTransformer.hpp"
 #include "identity/Utility.hpp"
+#include "pipeline/Events.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Uuid.hpp"
 #include "support/InputLimits.hpp"
@@ -215,7 +216,6 @@ void OrvaEventsManager::reachabilityChanged(const void* sender) {
   if (now == Reachability::Connection::cellular) code = cellular;
   connection_.store(code);
   const bool available = code == wifi || code == cellular;
-  isNetworkAvailable_.store(available);
   // Back online during a back-off that the missing network caused: try before the end of the
   // wait, after a moment drawn at random, since every process on this network saw it come back
   // at the same instant. A wait after the endpoint's own answer runs to its end.
@@ -547,10 +547,6 @@ std::shared_ptr<const std::string> OrvaEventsManager::userText(
   return cachedUserText_;
 }
 
-Json OrvaEventsManager::getAllUserData() const {
-  return userData(identityProvider_->userPayload(), connection_.load());
-}
-
 void OrvaEventsManager::storeQuickEventToDB(StoredRow row) {
   Log::info("storeQuickEventToDB");
   std::vector<StoredRow> rows;
@@ -562,12 +558,13 @@ void OrvaEventsManager::setUserIdentities(const Json& identities) {
   if (!consentService_->isConsentGiven("identify")) return;
   Json transformed = transformIdentitiesBasedOnConfiguration(identities);
   if (!identityProvider_->replaceIdentity(transformed)) return;
-  enqueue([](OrvaEventsManager& self) {
-    if (auto upload = self.uploadEventsQueue_) {
-      upload->orvaService()->sendIdentity(upload->identityQueryParams(), OrvaService::logResponse,
-                                          OrvaService::logResponse);
-    }
-  });
+  enqueue([](OrvaEventsManager& self) { self.sendIdentity(); });
+}
+
+void OrvaEventsManager::sendIdentity() {
+  if (!uploadEventsQueue_) return;
+  orvaService_->sendIdentity(identityProvider_->getIdentityAndIDFA(),
+                             uploadEventsQueue_->requestConsent());
 }
 
 Json OrvaEventsManager::transformIdentitiesBasedOnConfiguration(const Json& identities) const {

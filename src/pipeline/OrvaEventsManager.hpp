@@ -63,6 +63,8 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   // Transforms and records the identities now, so events reported after this call carry them;
   // the identity request leaves from the manager's queue.
   void setUserIdentities(const Json& identities);
+  // The identity request with the identities and consent as they are now. Any thread.
+  void sendIdentity();
   // An event the facade refused at the call (too deeply nested): counted, nothing else.
   void refuseInvalidInput();
   // True when an event of this name is over its rate limit (Platform::setEventRateLimit): it is
@@ -82,7 +84,6 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
 
   // OrvaEventManagerCallbacks
   DispatchQueue& dispatchQueue() override { return dispatchQueue_; }
-  std::shared_ptr<IdentityProvider> identityProvider() const override { return identityProvider_; }
   void storeQuickEventToDB(StoredRow row) override;
   std::string stallCause() const override;
   void scheduleRetry(std::chrono::milliseconds delay) override;
@@ -108,12 +109,10 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   bool settle(HttpService& http, std::chrono::steady_clock::time_point deadline);
   DeliveryStats deliveryStats() const;
 
-  Json getAllUserData() const;
   Json transformIdentitiesBasedOnConfiguration(const Json& identities) const;
   std::shared_ptr<UploadEventsQueue> uploadEventsQueue() const { return uploadEventsQueue_; }
   std::shared_ptr<StoreEventsQueue> storeEventsQueue() const { return storeEventsQueue_; }
   std::string connection() const;
-  bool isNetworkAvailable() const { return isNetworkAvailable_.load(); }
 
  private:
   OrvaEventsManager(std::shared_ptr<Option> options,
@@ -167,7 +166,6 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   RecordFilter filter_;
   std::unique_ptr<RateLimiter> rateLimiter_;
   std::atomic<int> connection_{0};
-  std::atomic<bool> isNetworkAvailable_{false};
   NotificationCenter::Token observer_ = 0;
 
   // Reports handed over and not yet processed.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include <kelvor/Json.hpp>
 #include <kelvor/Log.hpp>
 #include <kelvor/Platform.hpp>
 
@@ -19,28 +20,6 @@
 
 namespace kelvor {
 namespace {
-
-constexpr const char* kBegin = "BEGIN IMMEDIATE;";
-constexpr const char* kCommit = "COMMIT;";
-constexpr const char* kRollback = "ROLLBACK;";
-constexpr const char* kDataVersion = "PRAGMA data_version;";
-constexpr const char* kReadAfter =
-    "SELECT rowid,eventUUID,events,page,user,version FROM events WHERE rowid > ? ORDER BY rowid "
-    "LIMIT ?;";
-constexpr const char* kDeleteOldest =
-    "DELETE FROM events WHERE rowid IN (SELECT rowid FROM events WHERE rowid > ? ORDER BY rowid "
-    "LIMIT ?);";
-// Counting stops at the limit: a flush only asks whether anything is left.
-constexpr const char* kCountThrough =
-    "SELECT COUNT(*) FROM (SELECT 1 FROM events WHERE rowid <= ? LIMIT ?);";
-constexpr const char* kMaxRowid = "SELECT MAX(rowid) FROM events;";
-constexpr const char* kCountAfter = "SELECT COUNT(*) FROM events WHERE rowid > ?;";
-// The bytes each row takes, oldest first: trimming by size stops as soon as enough is freed.
-constexpr const char* kOldestSizes =
-    "SELECT rowid, length(CAST(eventUUID AS BLOB)) + length(CAST(events AS BLOB)) + "
-    "ifnull(length(CAST(page AS BLOB)), 0) + ifnull(length(CAST(user AS BLOB)), 0) + "
-    "ifnull(length(CAST(version AS BLOB)), 0) FROM events WHERE rowid > ? ORDER BY rowid;";
-constexpr const char* kDeleteRange = "DELETE FROM events WHERE rowid > ? AND rowid <= ?;";
 
 std::string messageOf(sqlite3* db) {
   const char* message = db != nullptr ? sqlite3_errmsg(db) : nullptr;
@@ -70,11 +49,6 @@ std::string columnText(sqlite3_stmt* statement, int index) {
   if (text == nullptr) return {};
   return std::string(reinterpret_cast<const char*>(text),
                      static_cast<size_t>(sqlite3_column_bytes(statement, index)));
-}
-
-Json parsedOrEmpty(const std::string& text) {
-  Json parsed = Json::parse(text, nullptr, false);
-  return parsed.is_object() ? parsed : Json::object();
 }
 
 bool unreadable(int code) {
@@ -137,7 +111,7 @@ std::optional<int64_t> schemaWithoutWriting(const std::filesystem::path& file) {
   if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) ==
       SQLITE_OK) {
     sqlite3_stmt* read = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA user_version;", -1, &read, nullptr) == SQLITE_OK &&
+    if (sqlite3_prepare_v2(db, SQLQuery::userVersion, -1, &read, nullptr) == SQLITE_OK &&
         sqlite3_step(read) == SQLITE_ROW) {
       version = sqlite3_column_int64(read, 0);
     }
@@ -209,8 +183,8 @@ bool SQLiteDatabase::connect(bool& damaged, std::string& message) {
   rc = schemaVersion(version);
   // WAL with synchronous=NORMAL: every committed event survives an app crash without paying
   // an fsync per insert.
-  if (rc == SQLITE_OK && version <= currentSchemaVersion) rc = exec("PRAGMA journal_mode=WAL;");
-  if (rc == SQLITE_OK && version <= currentSchemaVersion) rc = exec("PRAGMA synchronous=NORMAL;");
+  if (rc == SQLITE_OK && version <= currentSchemaVersion) rc = exec(SQLQuery::journalWal);
+  if (rc == SQLITE_OK && version <= currentSchemaVersion) rc = exec(SQLQuery::synchronousNormal);
   if (rc == SQLITE_OK && version <= currentSchemaVersion) {
     databaseQueue_.sync([&] {
       rc = version < currentSchemaVersion ? migrate(version) : createTable();
@@ -245,7 +219,7 @@ bool SQLiteDatabase::connect(bool& damaged, std::string& message) {
 
 int SQLiteDatabase::schemaVersion(int64_t& version) {
   Statement read{nullptr};
-  int rc = sqlite3_prepare_v2(db_, "PRAGMA user_version;", -1, &read.handle, nullptr);
+  int rc = sqlite3_prepare_v2(db_, SQLQuery::userVersion, -1, &read.handle, nullptr);
   if (rc != SQLITE_OK) return rc;
   rc = sqlite3_step(read.handle);
   if (rc != SQLITE_ROW) return rc;
@@ -256,15 +230,15 @@ int SQLiteDatabase::schemaVersion(int64_t& version) {
 int SQLiteDatabase::migrate(int64_t from) {
   // One transaction: a process that dies half-way leaves the older store as it was. Stores made
   // before the schema was numbered (0) have the current layout already.
-  int rc = exec("BEGIN IMMEDIATE;");
+  int rc = exec(SQLQuery::begin);
   if (rc != SQLITE_OK) return rc;
   rc = createTable();
   if (rc == SQLITE_OK) {
-    rc = exec(("PRAGMA user_version = " + std::to_string(currentSchemaVersion) + ";").c_str());
+    rc = exec((SQLQuery::setUserVersion + std::to_string(currentSchemaVersion) + ";").c_str());
   }
-  if (rc == SQLITE_OK) rc = exec("COMMIT;");
+  if (rc == SQLITE_OK) rc = exec(SQLQuery::commit);
   if (rc != SQLITE_OK) {
-    exec("ROLLBACK;");
+    exec(SQLQuery::rollback);
     return rc;
   }
   if (from > 0) {
@@ -376,30 +350,24 @@ void SQLiteDatabase::followReplacedFile() {
 }
 
 std::optional<int64_t> SQLiteDatabase::carryRows(sqlite3* from) {
-  auto rollback = [from] { sqlite3_exec(from, kRollback, nullptr, nullptr, nullptr); };
+  auto rollback = [from] { sqlite3_exec(from, SQLQuery::rollback, nullptr, nullptr, nullptr); };
   // The old file's write lock is held until its rows are gone: another process of the app that
   // carries them too waits for it, then finds none.
-  int rc = sqlite3_exec(from, kBegin, nullptr, nullptr, nullptr);
+  int rc = sqlite3_exec(from, SQLQuery::begin, nullptr, nullptr, nullptr);
   if ((rc & 0xff) == SQLITE_BUSY) return std::nullopt;
   if (rc != SQLITE_OK) return 0;  // damaged: nothing can be read from it
   Statement read{nullptr};
-  if (sqlite3_prepare_v2(from,
-                         "SELECT rowid,eventUUID,events,page,user,version FROM events ORDER BY "
-                         "rowid;",
-                         -1, &read.handle, nullptr) != SQLITE_OK) {
+  if (sqlite3_prepare_v2(from, SQLQuery::readAllRows, -1, &read.handle, nullptr) != SQLITE_OK) {
     rollback();
     return 0;
   }
   Statement insert{nullptr};
-  if (exec(kBegin) != SQLITE_OK) {
+  if (exec(SQLQuery::begin) != SQLITE_OK) {
     rollback();
     return std::nullopt;
   }
-  if (sqlite3_prepare_v2(db_,
-                         "INSERT OR IGNORE INTO events (rowid,eventUUID,events,page,user,version) "
-                         "VALUES (?,?,?,?,?,?);",
-                         -1, &insert.handle, nullptr) != SQLITE_OK) {
-    exec(kRollback);
+  if (sqlite3_prepare_v2(db_, SQLQuery::insertCarried, -1, &insert.handle, nullptr) != SQLITE_OK) {
+    exec(SQLQuery::rollback);
     rollback();
     return std::nullopt;
   }
@@ -416,7 +384,7 @@ std::optional<int64_t> SQLiteDatabase::carryRows(sqlite3* from) {
       sqlite3_bind_value(insert.handle, column + 1, sqlite3_column_value(read.handle, column));
     }
     if (sqlite3_step(insert.handle) != SQLITE_DONE) {
-      exec(kRollback);
+      exec(SQLQuery::rollback);
       rollback();
       return std::nullopt;
     }
@@ -426,14 +394,14 @@ std::optional<int64_t> SQLiteDatabase::carryRows(sqlite3* from) {
   // What a damaged file still gave is kept; the rest is gone with it.
   const bool readAll = rc == SQLITE_DONE;
   sqlite3_reset(read.handle);
-  if (exec(kCommit) != SQLITE_OK) {
-    exec(kRollback);
+  if (exec(SQLQuery::commit) != SQLITE_OK) {
+    exec(SQLQuery::rollback);
     rollback();
     return std::nullopt;
   }
   if (readAll &&
-      sqlite3_exec(from, "DELETE FROM events;", nullptr, nullptr, nullptr) == SQLITE_OK &&
-      sqlite3_exec(from, kCommit, nullptr, nullptr, nullptr) == SQLITE_OK) {
+      sqlite3_exec(from, SQLQuery::deleteEveryRow, nullptr, nullptr, nullptr) == SQLITE_OK &&
+      sqlite3_exec(from, SQLQuery::commit, nullptr, nullptr, nullptr) == SQLITE_OK) {
   } else {
     rollback();
   }
@@ -444,10 +412,8 @@ std::optional<int64_t> SQLiteDatabase::carryRows(sqlite3* from) {
 void SQLiteDatabase::readOldest() {
   Statement oldest{nullptr};
   int64_t millis = 0;
-  if (sqlite3_prepare_v2(db_,
-                         "SELECT json_extract(events,'$.eventTimestamp') FROM events WHERE "
-                         "json_valid(events) ORDER BY rowid LIMIT 1;",
-                         -1, &oldest.handle, nullptr) == SQLITE_OK &&
+  if (sqlite3_prepare_v2(db_, SQLQuery::oldestTimestamp, -1, &oldest.handle, nullptr) ==
+          SQLITE_OK &&
       sqlite3_step(oldest.handle) == SQLITE_ROW) {
     millis = sqlite3_column_int64(oldest.handle, 0);
   }
@@ -501,7 +467,7 @@ void SQLiteDatabase::refreshCount() {
   if (db_ == nullptr) return;
   try {
     // data_version moves only when another connection (another process of the app) committed.
-    sqlite3_stmt* version = statement(kDataVersion);
+    sqlite3_stmt* version = statement(SQLQuery::dataVersion);
     Reset reset{version};
     if (sqlite3_step(version) != SQLITE_ROW) return;
     int64_t now = sqlite3_column_int64(version, 0);
@@ -548,7 +514,7 @@ bool SQLiteDatabase::insertRows(std::vector<StoredRow>& rows) {
   }
   refreshCount();
   try {
-    sqlite3_stmt* begin = statement(kBegin);
+    sqlite3_stmt* begin = statement(SQLQuery::begin);
     Reset resetBegin{begin};
     int rc = sqlite3_step(begin);
     if (rc != SQLITE_DONE) {
@@ -580,16 +546,16 @@ bool SQLiteDatabase::insertRows(std::vector<StoredRow>& rows) {
         continue;
       }
       std::string message = errorMessage();
-      exec(kRollback);
+      exec(SQLQuery::rollback);
       if (!healIfUnreadable(rc)) Log::error(SQLiteError(SQLiteError::Kind::Step, message).what());
       return false;
     }
-    sqlite3_stmt* commit = statement(kCommit);
+    sqlite3_stmt* commit = statement(SQLQuery::commit);
     Reset resetCommit{commit};
     rc = sqlite3_step(commit);
     if (rc != SQLITE_DONE) {
       std::string message = errorMessage();
-      exec(kRollback);
+      exec(SQLQuery::rollback);
       if (!healIfUnreadable(rc)) Log::error(SQLiteError(SQLiteError::Kind::Step, message).what());
       return false;
     }
@@ -597,14 +563,9 @@ bool SQLiteDatabase::insertRows(std::vector<StoredRow>& rows) {
     return true;
   } catch (const SQLiteError& error) {
     Log::error(error.what());
-    if (db_ != nullptr && !sqlite3_get_autocommit(db_)) exec(kRollback);
+    if (db_ != nullptr && !sqlite3_get_autocommit(db_)) exec(SQLQuery::rollback);
     return false;
   }
-}
-
-void SQLiteDatabase::insert(const Events& event) {
-  std::vector<StoredRow> rows{StoredRow::fromRecord(event)};
-  insertRows(rows);
 }
 
 std::vector<StoredRow> SQLiteDatabase::readAfter(int64_t afterRowid, int64_t limit) {
@@ -613,7 +574,7 @@ std::vector<StoredRow> SQLiteDatabase::readAfter(int64_t afterRowid, int64_t lim
   followReplacedFile();
   if (db_ == nullptr) return rows;
   try {
-    sqlite3_stmt* read = statement(kReadAfter);
+    sqlite3_stmt* read = statement(SQLQuery::readAfter);
     Reset reset{read};
     sqlite3_bind_int64(read, 1, afterRowid);
     sqlite3_bind_int64(read, 2, limit);
@@ -639,33 +600,6 @@ std::vector<StoredRow> SQLiteDatabase::readAfter(int64_t afterRowid, int64_t lim
   return rows;
 }
 
-std::vector<Events> SQLiteDatabase::read(const std::string& query) {
-  std::vector<Events> records;
-  try {
-    Statement statement{prepareStatement(query)};
-    while (sqlite3_step(statement.handle) == SQLITE_ROW) {
-      Events record;
-      record.eventUUID = columnText(statement.handle, 0);
-      record.event = parsedOrEmpty(columnText(statement.handle, 1));
-      record.page = parsedOrEmpty(columnText(statement.handle, 2));
-      record.user = parsedOrEmpty(columnText(statement.handle, 3));
-      record.version = columnText(statement.handle, 4);
-      records.push_back(std::move(record));
-    }
-  } catch (const SQLiteError& error) {
-    Log::error(error.what());
-  }
-  return records;
-}
-
-std::vector<Events> SQLiteDatabase::readEvents(int64_t limit) {
-  return read(SQLQuery::readFirst(limit));
-}
-
-std::vector<Events> SQLiteDatabase::readAllEvents() {
-  return read(SQLQuery::readAll);
-}
-
 std::optional<int64_t> SQLiteDatabase::count() {
   if (db_ == nullptr) return std::nullopt;
   refreshCount();
@@ -674,32 +608,31 @@ std::optional<int64_t> SQLiteDatabase::count() {
 
 bool SQLiteDatabase::deleteIds(const std::vector<std::string>& ids) {
   if (ids.empty()) return true;
+  bool deleted = false;
   try {
-    Statement statement{prepareStatement(SQLQuery::deleteQuery(ids))};
-    int rc = sqlite3_step(statement.handle);
-    if (rc == SQLITE_DONE) {
-      setCount(count_ - sqlite3_changes(db_));
-      Log::info("Rows Deleted");
-      return true;
-    }
-    Log::info("Unable to delete the rows");
-    healIfUnreadable(rc);
-  } catch (const SQLiteError& error) {
-    Log::error(error.what());
+    deleted = deleteList(SQLQuery::deleteIds,
+                         Json(ids).dump(-1, ' ', false, Json::error_handler_t::strict));
+  } catch (const Json::exception&) {
+    // JSON cannot carry an id that is not UTF-8 (only a tampered row has one): one by one then.
+    deleted = std::all_of(ids.begin(), ids.end(), [&](const std::string& id) {
+      return deleteList(SQLQuery::deleteId, id);
+    });
   }
-  return false;
+  Log::info(deleted ? "Rows Deleted" : "Unable to delete the rows");
+  return deleted;
 }
 
 bool SQLiteDatabase::deleteRowids(const std::vector<int64_t>& rowids) {
   if (rowids.empty()) return true;
-  std::string list;
-  for (int64_t rowid : rowids) {
-    if (!list.empty()) list += ',';
-    list += std::to_string(rowid);
-  }
+  return deleteList(SQLQuery::deleteRowids, Json(rowids).dump());
+}
+
+bool SQLiteDatabase::deleteList(const char* query, const std::string& value) {
   try {
-    Statement statement{prepareStatement("DELETE FROM events WHERE rowid IN (" + list + ");")};
-    int rc = sqlite3_step(statement.handle);
+    sqlite3_stmt* remove = statement(query);
+    Reset reset{remove};
+    bindText(remove, 1, value);
+    int rc = sqlite3_step(remove);
     if (rc == SQLITE_DONE) {
       setCount(count_ - sqlite3_changes(db_));
       return true;
@@ -709,20 +642,12 @@ bool SQLiteDatabase::deleteRowids(const std::vector<int64_t>& rowids) {
     Log::error(error.what());
   }
   return false;
-}
-
-void SQLiteDatabase::deleteEvents(const std::vector<Events>& events) {
-  if (events.empty()) return;
-  std::vector<std::string> ids;
-  ids.reserve(events.size());
-  for (const auto& record : events) ids.push_back(record.eventUUID);
-  deleteIds(ids);
 }
 
 std::optional<int64_t> SQLiteDatabase::deleteOldest(int64_t afterRowid, int64_t count) {
   if (count <= 0) return 0;
   try {
-    return deleteBetween(kDeleteOldest, afterRowid, count);
+    return deleteBetween(SQLQuery::deleteOldest, afterRowid, count);
   } catch (const SQLiteError& error) {
     Log::error(error.what());
   }
@@ -751,7 +676,7 @@ std::optional<int64_t> SQLiteDatabase::deleteOldestBytes(int64_t afterRowid, int
   try {
     int64_t through = afterRowid;
     {
-      sqlite3_stmt* sizes = statement(kOldestSizes);
+      sqlite3_stmt* sizes = statement(SQLQuery::oldestSizes);
       Reset reset{sizes};
       sqlite3_bind_int64(sizes, 1, afterRowid);
       int64_t freed = 0;
@@ -767,7 +692,7 @@ std::optional<int64_t> SQLiteDatabase::deleteOldestBytes(int64_t afterRowid, int
       }
     }
     if (through == afterRowid) return 0;
-    return deleteBetween(kDeleteRange, afterRowid, through);
+    return deleteBetween(SQLQuery::deleteRange, afterRowid, through);
   } catch (const SQLiteError& error) {
     Log::error(error.what());
   }
@@ -791,15 +716,15 @@ std::optional<int64_t> SQLiteDatabase::integerOf(const char* query,
 }
 
 std::optional<int64_t> SQLiteDatabase::countThrough(int64_t rowid, int64_t limit) {
-  return integerOf(kCountThrough, {rowid, limit});
+  return integerOf(SQLQuery::countThrough, {rowid, limit});
 }
 
 std::optional<int64_t> SQLiteDatabase::countAfter(int64_t rowid) {
-  return integerOf(kCountAfter, {rowid});
+  return integerOf(SQLQuery::countAfter, {rowid});
 }
 
 int64_t SQLiteDatabase::maxRowid() {
-  return integerOf(kMaxRowid, {}).value_or(0);
+  return integerOf(SQLQuery::maxRowid, {}).value_or(0);
 }
 
 std::optional<int64_t> SQLiteDatabase::deleteAll() {
@@ -824,7 +749,7 @@ std::optional<int64_t> SQLiteDatabase::deleteAll() {
 std::optional<int64_t> SQLiteDatabase::usedBytes() {
   try {
     int64_t values[3] = {0, 0, 0};
-    const char* pragmas[3] = {"PRAGMA page_count;", "PRAGMA freelist_count;", "PRAGMA page_size;"};
+    const char* pragmas[3] = {SQLQuery::pageCount, SQLQuery::freelistCount, SQLQuery::pageSize};
     for (int i = 0; i < 3; ++i) {
       sqlite3_stmt* pragma = statement(pragmas[i]);
       Reset reset{pragma};

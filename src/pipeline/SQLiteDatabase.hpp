@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/Events.hpp"
 #include "pipeline/StoredRow.hpp"
 #include "platform/DispatchQueue.hpp"
 
@@ -49,17 +48,10 @@ class SQLiteDatabase {
   DispatchQueue& databaseQueue() { return databaseQueue_; }
   const std::filesystem::path& location() const { return location_; }
 
-  // The record interface.
-  void insert(const Events& event);
-  std::vector<Events> readEvents(int64_t limit);
-  std::vector<Events> readAllEvents();
   // Rows in the store; kept in memory and counted again only when another connection wrote.
   std::optional<int64_t> count();
-  void deleteEvents(const std::vector<Events>& events);
   // How many rows went; nothing on failure.
   std::optional<int64_t> deleteAll();
-
-  // The pipeline's interface.
   // Inserts the rows in one transaction and gives each its rowid. False when the transaction
   // could not commit (busy, read-only, full, replaced after corruption): nothing was stored.
   bool insertRows(std::vector<StoredRow>& rows);
@@ -86,8 +78,6 @@ class SQLiteDatabase {
   int64_t countNow();
   // Rows in the store as last known, readable from any thread.
   int64_t knownCount() const { return knownCount_.load(); }
-  // Bumped each time the file was replaced after corruption.
-  uint64_t generation() const { return generation_.load(); }
   // Store's queue: when the file was deleted under this connection (its folder removed by a
   // cleanup job) or replaced, the folder and a store are made again at the path and the rows
   // not yet sent are carried over. Every commit checks this; the exit calls it too.
@@ -105,6 +95,8 @@ class SQLiteDatabase {
   // Runs a kept DELETE taking two integers; how many rows went, nothing on failure. Throws
   // SQLiteError when the statement cannot be prepared.
   std::optional<int64_t> deleteBetween(const char* query, int64_t first, int64_t second);
+  // Runs a kept DELETE whose one parameter is the text `value`; false on failure.
+  bool deleteList(const char* query, const std::string& value);
   int migrate(int64_t from);
   // Moves an unreadable file aside (with its -wal and -shm) and opens a fresh one.
   void heal(const std::string& message);
@@ -124,7 +116,6 @@ class SQLiteDatabase {
   bool healIfUnreadable(int code);
   int exec(const char* sql);
   int createTable();
-  std::vector<Events> read(const std::string& query);
   std::string errorMessage() const;
   void refreshCount();
   void setCount(int64_t count);
@@ -136,11 +127,10 @@ class SQLiteDatabase {
   bool newerSchema_ = false;
   bool pathLost_ = false;  // said once until the store is at its path again
   std::map<std::string, sqlite3_stmt*> statements_;
-  std::string dbPath_ = "eventDb.sqlite";
   int64_t count_ = 0;
   int64_t dataVersion_ = -1;
   std::atomic<int64_t> knownCount_{0};
-  std::atomic<uint64_t> generation_{0};
+  std::atomic<uint64_t> generation_{0};  // bumped each time the file was replaced
   std::atomic<int64_t> oldestAtOpen_{0};
   std::mutex readerMutex_;
   sqlite3* reader_ = nullptr;  // countNow's connection

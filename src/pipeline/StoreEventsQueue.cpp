@@ -179,16 +179,11 @@ void StoreEventsQueue::commit() {
     committing_ = 0;
   }
 
-  int64_t last = 0;
   uint64_t count = 0;
   for (const auto& row : batch) {
-    if (row.rowid > 0) {
-      ++count;
-      last = std::max(last, row.rowid);
-    }
+    if (row.rowid > 0) ++count;
   }
   counters_->stored.fetch_add(count);
-  if (last > 0) lastStoredRowid_.store(last);
   batch.clear();
   // The store takes writes again: accepted rows it could not delete before can go now.
   if (auto upload = upload_.lock()) upload->storeWritable();
@@ -264,11 +259,6 @@ void StoreEventsQueue::commitNow() {
 void StoreEventsQueue::checkCacheSize() {
   database_->databaseQueue().sync([this] { trim(); });
   if (auto manager = orvaEventManager_.lock()) manager->scheduleEventDispatchOnUpdate();
-}
-
-void StoreEventsQueue::insertAndCheckCacheSize(const Events& record) {
-  enqueue({StoredRow::fromRecord(record)});
-  database_->databaseQueue().sync([this] { commit(); });
 }
 
 uint64_t StoreEventsQueue::oldestUndecidedSeq() const {

@@ -55,8 +55,6 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   // Brings the store within its bound now (runs on the store's queue and waits for it), then
   // runs the size trigger.
   void checkCacheSize();
-  // Stores one record and trims, waiting for both.
-  void insertAndCheckCacheSize(const Events& record);
 
   // What the store may hold now: maxCacheSize rows (of those reported during the stall) while
   // delivery is stalled, else a size.
@@ -70,7 +68,6 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   uint64_t oldestUndecidedSeq() const;
   // Rows handed over and not yet stored: waiting, and in a commit under way.
   size_t waiting() const;
-  int64_t lastStoredRowid() const { return lastStoredRowid_.load(); }
 
  private:
   void scheduleCommit();
@@ -104,7 +101,6 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   std::string droppedCause_;
   DropWarning drops_;
   std::optional<int64_t> stallBegan_;  // store's queue only
-  std::atomic<int64_t> lastStoredRowid_{0};
   std::atomic<bool> stopping_{false};
 };
 

@@ -73,19 +73,6 @@ bool check(const std::string& text, ColumnCheck& result) {
          result.isObject;
 }
 
-// A JSON string literal; library-made ids and versions need no escaping and take the fast path.
-void appendQuoted(std::string& out, const std::string& text) {
-  for (unsigned char c : text) {
-    if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') {
-      out += render(Json(text));
-      return;
-    }
-  }
-  out += '"';
-  out += text;
-  out += '"';
-}
-
 const std::shared_ptr<const std::string>& emptyObject() {
   static const auto* text =
       new std::shared_ptr<const std::string>(std::make_shared<const std::string>("{}"));
@@ -127,20 +114,9 @@ bool StoredRow::decode() {
   return true;
 }
 
-void StoredRow::appendWireJson(std::string& out) const {
-  out += "{\"event\":";
-  out += event;
-  out += ",\"eventUUID\":";
-  appendQuoted(out, eventUUID);
-  if (page && *page != "{}") {
-    out += ",\"page\":";
-    out += *page;
-  }
-  out += ",\"user\":";
-  out += user ? *user : std::string("{}");
-  out += ",\"version\":";
-  appendQuoted(out, version);
-  out += '}';
+EventTexts StoredRow::texts() const {
+  return {eventUUID, event, page ? std::string_view(*page) : std::string_view(),
+          user ? std::string_view(*user) : std::string_view(), version};
 }
 
 size_t StoredRow::wireSize() const {

@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "transport/OrvaService.hpp"
+
 namespace kelvor {
 
 struct Events;
@@ -28,9 +30,9 @@ struct StoredRow {
   // Checks that the row can be sent: an id, an event object with a text "eventName", nesting
   // within bounds. A page or user column that is not an object (or is missing) reads as empty.
   bool decode();
-  // {"event":...,"eventUUID":"...","page":...,"user":...,"version":"..."}; "page" only when it
-  // has an entry.
-  void appendWireJson(std::string& out) const;
+  // The columns as the request is built from them; valid while the row lives unchanged.
+  EventTexts texts() const;
+  // At least the bytes the row takes in a batch body.
   size_t wireSize() const;
   // The record again, for the library's diagnostic lines and the store's record interface.
   Events toRecord() const;

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -12,26 +11,13 @@
 
 #include <kelvor/Log.hpp>
 
-#include "identity/IdentityProvider.hpp"
 #include "pipeline/EventsList.hpp"
 #include "pipeline/StoreEventsQueue.hpp"
-#include "platform/Base64.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "support/Render.hpp"
 
 namespace kelvor {
 namespace {
-
-constexpr std::array<std::pair<const char*, const char*>, 8> identityRenaming{{
-    {"ki", "user_ki"},
-    {"email", "user_email"},
-    {"loginid", "user_loginid"},
-    {"cellno_without_country_code", "user_cellno_without_country_code"},
-    {"cellno_with_country_code", "user_cellno_with_country_code"},
-    {"cellno_e164", "user_cellno_e164"},
-    {"advertising_id", "user_advertising_id"},
-    {"att_authorization_status", "user_att_authorization_status"},
-}};
 
 std::string batchLine(const std::vector<StoredRow>& batch) {
   std::vector<Events> records;
@@ -42,17 +28,10 @@ std::string batchLine(const std::vector<StoredRow>& batch) {
 }
 
 std::string body(const std::vector<StoredRow>& rows) {
-  size_t size = 16;
-  for (const auto& row : rows) size += row.wireSize() + 1;
-  std::string out;
-  out.reserve(size);
-  out += "{\"events\":[";
-  for (size_t i = 0; i < rows.size(); ++i) {
-    if (i > 0) out += ',';
-    rows[i].appendWireJson(out);
-  }
-  out += "]}";
-  return out;
+  std::vector<EventTexts> texts;
+  texts.reserve(rows.size());
+  for (const auto& row : rows) texts.push_back(row.texts());
+  return OrvaService::batchBody(texts);
 }
 
 }  // namespace
@@ -220,7 +199,7 @@ void UploadEventsQueue::send(std::vector<StoredRow> batch, bool full) {
       });
     }
   };
-  orvaService_->sendEventsBody(body(flight->rows), baseQueryParams(), answer, answer);
+  orvaService_->sendEvents(body(flight->rows), requestConsent(), answer, answer);
   // The next batch is read while this one is out.
   if (halves_.empty()) {
     const auto batchSize = static_cast<size_t>(std::max<int64_t>(1, options_->batchSize()));
@@ -522,9 +501,8 @@ bool UploadEventsQueue::sendInstant(StoredRow& row) {
   if (stopped_.load() || backoff_.active()) return false;
   const auto bound = static_cast<size_t>(std::max<int64_t>(1, options_->maxCacheSize()));
   uint64_t key = 0;
-  std::string text = "{\"events\":[";
-  row.appendWireJson(text);
-  text += "]}";
+  // The body is made before the row moves: the request must not read a row it no longer owns.
+  std::string text = OrvaService::batchBody({row.texts()});
   {
     // Each event out on its own is held here until it is answered; beyond maxCacheSize of them
     // the rest wait in the store, so an endpoint that never answers cannot grow memory.
@@ -534,8 +512,8 @@ bool UploadEventsQueue::sendInstant(StoredRow& row) {
     instantsInFlight_.emplace(key, std::move(row));
   }
   std::weak_ptr<UploadEventsQueue> weak = weak_from_this();
-  orvaService_->sendEventsBody(
-      std::move(text), baseQueryParams(),
+  orvaService_->sendEvents(
+      std::move(text), requestConsent(),
       [weak, key](int64_t code, const std::optional<HttpResponse>& response,
                   const TransferError& error) {
         OrvaService::logResponse(code, response, error);
@@ -624,46 +602,9 @@ size_t UploadEventsQueue::instantsInFlight() const {
   return instantsInFlight_.size();
 }
 
-QueryMap UploadEventsQueue::baseQueryParams() const {
-  const bool track = consentService_->isConsentGiven("track");
-  const bool identify = consentService_->isConsentGiven("identify");
-  QueryMap query = {{"optin", (track || identify) ? "yes" : "no"},
-                    {"identify", render(identify)},
-                    {"track", render(track)},
-                    {"cookieSync", "false"},
-                    {"env", "mApp"}};
-  if (options_->useConsent() && options_->checkForCMP()) {
-    ConsentData data = consentService_->consentData();
-    query["cmp"] = "1";
-    query["gdpr"] = data.gdprApplies.value_or(false) ? "1" : "0";
-    if (data.consentString) {
-      query["gdpr_consent"] = *data.consentString;
-    } else {
-      query.erase("gdpr_consent");
-    }
-    query["vendorConsent"] = render(data.vendorConsent.value_or(false));
-  }
-  return query;
-}
-
-QueryMap UploadEventsQueue::identityQueryParams() const {
-  QueryMap query = baseQueryParams();
-  Json identity = Json::object();
-  if (auto manager = orvaEventManager_.lock()) {
-    if (auto provider = manager->identityProvider()) identity = provider->getIdentityAndIDFA();
-  }
-  Json out = Json::object();
-  for (const auto& [key, renamed] : identityRenaming) {
-    auto found = identity.find(key);
-    if (found == identity.end()) continue;
-    out[renamed] = *found;
-    identity.erase(found);
-  }
-  for (const auto& [key, value] : identity.items()) out[key] = value;
-  query["payload"] = Base64::encode(render(out));
-  query["user_country"] = options_->userCountry();
-  query["w_k"] = Base64::encode(options_->apiKey());
-  return query;
+RequestConsent UploadEventsQueue::requestConsent() const {
+  return {consentService_->isConsentGiven("track"), consentService_->isConsentGiven("identify"),
+          consentService_->consentData()};
 }
 
 }  // namespace kelvor

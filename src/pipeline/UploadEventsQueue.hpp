@@ -66,8 +66,8 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   void checkAndTranferEvents(Trigger trigger = Trigger::interval);
   // Reads and sends the next batch (store's queue).
   void fetchFromDBAndLogEvents();
-  QueryMap baseQueryParams() const;
-  QueryMap identityQueryParams() const;
+  // The consent record as the requests carry it.
+  RequestConsent requestConsent() const;
 
   // Sends one event on its own at once (taking the row, which is held until answered); false
   // while uploads back off or maxCacheSize events are out this way, and the row stays with the
@@ -98,10 +98,6 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   // The oldest report among instant sends still out; max when none.
   uint64_t oldestInstantInFlight() const;
   size_t instantsInFlight() const;
-
-  std::shared_ptr<SQLiteDatabase> database() const { return database_; }
-  std::shared_ptr<OrvaService> orvaService() const { return orvaService_; }
-  std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager() const { return orvaEventManager_; }
 
   // Written on several threads.
   std::atomic<bool> isDispatchScheduled{false};

@@ -26,7 +26,6 @@
 #include <kelvor/Log.hpp>
 #include <kelvor/SDKException.hpp>
 
-#include "identity/Utility.hpp"
 #include "platform/ProcessFork.hpp"
 #include "support/Redaction.hpp"
 #include "support/Render.hpp"
@@ -293,6 +292,7 @@ struct HttpService::Request {
   curl_slist* headers = nullptr;
   std::string url;
   std::string body;
+  std::string userAgent;
   std::string responseBody;
   ResponseHeaders answerHeaders;         // what the answer said
   bool unsendable = false;               // no request could be formed: fails at once
@@ -521,8 +521,9 @@ void HttpService::submit(std::unique_ptr<Request> request) {
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeoutSeconds);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    // Made anew when the host changed the bundle info; libcurl keeps its own copy.
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, Utility::currentUserAgent()->c_str());
+    if (!request->userAgent.empty()) {
+      curl_easy_setopt(easy, CURLOPT_USERAGENT, request->userAgent.c_str());
+    }
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!state_->authorityFolder.empty()) {
@@ -604,10 +605,12 @@ std::optional<std::string> buildUrl(const std::string& url, const QueryMap& quer
 std::unique_ptr<HttpService::Request> HttpService::newRequest(const std::string& url,
                                                               const QueryMap& queryParams,
                                                               ResponseCallback success,
-                                                              ResponseCallback failure) {
+                                                              ResponseCallback failure,
+                                                              std::string userAgent) {
   auto request = std::make_unique<Request>();
   request->success = std::move(success);
   request->failure = std::move(failure);
+  request->userAgent = std::move(userAgent);
   try {
     auto full = buildUrl(url, queryParams);
     if (!full) throw SDKError(SDKException::URLError);
@@ -629,14 +632,16 @@ std::unique_ptr<HttpService::Request> HttpService::newRequest(const std::string&
 
 void HttpService::post(const std::string& url, const Json& body, const QueryMap& queryParams,
                        const std::string& authToken, ResponseCallback success,
-                       ResponseCallback failure) {
-  postBody(url, render(body), queryParams, authToken, std::move(success), std::move(failure));
+                       ResponseCallback failure, std::string userAgent) {
+  postBody(url, render(body), queryParams, authToken, std::move(success), std::move(failure),
+           std::move(userAgent));
 }
 
 void HttpService::postBody(const std::string& url, std::string body, const QueryMap& queryParams,
                            const std::string& authToken, ResponseCallback success,
-                           ResponseCallback failure) {
-  auto request = newRequest(url, queryParams, std::move(success), std::move(failure));
+                           ResponseCallback failure, std::string userAgent) {
+  auto request =
+      newRequest(url, queryParams, std::move(success), std::move(failure), std::move(userAgent));
   if (!request->unsendable) {
     request->body = std::move(body);
     Log::infoLazy([&] {
@@ -654,8 +659,9 @@ void HttpService::postBody(const std::string& url, std::string body, const Query
 }
 
 void HttpService::get(const std::string& url, const QueryMap& queryParams, ResponseCallback success,
-                      ResponseCallback failure) {
-  auto request = newRequest(url, queryParams, std::move(success), std::move(failure));
+                      ResponseCallback failure, std::string userAgent) {
+  auto request =
+      newRequest(url, queryParams, std::move(success), std::move(failure), std::move(userAgent));
   if (!request->unsendable) curl_easy_setopt(request->easy, CURLOPT_HTTPGET, 1L);
   submit(std::move(request));
 }

@@ -50,13 +50,16 @@ class HttpService {
   HttpService(const HttpService&) = delete;
   HttpService& operator=(const HttpService&) = delete;
 
+  // userAgent: the User-Agent header, none when empty.
   void post(const std::string& url, const Json& body, const QueryMap& queryParams,
-            const std::string& authToken, ResponseCallback success, ResponseCallback failure);
+            const std::string& authToken, ResponseCallback success, ResponseCallback failure,
+            std::string userAgent = {});
   // The body as JSON text already.
   void postBody(const std::string& url, std::string body, const QueryMap& queryParams,
-                const std::string& authToken, ResponseCallback success, ResponseCallback failure);
+                const std::string& authToken, ResponseCallback success, ResponseCallback failure,
+                std::string userAgent = {});
   void get(const std::string& url, const QueryMap& queryParams, ResponseCallback success,
-           ResponseCallback failure);
+           ResponseCallback failure, std::string userAgent = {});
 
   // Waits until every request started so far has run its callback (or the limit passed).
   bool waitUntilIdle(std::chrono::milliseconds limit);
@@ -95,7 +98,8 @@ class HttpService {
   // A request for the URL with its non-empty query values; marked unsendable (and "Unable to
   // create URL") when no URL can be formed.
   static std::unique_ptr<Request> newRequest(const std::string& url, const QueryMap& queryParams,
-                                             ResponseCallback success, ResponseCallback failure);
+                                             ResponseCallback success, ResponseCallback failure,
+                                             std::string userAgent);
   void submit(std::unique_ptr<Request> request);
   static void run(const std::shared_ptr<State>& state);
   // True in a child of fork: the networking thread is the parent's and does not exist here.

@@ -43,83 +43,83 @@ Outcome await(Send&& send) {
   return future.get();
 }
 
-TEST(TransportTest, BatchAndIdentityRequestsArriveInTheirExactShape) {
-  Collector collector({"--write-key", "key"});
-  ASSERT_TRUE(collector.started());
-  auto http = std::make_shared<HttpService>(collector.caFile());
-  auto option = std::make_shared<QuorvelOption>();
-  option->setApiKey("key");
-  OrvaService orva(http, option, collector.baseUrl());
-  Events a;
-  a.eventUUID = "A";
-  a.event = {{"eventName", "first"}};
-  Events b = a;
-  b.eventUUID = "B";
-  b.page = Json{{"screen", "home"}};
-  QueryMap query = {{"optin", "yes"}, {"empty", ""}, {"payload", "a+b/c=="}, {"", "keyless"}};
-  Outcome outcome = await([&](ResponseCallback s, ResponseCallback f) {
-    orva.sendEvents({a, b}, query, s, f);
-  });
-  EXPECT_TRUE(outcome.success);
-  EXPECT_EQ(outcome.code, 200);
-
-  auto records = collector.records();
-  ASSERT_EQ(records.size(), 1u);
-  const Json& r = records[0];
-  EXPECT_EQ(r["status"], 200);
-  EXPECT_EQ(r["headers"]["content-type"], "application/json");
-  EXPECT_EQ(r["headers"]["authorization"], "Basic " + Base64::encode("w_k:key"));
-  EXPECT_EQ(r["headers"]["user-agent"].get<std::string>().rfind("Mozilla/5.0 (", 0), 0u);
-  EXPECT_EQ(r["query"]["optin"], "yes");
-  EXPECT_EQ(r["query"]["payload"], "a+b/c==");
-  EXPECT_FALSE(r["query"].contains("empty"));
-  // Escapes in upper-case hex, as RFC 3986 asks of producers.
-  EXPECT_EQ(r["target"], "/fp?=keyless&optin=yes&payload=a%2Bb%2Fc%3D%3D");
-  ASSERT_EQ(r["body"]["events"].size(), 2u);
-  EXPECT_EQ(r["body"]["events"][0]["eventUUID"], "A");
-  EXPECT_FALSE(r["body"]["events"][0].contains("page"));
-  EXPECT_EQ(r["body"]["events"][1]["page"], (Json{{"screen", "home"}}));
-
-  // The identity request is a GET without credential headers.
-  std::string payload = Base64::encode(R"({"user_ki":"K>?"})");
-  outcome = await([&](ResponseCallback s, ResponseCallback f) {
-    orva.sendIdentity({{"payload", payload}, {"w_k", Base64::encode("key")}, {"user_country", ""}},
-                      s, f);
-  });
-  EXPECT_TRUE(outcome.success);
-  const Json get = collector.records().at(1);
-  EXPECT_EQ(get["method"], "GET");
-  EXPECT_EQ(get["headers"]["authorization"], "");
-  EXPECT_EQ(get["headers"]["content-type"], "");
-  EXPECT_EQ(get["payload"], (Json{{"user_ki", "K>?"}}));
-  EXPECT_EQ(get["write_key"], "key");
-  EXPECT_FALSE(get["query"].contains("user_country"));
+// The requests as values in, text out: the body spliced from the stored texts (no "page" when
+// empty, ids quoted), the words the consent record gives.
+TEST(TransportTest, RequestsAreBuiltFromValues) {
+  EXPECT_EQ(OrvaService::batchBody({{"A", R"({"eventName":"a"})", "{}", "", "1"},
+                                    {"B\"", R"({"eventName":"b"})", R"({"s":1})", "{}", "1"}}),
+            R"({"events":[{"event":{"eventName":"a"},"eventUUID":"A","user":{},"version":"1"},)"
+            R"({"event":{"eventName":"b"},"eventUUID":"B\"","page":{"s":1},"user":{},)"
+            R"("version":"1"}]})");
+  // Either purpose opts in (the CMP's words: PipelineTest.TcfValuesDriveTheConsentParameters).
+  QuorvelOption option;
+  const QueryMap plain = {{"cookieSync", "false"}, {"env", "mApp"}, {"track", "false"}};
+  QueryMap expected = {{"optin", "yes"}, {"identify", "true"}};
+  expected.insert(plain.begin(), plain.end());
+  EXPECT_EQ(OrvaService::queryWords(option, {false, true, {}}), expected);
+  expected = {{"optin", "no"}, {"identify", "false"}};
+  expected.insert(plain.begin(), plain.end());
+  EXPECT_EQ(OrvaService::queryWords(option, {false, false, {}}), expected);
 }
 
-// The extra CA is given to the TLS library in memory: no file is left behind.
-TEST(TransportTest, AnExtraCaLeavesNoFileBehind) {
-  Collector collector;
+// The extra CA is given to the TLS library in memory: no file is left behind, while the client
+// lives (a host's lives until the process ends) or after.
+TEST(TransportTest, BatchAndIdentityRequestsArriveInTheirExactShape) {
+  Collector collector({"--write-key", "key"});
   ASSERT_TRUE(collector.started());
   testing::TempDir temp;
   const char* saved = std::getenv("TMPDIR");
   const std::string previous = saved != nullptr ? saved : "";
   setenv("TMPDIR", temp.path().c_str(), 1);
-  {
-    HttpService http(collector.caFile());
-    Outcome outcome = await([&](ResponseCallback s, ResponseCallback f) {
-      http.post(collector.baseUrl() + "fp", Json{{"events", Json::array()}}, {},
-                OrvaService::credential("key"), s, f);
-    });
-    EXPECT_TRUE(outcome.success);
-    // A host's client lives until the process ends: nothing may be on disk meanwhile either.
-    EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
-  }
-  if (saved != nullptr) {
-    setenv("TMPDIR", previous.c_str(), 1);
-  } else {
-    unsetenv("TMPDIR");
-  }
+  auto http = std::make_shared<HttpService>(collector.caFile());
+  auto option = std::make_shared<QuorvelOption>();
+  option->setApiKey("key");
+  option->setUserCountry("DE");
+  auto orva = std::make_unique<OrvaService>(http, option, collector.baseUrl(),
+                                            [] { return std::string("Agent/1.0"); });
+  const RequestConsent consent{true, false, {}};
+  Outcome outcome = await([&](ResponseCallback s, ResponseCallback f) {
+    orva->sendEvents(OrvaService::batchBody({{"A", R"({"eventName":"a"})", "{}", "", "1"}}),
+                     consent, s, f);
+  });
+  EXPECT_TRUE(outcome.success);
+  EXPECT_EQ(outcome.code, 200);
+  orva->sendIdentity({{"ki", "K>?"}, {"email", {{"md5", "m"}}}, {"custom", 1}}, consent);
+  ASSERT_TRUE(http->waitUntilIdle(std::chrono::seconds(90)));
+  // Query values are escaped strictly, in upper-case hex, as RFC 3986 asks of producers; empty
+  // ones are left out.
+  outcome = await([&](ResponseCallback s, ResponseCallback f) {
+    http->post(collector.baseUrl() + "fp", Json{{"events", Json::array()}},
+               {{"optin", "yes"}, {"empty", ""}, {"payload", "a+b/c=="}, {"", "keyless"}},
+               OrvaService::credential("key"), s, f);
+  });
+  EXPECT_TRUE(outcome.success);
+
+  auto records = collector.records();
+  ASSERT_EQ(records.size(), 3u);
+  const Json& post = records[0];
+  EXPECT_EQ(post["headers"]["content-type"], "application/json");
+  EXPECT_EQ(post["headers"]["authorization"], "Basic " + Base64::encode("w_k:key"));
+  EXPECT_EQ(post["headers"]["user-agent"], "Agent/1.0");
+  EXPECT_EQ(post["query"]["optin"], "yes");
+  EXPECT_EQ(post["body"]["events"][0]["eventUUID"], "A");
+  // The identity request is a GET without credential headers, the identities renamed.
+  const Json& get = records[1];
+  EXPECT_EQ(get["method"], "GET");
+  EXPECT_EQ(get["headers"]["authorization"], "");
+  EXPECT_EQ(get["headers"]["content-type"], "");
+  EXPECT_EQ(get["headers"]["user-agent"], "Agent/1.0");
+  EXPECT_EQ(get["payload"],
+            (Json{{"user_ki", "K>?"}, {"user_email", {{"md5", "m"}}}, {"custom", 1}}));
+  EXPECT_EQ(get["write_key"], "key");
+  EXPECT_EQ(get["query"]["user_country"], "DE");
+  EXPECT_EQ(get["query"]["optin"], "yes");
+  EXPECT_EQ(records[2]["target"], "/fp?=keyless&optin=yes&payload=a%2Bb%2Fc%3D%3D");
   EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+  orva.reset();
+  http.reset();
+  EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+  saved != nullptr ? setenv("TMPDIR", previous.c_str(), 1) : unsetenv("TMPDIR");
 }
 
 // A 2xx status reaches the success callback, any other status the failure callback with its
@@ -131,19 +131,17 @@ TEST(TransportTest, EachOutcomeReachesTheRightCallback) {
     const char* name;
     std::vector<std::string> flags;
     std::string url;  // instead of the collector's, when set
-    bool get;
     bool success;
     int64_t code;
     bool hasResponse;
   };
   const std::vector<Case> cases = {
-      {"204", {"--status", "204"}, "", false, true, 204, true},
-      {"299", {"--status", "299"}, "", false, true, 299, true},
-      {"300", {"--status", "300"}, "", false, false, 300, true},
-      {"500", {"--status", "500"}, "", false, false, 500, true},
-      {"dropped", {"--drop-every", "1"}, "", false, false, 0, false},
-      {"unformable post", {}, "not a url", false, false, 0, false},
-      {"unformable get", {}, "://", true, false, 0, false},
+      {"204", {"--status", "204"}, "", true, 204, true},
+      {"299", {"--status", "299"}, "", true, 299, true},
+      {"300", {"--status", "300"}, "", false, 300, true},
+      {"500", {"--status", "500"}, "", false, 500, true},
+      {"dropped", {"--drop-every", "1"}, "", false, 0, false},
+      {"unformable post", {}, "not a url", false, 0, false},
   };
   for (const auto& c : cases) {
     Collector collector(c.flags);
@@ -152,11 +150,7 @@ TEST(TransportTest, EachOutcomeReachesTheRightCallback) {
     LogCapture log;
     const std::string url = c.url.empty() ? collector.baseUrl() + "fp" : c.url;
     Outcome outcome = await([&](ResponseCallback s, ResponseCallback f) {
-      if (c.get) {
-        http.get(url, {}, s, f);
-      } else {
-        http.post(url, Json{{"events", Json::array()}}, {}, OrvaService::credential("key"), s, f);
-      }
+      http.post(url, Json{{"events", Json::array()}}, {}, OrvaService::credential("key"), s, f);
     });
     EXPECT_EQ(outcome.success, c.success) << c.name;
     EXPECT_EQ(outcome.code, c.code) << c.name;

@@ -1,5 +1,8 @@
 #include "support/Pipeline.hpp"
 
+#include <limits>
+
+#include "identity/Utility.hpp"
 #include "platform/DispatchQueue.hpp"
 
 namespace kelvor::testing {
@@ -17,7 +20,8 @@ Pipeline::Pipeline(std::shared_ptr<QuorvelOption> o, const std::string& baseUrl,
   identity = std::make_shared<IdentityProvider>(defaults);
   pages = std::make_shared<PageProvider>();
   consent = ConsentService::make(option, defaults);
-  orva = std::make_shared<OrvaService>(http, option, baseUrl);
+  orva = std::make_shared<OrvaService>(http, option, baseUrl,
+                                       [] { return *Utility::currentUserAgent(); });
   manager = OrvaEventsManager::make(option, identity, consent, reachability, db, orva, pages);
   DispatchQueue::main().drain();  // the first reachability announcement
 }
@@ -92,7 +96,11 @@ int64_t Pipeline::storedCount() {
 
 std::vector<Events> Pipeline::stored() {
   std::vector<Events> all;
-  db->databaseQueue().sync([&] { all = db->readAllEvents(); });
+  db->databaseQueue().sync([&] {
+    for (const auto& row : db->readAfter(0, std::numeric_limits<int64_t>::max())) {
+      all.push_back(row.toRecord());
+    }
+  });
   return all;
 }
 

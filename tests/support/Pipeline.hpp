@@ -11,6 +11,7 @@
 #include "identity/PageProvider.hpp"
 #include "identity/QuorvelUserDefaults.hpp"
 #include "pipeline/OrvaEventsManager.hpp"
+#include "pipeline/Events.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "support/FakeReachabilitySource.hpp"
 #include "support/TempDir.hpp"

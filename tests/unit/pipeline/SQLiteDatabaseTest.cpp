@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "pipeline/Events.hpp"
 #include "pipeline/SQLQuery.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "pipeline/SQLiteError.hpp"
@@ -16,12 +17,12 @@ namespace {
 
 using testing::LogCapture;
 
-Events record(const std::string& id) {
+StoredRow row(const std::string& id, const std::string& name = "buy") {
   Events e;
   e.eventUUID = id;
-  e.event = {{"eventName", "buy"}, {"eventTimestamp", "1701781234567"}};
+  e.event = {{"eventName", name}, {"eventTimestamp", "1701781234567"}};
   e.user = {{"network_type", "wi-fi"}};
-  return e;
+  return StoredRow::fromRecord(e);
 }
 
 class SQLiteDatabaseTest : public ::testing::Test {
@@ -35,65 +36,61 @@ class SQLiteDatabaseTest : public ::testing::Test {
     db->databaseQueue().sync([&] { result = f(); });
     return result;
   }
-  void run(const std::function<void()>& f) { db->databaseQueue().sync(f); }
-  std::vector<std::string> ids(const std::vector<Events>& events) {
+  std::vector<StoredRow> insert(std::vector<StoredRow> rows) {
+    EXPECT_TRUE(onQueue([&] { return db->insertRows(rows); }));
+    return rows;
+  }
+  std::vector<std::string> storedIds(int64_t limit = 100) {
     std::vector<std::string> out;
-    for (const auto& e : events) out.push_back(e.eventUUID);
+    for (const auto& r : onQueue([&] { return db->readAfter(0, limit); })) {
+      out.push_back(r.eventUUID);
+    }
     return out;
   }
 };
 
-TEST_F(SQLiteDatabaseTest, ReadsComeOldestFirstAndCountIsZeroNotAbsent) {
+TEST_F(SQLiteDatabaseTest, RowsComeBackOldestFirstAndAnIdIsStoredOnce) {
   EXPECT_EQ(onQueue([&] { return db->count(); }), std::optional<int64_t>(0));
   LogCapture log;
-  EXPECT_TRUE(onQueue([&] { return db->readEvents(3); }).empty());
+  EXPECT_TRUE(storedIds().empty());
   EXPECT_TRUE(log.messages(LogLevel::error).empty());
-  for (const char* id : {"E", "B", "D", "A", "C"}) run([&] { db->insert(record(id)); });
-  EXPECT_EQ(ids(onQueue([&] { return db->readEvents(3); })),
-            (std::vector<std::string>{"E", "B", "D"}));
-  EXPECT_EQ(ids(onQueue([&] { return db->readAllEvents(); })),
-            (std::vector<std::string>{"E", "B", "D", "A", "C"}));
+  // Invalid UTF-8 is replaced when the row is made, not lost.
+  auto rows = insert({row("E"), row("B"), row("D", std::string("caf\xC3", 4)), row("A")});
+  EXPECT_EQ(storedIds(3), (std::vector<std::string>{"E", "B", "D"}));
+  auto after = onQueue([&] { return db->readAfter(rows[1].rowid, 1); });
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_TRUE(after[0].decode());
+  EXPECT_EQ(after[0].toRecord().event["eventName"], "caf\xEF\xBF\xBD");
+  // A second row with a stored id is refused; the first stays and the rest of the batch goes.
+  rows = insert({row("B", "other"), row("C")});
+  EXPECT_EQ(rows[0].rowid, -1);
+  EXPECT_EQ(log.count(LogLevel::error, "UNIQUE"), 1u);
+  EXPECT_EQ(storedIds(), (std::vector<std::string>{"E", "B", "D", "A", "C"}));
+  EXPECT_EQ(onQueue([&] { return db->readAfter(0, 2); })[1].toRecord().event["eventName"], "buy");
   EXPECT_EQ(onQueue([&] { return db->count(); }), std::optional<int64_t>(5));
 }
 
-TEST_F(SQLiteDatabaseTest, DuplicateIdIsRefusedAndTheFirstRowStays) {
-  run([&] { db->insert(record("SAME")); });
-  Events second = record("SAME");
-  second.event["eventName"] = "other";
-  LogCapture log;
-  run([&] { db->insert(second); });
-  EXPECT_EQ(log.count(LogLevel::error, "UNIQUE"), 1u);
-  auto all = onQueue([&] { return db->readAllEvents(); });
-  ASSERT_EQ(all.size(), 1u);
-  EXPECT_EQ(all[0].event["eventName"], "buy");
-}
-
-// Deletes name exactly their rows, in one statement of the listed ids; an id with a quote in it
-// (ids are not escaped) cannot widen the statement to other rows.
+// A delete names exactly its rows, whatever bytes the ids hold: a quote cannot widen the
+// statement, and an id that is not UTF-8 (a tampered row) still goes.
 TEST_F(SQLiteDatabaseTest, DeletesNameExactlyTheirRows) {
-  EXPECT_EQ(SQLQuery::deleteQuery({record("A"), record("B")}),
-            "DELETE FROM events WHERE eventUUID in ('A','B')");
-  for (const char* id : {"A", "B", "C", "x') OR ('1'='1"}) run([&] { db->insert(record(id)); });
+  const std::string notUtf8("\xFF\xFE", 2);
+  auto rows = insert({row("A"), row("B"), row("C"), row("x') OR ('1'='1"), row("q\"uote"),
+                      row(notUtf8), row("D")});
   LogCapture log;
-  run([&] { db->deleteEvents({}); });
-  EXPECT_TRUE(log.lines().empty());  // nothing prepared, nothing logged
-  run([&] { db->deleteEvents({record("nope")}); });
+  EXPECT_TRUE(onQueue([&] { return db->deleteIds({}); }));
+  EXPECT_TRUE(log.lines().empty());  // nothing run, nothing logged
+  EXPECT_TRUE(onQueue([&] { return db->deleteIds({"nope"}); }));
   EXPECT_TRUE(log.contains(LogLevel::info, "Rows Deleted"));
-  run([&] { db->deleteEvents({record("x') OR ('1'='1")}); });
-  run([&] { db->deleteEvents({record("A"), record("C")}); });
-  EXPECT_EQ(ids(onQueue([&] { return db->readAllEvents(); })), std::vector<std::string>{"B"});
-  run([&] { db->deleteAll(); });
+  EXPECT_EQ(storedIds().size(), 7u);
+  EXPECT_TRUE(onQueue([&] { return db->deleteIds({"x') OR ('1'='1"}); }));
+  EXPECT_TRUE(onQueue([&] { return db->deleteIds({"A", "C"}); }));
+  EXPECT_TRUE(onQueue([&] { return db->deleteIds({notUtf8, "q\"uote"}); }));
+  EXPECT_TRUE(onQueue([&] { return db->deleteRowids({rows[6].rowid}); }));
+  EXPECT_EQ(storedIds(), std::vector<std::string>{"B"});
+  EXPECT_EQ(onQueue([&] { return db->count(); }), std::optional<int64_t>(1));
+  onQueue([&] { return db->deleteAll(); });
   EXPECT_TRUE(log.contains(LogLevel::info, "Deleted all rows"));
   EXPECT_EQ(onQueue([&] { return db->count(); }), std::optional<int64_t>(0));
-}
-
-TEST_F(SQLiteDatabaseTest, InvalidUtf8IsReplacedNotLost) {
-  Events bad = record("U");
-  bad.event["eventName"] = std::string("caf\xC3", 4);
-  run([&] { db->insert(bad); });
-  auto all = onQueue([&] { return db->readAllEvents(); });
-  ASSERT_EQ(all.size(), 1u);
-  EXPECT_EQ(all[0].event["eventName"], "caf\xEF\xBF\xBD");
 }
 
 TEST(SQLiteDatabaseFileTest, RowsSurviveReopenAndFilesAreOwnerOnly) {
@@ -104,7 +101,8 @@ TEST(SQLiteDatabaseFileTest, RowsSurviveReopenAndFilesAreOwnerOnly) {
     auto db = SQLiteDatabase::open(documents, "kelvorDB.sqlite");
     EXPECT_TRUE(log.contains(LogLevel::info,
                              "Successfully opened connection to database at kelvorDB.sqlite"));
-    db->databaseQueue().sync([&] { db->insert(record("A")); });
+    std::vector<StoredRow> rows{row("A")};
+    db->databaseQueue().sync([&] { db->insertRows(rows); });
   }
   auto db = SQLiteDatabase::open(documents, "kelvorDB.sqlite");
   std::optional<int64_t> count;
@@ -134,12 +132,12 @@ TEST(SQLiteDatabaseFileTest, AStoreReplacedByAnotherProcessIsFollowed) {
   }
   auto theirs = SQLiteDatabase::open(dir.path(), "kelvorDB.sqlite");  // the fresh store
   LogCapture log;
-  std::vector<StoredRow> rows{StoredRow::fromRecord(record("after-heal"))};
+  std::vector<StoredRow> rows{row("after-heal")};
   bool stored = false;
   ours->databaseQueue().sync([&] { stored = ours->insertRows(rows); });
   EXPECT_TRUE(stored);
-  std::vector<Events> fresh;
-  theirs->databaseQueue().sync([&] { fresh = theirs->readAllEvents(); });
+  std::vector<StoredRow> fresh;
+  theirs->databaseQueue().sync([&] { fresh = theirs->readAfter(0, 10); });
   ASSERT_EQ(fresh.size(), 1u);
   EXPECT_EQ(fresh[0].eventUUID, "after-heal");
   EXPECT_TRUE(log.contains(LogLevel::warning, "was replaced by another process"));

@@ -5,6 +5,7 @@
 
 #include <kelvor/QuorvelOption.hpp>
 
+#include "pipeline/Events.hpp"
 #include "pipeline/StoreEventsQueue.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "support/LogCapture.hpp"
@@ -20,7 +21,6 @@ using testing::LogCapture;
 class FakeManager : public OrvaEventManagerCallbacks {
  public:
   DispatchQueue& dispatchQueue() override { return queue; }
-  std::shared_ptr<IdentityProvider> identityProvider() const override { return nullptr; }
   void scheduleEventDispatchOnUpdate() override { ++checks; }
   void scheduleIntervalDispatch() override {}
   void storeQuickEventToDB(StoredRow) override {}
