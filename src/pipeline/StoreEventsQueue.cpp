@@ -13,12 +13,14 @@ StoreEventsQueue::StoreEventsQueue(std::shared_ptr<Option> options,
                                    std::shared_ptr<IdentityProvider> identityProvider,
                                    std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
                                    std::shared_ptr<SQLiteDatabase> database,
-                                   std::shared_ptr<DeliveryCounters> counters)
+                                   std::shared_ptr<DeliveryCounters> counters,
+                                   std::shared_ptr<DeliveryScheduler> scheduler)
     : options_(std::move(options)),
       identityProvider_(std::move(identityProvider)),
       orvaEventManager_(std::move(orvaEventManager)),
       database_(std::move(database)),
-      counters_(counters ? std::move(counters) : std::make_shared<DeliveryCounters>()) {}
+      counters_(std::move(counters)),
+      scheduler_(std::move(scheduler)) {}
 
 void StoreEventsQueue::setUploadEventsQueue(std::weak_ptr<UploadEventsQueue> upload) {
   upload_ = std::move(upload);
@@ -131,7 +133,6 @@ void StoreEventsQueue::commit() {
   // A stall that begins now begins before these rows: they count against maxCacheSize.
   noteStall();
   const bool stored = database_->insertRows(batch);
-  auto manager = orvaEventManager_.lock();
   if (!stored) {
     size_t dropped = 0;
     bool retry = false;
@@ -152,7 +153,7 @@ void StoreEventsQueue::commit() {
     warnDropped(dropped, "that the store could not take",
                 "the event store cannot be written, and at most maxCacheSize (" +
                     std::to_string(maxCacheSize) + ") events are kept in memory meanwhile");
-    if (retry && !stopping_.load()) {
+    if (retry && scheduler_->running()) {
       Log::warning("the event store cannot be written now; " + std::to_string(waiting()) +
                    " events are kept in memory and stored again in " +
                    std::to_string(retryDelay.count()) + " ms");
@@ -170,8 +171,8 @@ void StoreEventsQueue::commit() {
     // The rows stored before may still go: the store is kept in bounds and the size trigger
     // runs after a failed commit too.
     trim();
-    counters_->progress();
-    if (manager) manager->scheduleEventDispatchOnUpdate();
+    scheduler_->progress();
+    scheduler_->stored();
     return;
   }
   {
@@ -197,8 +198,8 @@ void StoreEventsQueue::commit() {
     std::lock_guard lock(mutex_);
     committingSeq_ = noSeq;
   }
-  counters_->progress();
-  if (manager) manager->scheduleEventDispatchOnUpdate();
+  scheduler_->progress();
+  scheduler_->stored();
 }
 
 void StoreEventsQueue::trim() {
@@ -249,12 +250,11 @@ uint64_t StoreEventsQueue::discardAll() {
   }
   if (auto stored = database_->deleteAll()) gone += static_cast<uint64_t>(*stored);
   counters_->droppedByConsent.fetch_add(gone);
-  counters_->progress();
+  scheduler_->progress();
   return gone;
 }
 
 void StoreEventsQueue::commitNow() {
-  stopping_.store(true);
   commit();
   // Rows already committed into a file deleted meanwhile would end with the process.
   database_->keepFileAtPath();
@@ -263,7 +263,7 @@ void StoreEventsQueue::commitNow() {
 
 void StoreEventsQueue::checkCacheSize() {
   database_->databaseQueue().sync([this] { trim(); });
-  if (auto manager = orvaEventManager_.lock()) manager->scheduleEventDispatchOnUpdate();
+  scheduler_->stored();
 }
 
 void StoreEventsQueue::insertAndCheckCacheSize(const Events& record) {

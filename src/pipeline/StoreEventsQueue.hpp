@@ -13,6 +13,7 @@
 #include <kelvor/Option.hpp>
 
 #include "pipeline/DeliveryCounters.hpp"
+#include "pipeline/DeliveryScheduler.hpp"
 #include "pipeline/OrvaEventManagerCallbacks.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "support/DropWarning.hpp"
@@ -47,7 +48,8 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
                    std::shared_ptr<IdentityProvider> identityProvider,
                    std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
                    std::shared_ptr<SQLiteDatabase> database,
-                   std::shared_ptr<DeliveryCounters> counters);
+                   std::shared_ptr<DeliveryCounters> counters,
+                   std::shared_ptr<DeliveryScheduler> scheduler);
   void setUploadEventsQueue(std::weak_ptr<UploadEventsQueue> upload);
 
   // Rows in report order; committed together later on the store's queue. Never waits.
@@ -90,6 +92,7 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager_;
   std::shared_ptr<SQLiteDatabase> database_;
   std::shared_ptr<DeliveryCounters> counters_;
+  std::shared_ptr<DeliveryScheduler> scheduler_;
   std::weak_ptr<UploadEventsQueue> upload_;
 
   mutable std::mutex mutex_;
@@ -105,7 +108,6 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   DropWarning drops_;
   std::optional<int64_t> stallBegan_;  // store's queue only
   std::atomic<int64_t> lastStoredRowid_{0};
-  std::atomic<bool> stopping_{false};
 };
 
 }  // namespace kelvor

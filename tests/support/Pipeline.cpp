@@ -6,7 +6,8 @@ namespace kelvor::testing {
 
 Pipeline::Pipeline(std::shared_ptr<QuorvelOption> o, const std::string& baseUrl,
                    const std::filesystem::path& caFile,
-                   const std::function<void(const std::filesystem::path&)>& prepare)
+                   const std::function<void(const std::filesystem::path&)>& prepare,
+                   std::shared_ptr<TimeSource> time)
     : option(std::move(o)),
       source(std::make_shared<FakeReachabilitySource>(Reachability::kReachable)) {
   if (prepare) prepare(sandbox.documents());
@@ -18,7 +19,8 @@ Pipeline::Pipeline(std::shared_ptr<QuorvelOption> o, const std::string& baseUrl,
   pages = std::make_shared<PageProvider>();
   consent = ConsentService::make(option, defaults);
   orva = std::make_shared<OrvaService>(http, option, baseUrl);
-  manager = OrvaEventsManager::make(option, identity, consent, reachability, db, orva, pages);
+  manager = OrvaEventsManager::make(option, identity, consent, reachability, db, orva, pages,
+                                    std::move(time));
   DispatchQueue::main().drain();  // the first reachability announcement
 }
 
