@@ -21,6 +21,8 @@ class OrvaEventManagerCallbacks {
   // Why events cannot be delivered now (consent undecided or refused, uploads backing off, no
   // network), empty while they can: the store keeps to maxCacheSize only while stalled.
   virtual std::string stallCause() const = 0;
+  // The store's queue: a commit succeeded, so accepted rows it could not delete before can go.
+  virtual void storeTakesWrites() = 0;
 };
 
 }  // namespace kelvor

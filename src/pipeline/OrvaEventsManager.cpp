@@ -94,10 +94,9 @@ void OrvaEventsManager::start(std::shared_ptr<TimeSource> time) {
       std::make_shared<DeliveryScheduler>(options_, database_, std::move(time), std::move(hooks));
   storeEventsQueue_ = std::make_shared<StoreEventsQueue>(options_, identityProvider_, weak,
                                                          database_, counters_, scheduler_);
-  uploadEventsQueue_ = std::make_shared<UploadEventsQueue>(
-      options_, weak, database_, consentService_, orvaService_, counters_, scheduler_);
-  storeEventsQueue_->setUploadEventsQueue(uploadEventsQueue_);
-  uploadEventsQueue_->setStoreEventsQueue(storeEventsQueue_);
+  uploadEventsQueue_ =
+      std::make_shared<UploadEventsQueue>(options_, weak, database_, consentService_, orvaService_,
+                                          counters_, scheduler_, storeEventsQueue_);
   if (!reachability_) return;
   observer_ = NotificationCenter::defaultCenter().addObserver(
       ::kelvor::reachabilityChanged, reachability_.get(), [weak](const void* sender) {
@@ -450,6 +449,10 @@ std::shared_ptr<const std::string> OrvaEventsManager::userText(
 
 Json OrvaEventsManager::getAllUserData() const {
   return userData(identityProvider_->userPayload(), connection_.load());
+}
+
+void OrvaEventsManager::storeTakesWrites() {
+  if (uploadEventsQueue_) uploadEventsQueue_->storeWritable();
 }
 
 void OrvaEventsManager::storeQuickEventToDB(StoredRow row) {

@@ -81,6 +81,7 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   std::shared_ptr<IdentityProvider> identityProvider() const override { return identityProvider_; }
   void storeQuickEventToDB(StoredRow row) override;
   std::string stallCause() const override;
+  void storeTakesWrites() override;
 
   // Sends everything reported before the call, partial batches too and a running back-off
   // ignored once; true when all of it was accepted or dropped by a rule. Returns by the deadline.

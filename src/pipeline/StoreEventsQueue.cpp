@@ -5,7 +5,6 @@
 #include <kelvor/Log.hpp>
 
 #include "pipeline/EventsList.hpp"
-#include "pipeline/UploadEventsQueue.hpp"
 
 namespace kelvor {
 
@@ -21,10 +20,6 @@ StoreEventsQueue::StoreEventsQueue(std::shared_ptr<Option> options,
       database_(std::move(database)),
       counters_(std::move(counters)),
       scheduler_(std::move(scheduler)) {}
-
-void StoreEventsQueue::setUploadEventsQueue(std::weak_ptr<UploadEventsQueue> upload) {
-  upload_ = std::move(upload);
-}
 
 StoreEventsQueue::Bound StoreEventsQueue::bound() const {
   const int64_t maxCacheSize = std::max<int64_t>(1, options_->maxCacheSize());
@@ -192,7 +187,7 @@ void StoreEventsQueue::commit() {
   if (last > 0) lastStoredRowid_.store(last);
   batch.clear();
   // The store takes writes again: accepted rows it could not delete before can go now.
-  if (auto upload = upload_.lock()) upload->storeWritable();
+  if (auto manager = orvaEventManager_.lock()) manager->storeTakesWrites();
   trim();
   {
     std::lock_guard lock(mutex_);
@@ -221,10 +216,9 @@ void StoreEventsQueue::trim() {
     // Down to seven eighths of the bound, so a store at its size is not trimmed at every commit.
     excessBytes = *used - (limit.bytes - limit.bytes / 8);
   }
-  auto upload = upload_.lock();
   // Rows in flight, read ahead or accepted are never trimmed, nor by the count those stored
   // before the stall.
-  const int64_t protectedThrough = upload ? upload->protectedThrough() : 0;
+  const int64_t protectedThrough = protectedThrough_.load();
   const int64_t after =
       excess > 0 ? std::max(protectedThrough, stallBegan.value_or(0)) : protectedThrough;
   Log::infoLazy([&] {

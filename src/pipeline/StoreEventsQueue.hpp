@@ -21,7 +21,6 @@
 namespace kelvor {
 
 class IdentityProvider;
-class UploadEventsQueue;
 
 // Writes the manager's rows to the store: everything handed over since the last commit goes in
 // one transaction on the store's queue, then the store is kept within its bound (oldest first)
@@ -50,7 +49,6 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
                    std::shared_ptr<SQLiteDatabase> database,
                    std::shared_ptr<DeliveryCounters> counters,
                    std::shared_ptr<DeliveryScheduler> scheduler);
-  void setUploadEventsQueue(std::weak_ptr<UploadEventsQueue> upload);
 
   // Rows in report order; committed together later on the store's queue. Never waits.
   void enqueue(std::vector<StoredRow> rows);
@@ -72,6 +70,8 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   uint64_t oldestUndecidedSeq() const;
   // Rows handed over and not yet stored: waiting, and in a commit under way.
   size_t waiting() const;
+  // Store's queue: rows up to here are in flight, read ahead or accepted; trimming spares them.
+  void protectThrough(int64_t rowid) { protectedThrough_.store(rowid); }
   int64_t lastStoredRowid() const { return lastStoredRowid_.load(); }
 
  private:
@@ -93,7 +93,6 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   std::shared_ptr<SQLiteDatabase> database_;
   std::shared_ptr<DeliveryCounters> counters_;
   std::shared_ptr<DeliveryScheduler> scheduler_;
-  std::weak_ptr<UploadEventsQueue> upload_;
 
   mutable std::mutex mutex_;
   std::deque<StoredRow> incoming_;
@@ -108,6 +107,7 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   DropWarning drops_;
   std::optional<int64_t> stallBegan_;  // store's queue only
   std::atomic<int64_t> lastStoredRowid_{0};
+  std::atomic<int64_t> protectedThrough_{0};
 };
 
 }  // namespace kelvor

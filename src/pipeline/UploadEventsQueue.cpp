@@ -62,13 +62,11 @@ struct UploadEventsQueue::Flight {
   bool full = false;
 };
 
-UploadEventsQueue::UploadEventsQueue(std::shared_ptr<Option> options,
-                                     std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
-                                     std::shared_ptr<SQLiteDatabase> database,
-                                     std::shared_ptr<ConsentService> consentService,
-                                     std::shared_ptr<OrvaService> orvaService,
-                                     std::shared_ptr<DeliveryCounters> counters,
-                                     std::shared_ptr<DeliveryScheduler> scheduler)
+UploadEventsQueue::UploadEventsQueue(
+    std::shared_ptr<Option> options, std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
+    std::shared_ptr<SQLiteDatabase> database, std::shared_ptr<ConsentService> consentService,
+    std::shared_ptr<OrvaService> orvaService, std::shared_ptr<DeliveryCounters> counters,
+    std::shared_ptr<DeliveryScheduler> scheduler, std::weak_ptr<StoreEventsQueue> store)
     : options_(std::move(options)),
       orvaEventManager_(std::move(orvaEventManager)),
       database_(std::move(database)),
@@ -76,14 +74,11 @@ UploadEventsQueue::UploadEventsQueue(std::shared_ptr<Option> options,
       orvaService_(std::move(orvaService)),
       counters_(std::move(counters)),
       scheduler_(std::move(scheduler)),
+      store_(std::move(store)),
       lock_(database_ ? database_->location().string() + ".upload-lock" : std::string()),
       acceptedFile_(database_ ? database_->location().string() + ".accepted" : std::string()) {}
 
 UploadEventsQueue::~UploadEventsQueue() = default;
-
-void UploadEventsQueue::setStoreEventsQueue(std::weak_ptr<StoreEventsQueue> store) {
-  store_ = std::move(store);
-}
 
 void UploadEventsQueue::onStoreQueue(std::function<void(UploadEventsQueue&)> task) {
   std::weak_ptr<UploadEventsQueue> weak = weak_from_this();
@@ -169,7 +164,7 @@ void UploadEventsQueue::readAhead(size_t wanted) {
     database_->deleteRowids(unreadable);
     counters_->droppedUndecodable.fetch_add(unreadable.size());
   }
-  protectedThrough_.store(cursor_);
+  if (auto store = store_.lock()) store->protectThrough(cursor_);
 }
 
 std::vector<StoredRow> UploadEventsQueue::nextBatch(bool& full) {
@@ -409,7 +404,7 @@ void UploadEventsQueue::finish(End end) {
   stopAfterFlight_ = false;
   int64_t keep = 0;
   for (const auto& row : acceptedUndeleted_) keep = std::max(keep, row.rowid);
-  protectedThrough_.store(keep);
+  if (auto store = store_.lock()) store->protectThrough(keep);
   // Rows accepted but not yet deleted would be read and sent again by another process of the
   // app: the lock stays with this one until they are gone.
   if (acceptedUndeleted_.empty()) lock_.unlock();

@@ -46,15 +46,12 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
 
   using Trigger = DeliveryScheduler::Trigger;
 
-  UploadEventsQueue(std::shared_ptr<Option> options,
-                    std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
-                    std::shared_ptr<SQLiteDatabase> database,
-                    std::shared_ptr<ConsentService> consentService,
-                    std::shared_ptr<OrvaService> orvaService,
-                    std::shared_ptr<DeliveryCounters> counters,
-                    std::shared_ptr<DeliveryScheduler> scheduler);
+  UploadEventsQueue(
+      std::shared_ptr<Option> options, std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
+      std::shared_ptr<SQLiteDatabase> database, std::shared_ptr<ConsentService> consentService,
+      std::shared_ptr<OrvaService> orvaService, std::shared_ptr<DeliveryCounters> counters,
+      std::shared_ptr<DeliveryScheduler> scheduler, std::weak_ptr<StoreEventsQueue> store);
   ~UploadEventsQueue();
-  void setStoreEventsQueue(std::weak_ptr<StoreEventsQueue> store);
 
   // Starts one batch unless one is in flight or a back-off is running. Any thread.
   void checkAndTranferEvents(Trigger trigger = Trigger::interval);
@@ -84,8 +81,6 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   // again.
   void waitForChain(std::chrono::steady_clock::time_point deadline);
 
-  // Store's queue: rows up to here are in flight, read ahead or accepted; trimming spares them.
-  int64_t protectedThrough() const { return protectedThrough_.load(); }
   // Store's queue: a commit succeeded, so accepted rows that could not be deleted can go.
   void storeWritable();
   // The oldest report among instant sends still out; max when none.
@@ -140,7 +135,6 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   std::shared_ptr<DeliveryScheduler> scheduler_;
   std::weak_ptr<StoreEventsQueue> store_;
   std::atomic<bool> isDispatchInProgress{false};
-  std::atomic<int64_t> protectedThrough_{0};
 
   // The chain's state, touched only on the store's queue.
   UploadLock lock_;

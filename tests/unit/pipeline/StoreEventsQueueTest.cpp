@@ -24,6 +24,7 @@ class FakeManager : public OrvaEventManagerCallbacks {
   std::shared_ptr<IdentityProvider> identityProvider() const override { return nullptr; }
   void storeQuickEventToDB(StoredRow) override {}
   std::string stallCause() const override { return stalled ? "there is no network" : ""; }
+  void storeTakesWrites() override {}
   DispatchQueue queue{"test.manager"};
   std::atomic<bool> stalled{false};
 };
