@@ -226,7 +226,7 @@ TEST(PipelineTest, TheIntervalTimerSendsAPartialBatchAndRearms) {
   };
   p.resolveConsent();
   decide(true);
-  decide(true);  // set again: still one chain
+  p.manager->scheduleIntervalDispatch();  // armed again: still one chain
   logEvents(p, 3);
   ASSERT_TRUE(p.settle());
   time->advance(59s);
