@@ -25,7 +25,7 @@ std::chrono::milliseconds Backoff::fail(std::optional<std::chrono::seconds> retr
     std::uniform_int_distribution<int64_t> later(0, span.count());
     delay = std::max(delay, asked + std::chrono::milliseconds(later(random_)));
   }
-  until_ = Clock::now() + delay;
+  until_ = now() + delay;
   lastDelay_ = delay;
   return delay;
 }
@@ -40,7 +40,7 @@ void Backoff::reset() {
 
 bool Backoff::holding() const {
   std::lock_guard lock(mutex_);
-  return Clock::now() < until_;
+  return now() < until_;
 }
 
 std::chrono::milliseconds Backoff::nextGap() {
@@ -53,7 +53,7 @@ std::chrono::milliseconds Backoff::nextGap() {
   const auto gap = std::chrono::milliseconds(
       static_cast<int64_t>(static_cast<double>(gap_.count()) * jitter(random_)));
   gap_ /= 2;
-  until_ = Clock::now() + gap;
+  until_ = now() + gap;
   return gap;
 }
 
@@ -64,7 +64,7 @@ bool Backoff::endpointAnswered() const {
 
 bool Backoff::active() const {
   std::lock_guard lock(mutex_);
-  return failures_ > 0 && Clock::now() < until_;
+  return failures_ > 0 && now() < until_;
 }
 
 Backoff::Clock::time_point Backoff::until() const {

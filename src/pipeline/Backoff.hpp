@@ -2,9 +2,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
+
+#include "platform/TimeSource.hpp"
 
 namespace kelvor {
 
@@ -19,14 +22,15 @@ class Backoff {
   static constexpr std::chrono::seconds longestNetworkDelay{5};
 
   Backoff() : Backoff(std::random_device{}()) {}
-  // A fixed seed, for tests.
-  explicit Backoff(uint32_t seed) {
+  // A fixed seed, for tests; waits are measured on `time` (the steady clock without one).
+  explicit Backoff(uint32_t seed, std::shared_ptr<const TimeSource> time = nullptr)
+      : time_(std::move(time)) {
     // Mixed first: neighbouring seeds would otherwise start on neighbouring draws.
     std::seed_seq mixed{seed};
     random_.seed(mixed);
   }
 
-  using Clock = std::chrono::steady_clock;
+  using Clock = TimeSource::Clock;
   static constexpr std::chrono::seconds firstDelay{1};
   static constexpr std::chrono::seconds longestDelay{300};
   static constexpr std::chrono::seconds longestRetryAfter{3600};
@@ -54,6 +58,9 @@ class Backoff {
   std::chrono::milliseconds networkDelay();
 
  private:
+  Clock::time_point now() const { return time_ ? time_->now() : Clock::now(); }
+
+  std::shared_ptr<const TimeSource> time_;
   mutable std::mutex mutex_;
   int failures_ = 0;
   bool answered_ = false;

@@ -32,23 +32,4 @@ DeliveryStats DeliveryCounters::snapshot(int64_t pending) const {
   return stats;
 }
 
-void DeliveryCounters::progress() {
-  {
-    std::lock_guard lock(progressMutex_);
-    ++progress_;
-  }
-  progressed_.notify_all();
-}
-
-uint64_t DeliveryCounters::progressCount() const {
-  std::lock_guard lock(progressMutex_);
-  return progress_;
-}
-
-bool DeliveryCounters::waitForProgress(uint64_t seen,
-                                       std::chrono::steady_clock::time_point deadline) const {
-  std::unique_lock lock(progressMutex_);
-  return progressed_.wait_until(lock, deadline, [&] { return progress_ != seen; });
-}
-
 }  // namespace kelvor

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -31,21 +30,11 @@ class DeliveryCounters {
   void failure(int64_t status, const TransferError& error);
   DeliveryStats snapshot(int64_t pending) const;
 
-  // Something moved in the pipeline (a commit, an answer, a drained intake): wakes whoever waits
-  // for it, such as a flush.
-  void progress();
-  uint64_t progressCount() const;
-  // Waits until progress beyond `seen` or the deadline; false at the deadline.
-  bool waitForProgress(uint64_t seen, std::chrono::steady_clock::time_point deadline) const;
-
  private:
   mutable std::mutex mutex_;
   int64_t lastFailureStatus_ = 0;
   std::optional<std::chrono::system_clock::time_point> lastFailureTime_;
   TransferError lastFailure_;
-  mutable std::mutex progressMutex_;
-  mutable std::condition_variable progressed_;
-  uint64_t progress_ = 0;
 };
 
 }  // namespace kelvor

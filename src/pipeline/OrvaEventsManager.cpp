@@ -14,6 +14,7 @@
 #include "identity/Utility.hpp"
 #include "pipeline/Events.hpp"
 #include "platform/Clock.hpp"
+#include "platform/DispatchTimeSource.hpp"
 #include "platform/Uuid.hpp"
 #include "support/InputLimits.hpp"
 #include "support/Redaction.hpp"
@@ -132,26 +133,18 @@ void runAsBackgroundWork() {
   (void)set;
 }
 
-// Seconds as a timer delay that saturates instead of overflowing the clock's nanoseconds.
-std::chrono::steady_clock::duration secondsDelay(int64_t seconds) {
-  using Duration = std::chrono::steady_clock::duration;
-  constexpr int64_t longest =
-      std::chrono::duration_cast<std::chrono::seconds>(Duration::max()).count();
-  return seconds >= longest ? Duration::max() : Duration(std::chrono::seconds(seconds));
-}
-
 }  // namespace
 
 std::shared_ptr<OrvaEventsManager> OrvaEventsManager::make(
     std::shared_ptr<Option> options, std::shared_ptr<IdentityProvider> identityProvider,
     std::shared_ptr<ConsentService> consentService, std::shared_ptr<Reachability> reachability,
     std::shared_ptr<SQLiteDatabase> database, std::shared_ptr<OrvaService> orvaService,
-    std::shared_ptr<PageProvider> pageProvider) {
+    std::shared_ptr<PageProvider> pageProvider, std::shared_ptr<TimeSource> time) {
   std::shared_ptr<OrvaEventsManager> manager(
       new OrvaEventsManager(std::move(options), std::move(identityProvider),
                             std::move(consentService), std::move(reachability), std::move(database),
                             std::move(orvaService), std::move(pageProvider)));
-  manager->start();
+  manager->start(std::move(time));
   return manager;
 }
 
@@ -170,18 +163,33 @@ OrvaEventsManager::OrvaEventsManager(std::shared_ptr<Option> options,
       database_(std::move(database)),
       orvaService_(std::move(orvaService)) {}
 
-void OrvaEventsManager::start() {
+void OrvaEventsManager::start(std::shared_ptr<TimeSource> time) {
   std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
   filter_ = RecordFilter(Platform::eventFilter());
   if (auto limit = Platform::eventRateLimit()) {
     rateLimiter_ = std::make_unique<RateLimiter>(limit->perSecond, limit->burst);
   }
-  storeEventsQueue_ =
-      std::make_shared<StoreEventsQueue>(options_, identityProvider_, weak, database_, counters_);
-  uploadEventsQueue_ = std::make_shared<UploadEventsQueue>(
-      options_, weak, database_, consentService_, orvaService_, counters_);
-  storeEventsQueue_->setUploadEventsQueue(uploadEventsQueue_);
-  uploadEventsQueue_->setStoreEventsQueue(storeEventsQueue_);
+  if (!time) time = std::make_shared<DispatchTimeSource>(dispatchQueue_);
+  DeliveryScheduler::Hooks hooks;
+  hooks.transfer = [weak](DeliveryScheduler::Trigger trigger) {
+    auto self = weak.lock();
+    if (self && self->uploadEventsQueue_) self->uploadEventsQueue_->checkAndTranferEvents(trigger);
+  };
+  hooks.allowed = [weak] {
+    auto self = weak.lock();
+    return self && self->trackingGranted();
+  };
+  hooks.busy = [weak] {
+    auto self = weak.lock();
+    return !self || !self->uploadEventsQueue_ || self->uploadEventsQueue_->inProgress();
+  };
+  scheduler_ =
+      std::make_shared<DeliveryScheduler>(options_, database_, std::move(time), std::move(hooks));
+  storeEventsQueue_ = std::make_shared<StoreEventsQueue>(options_, identityProvider_, weak,
+                                                         database_, counters_, scheduler_);
+  uploadEventsQueue_ =
+      std::make_shared<UploadEventsQueue>(options_, weak, database_, consentService_, orvaService_,
+                                          counters_, scheduler_, storeEventsQueue_);
   if (!reachability_) return;
   observer_ = NotificationCenter::defaultCenter().addObserver(
       ::kelvor::reachabilityChanged, reachability_.get(), [weak](const void* sender) {
@@ -216,18 +224,7 @@ void OrvaEventsManager::reachabilityChanged(const void* sender) {
   if (now == Reachability::Connection::cellular) code = cellular;
   connection_.store(code);
   const bool available = code == wifi || code == cellular;
-  // Back online during a back-off that the missing network caused: try before the end of the
-  // wait, after a moment drawn at random, since every process on this network saw it come back
-  // at the same instant. A wait after the endpoint's own answer runs to its end.
-  if (available && uploadEventsQueue_ && uploadEventsQueue_->backoff().failures() > 0 &&
-      !uploadEventsQueue_->backoff().endpointAnswered() && trackingGranted()) {
-    std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
-    dispatchQueue_.asyncAfter(uploadEventsQueue_->backoff().networkDelay(), [weak] {
-      auto self = weak.lock();
-      if (!self || self->stopped_.load() || !self->trackingGranted()) return;
-      self->uploadEventsQueue_->checkAndTranferEvents(UploadEventsQueue::Trigger::network);
-    });
-  }
+  if (available && scheduler_) scheduler_->networkReturned();
 }
 
 std::string OrvaEventsManager::connection() const {
@@ -246,7 +243,7 @@ bool OrvaEventsManager::trackingGranted() const {
 std::string OrvaEventsManager::stallCause() const {
   if (!trackingGranted()) return "consent to track is not given (yet)";
   // One failure that the next try recovers from is no stall: a retry that failed too is.
-  if (uploadEventsQueue_ && uploadEventsQueue_->backoff().failures() > 1) {
+  if (scheduler_ && scheduler_->failures() > 1) {
     return "uploads are failing and wait before the next try";
   }
   if (connection_.load() == noConnection) return "there is no network";
@@ -467,7 +464,7 @@ void OrvaEventsManager::drainOnce() {
   uint64_t seen = processedSeq_.load();
   while (seen < last && !processedSeq_.compare_exchange_weak(seen, last)) {
   }
-  counters_->progress();
+  scheduler_->progress();
 }
 
 bool OrvaEventsManager::process(EventReport& report, StoredRow& row) {
@@ -547,6 +544,10 @@ std::shared_ptr<const std::string> OrvaEventsManager::userText(
   return cachedUserText_;
 }
 
+void OrvaEventsManager::storeTakesWrites() {
+  if (uploadEventsQueue_) uploadEventsQueue_->storeWritable();
+}
+
 void OrvaEventsManager::storeQuickEventToDB(StoredRow row) {
   Log::info("storeQuickEventToDB");
   std::vector<StoredRow> rows;
@@ -584,129 +585,56 @@ Json OrvaEventsManager::transformIdentitiesBasedOnConfiguration(const Json& iden
 }
 
 void OrvaEventsManager::enqueueScheduleEventDispatchOnUpdate() {
-  sendOverdueBacklog();
-  enqueue([](OrvaEventsManager& self) { self.scheduleEventDispatchOnUpdate(); });
-}
-
-void OrvaEventsManager::sendOverdueBacklog() {
-  // A command-line tool lives a few milliseconds: its interval timer never fires, and one event
-  // per run would wait for batchSize runs. The store's oldest row at open says how long the
-  // backlog has waited, across the processes that left it.
-  if (overdueChecked_.exchange(true)) return;
-  const int64_t oldest = database_->oldestEventMillisAtOpen();
-  auto upload = uploadEventsQueue_;
-  if (oldest <= 0 || !upload || !trackingGranted()) return;
-  const int64_t waited = (nowMillis() - oldest) / 1000;
-  if (waited < std::max<int64_t>(1, options_->eventUploadInterval())) return;
-  Log::infoLazy([&] {
-    return "scheduleEventDispatchOnUpdate - the oldest stored event waited " +
-           std::to_string(waited) + " s, more than eventUploadInterval: a batch goes now";
-  });
-  upload->checkAndTranferEvents(UploadEventsQueue::Trigger::start);
-}
-
-void OrvaEventsManager::scheduleEventDispatchOnUpdate() {
-  Log::info("scheduleEventDispatchOnUpdate - ");
-  if (!trackingGranted()) return;
-  auto upload = uploadEventsQueue_;
-  if (!upload || upload->isDispatchInProgress.load()) return;
-  // The count is the store's own, kept in memory: no statement, no wait.
-  if (database_->knownCount() >= options_->batchSize()) {
-    upload->checkAndTranferEvents(UploadEventsQueue::Trigger::size);
-  }
+  scheduler_->sendOverdueBacklog();
+  enqueue([](OrvaEventsManager& self) { self.scheduler_->stored(); });
 }
 
 void OrvaEventsManager::scheduleIntervalDispatch() {
-  std::lock_guard lock(timerMutex_);
-  if (stopped_.load()) return;
-  // At most one chain: arming again while one is pending does nothing.
-  auto upload = uploadEventsQueue_;
-  if (upload && upload->isDispatchScheduled.exchange(true)) return;
-  armIntervalTimer();
-}
-
-void OrvaEventsManager::armIntervalTimer() {
-  std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
-  dispatchQueue_.asyncAfter(secondsDelay(std::max<int64_t>(1, options_->eventUploadInterval())),
-                            [weak] {
-                              if (auto self = weak.lock()) {
-                                self->scheduleEventDispatchOnIntervalThreshold();
-                              }
-                            });
-}
-
-void OrvaEventsManager::scheduleEventDispatchOnIntervalThreshold() {
-  Log::info("scheduleEventDispatchOnIntervalThreshold");
-  auto upload = uploadEventsQueue_;
-  {
-    std::lock_guard lock(timerMutex_);
-    if (!trackingGranted() || !upload || stopped_.load()) {
-      if (upload) upload->isDispatchScheduled.store(false);  // the chain ends here
-      return;
-    }
-  }
-  upload->checkAndTranferEvents(UploadEventsQueue::Trigger::interval);
-  std::lock_guard lock(timerMutex_);
-  upload->isDispatchScheduled.store(true);
-  armIntervalTimer();
-}
-
-void OrvaEventsManager::scheduleRetry(std::chrono::milliseconds delay) {
-  const uint64_t generation = retryGeneration_.fetch_add(1) + 1;
-  std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
-  dispatchQueue_.asyncAfter(delay, [weak, generation] {
-    auto self = weak.lock();
-    if (!self || self->stopped_.load() || self->retryGeneration_.load() != generation) return;
-    if (self->trackingGranted() && self->uploadEventsQueue_) {
-      self->uploadEventsQueue_->checkAndTranferEvents(UploadEventsQueue::Trigger::retry);
-    }
-  });
+  scheduler_->armInterval();
 }
 
 bool OrvaEventsManager::flush(std::chrono::steady_clock::time_point deadline) {
   const uint64_t target = intake_.lastSeq();
   // Everything reported before the call has been stored, accepted on its own, or dropped: an
   // instant event still out is waited for, since a failure stores it.
-  for (;;) {
-    const uint64_t seen = counters_->progressCount();
-    if (processedSeq_.load() >= target && uploadEventsQueue_->oldestInstantInFlight() > target &&
-        storeEventsQueue_->oldestUndecidedSeq() > target) {
-      break;
-    }
-    if (!counters_->waitForProgress(seen, deadline)) return false;
+  if (!scheduler_->awaitUntil(
+          [&] {
+            return processedSeq_.load() >= target &&
+                   uploadEventsQueue_->oldestInstantInFlight() > target &&
+                   storeEventsQueue_->oldestUndecidedSeq() > target;
+          },
+          deadline)) {
+    return false;
   }
   struct Result {
     std::mutex mutex;
     std::optional<bool> ok;
   };
   auto result = std::make_shared<Result>();
-  auto counters = counters_;
-  uploadEventsQueue_->flush(deadline, [result, counters](bool ok) {
+  auto scheduler = scheduler_;
+  uploadEventsQueue_->flush(deadline, [result, scheduler](bool ok) {
     {
       std::lock_guard lock(result->mutex);
       result->ok = ok;
     }
-    counters->progress();
+    scheduler->progress();
   });
-  for (;;) {
-    const uint64_t seen = counters_->progressCount();
-    {
-      std::lock_guard lock(result->mutex);
-      if (result->ok) return *result->ok;
-    }
-    if (!counters_->waitForProgress(seen, deadline)) return false;
-  }
+  const auto answered = [&] {
+    std::lock_guard lock(result->mutex);
+    return result->ok.has_value();
+  };
+  if (!scheduler_->awaitUntil(answered, deadline)) return false;
+  std::lock_guard lock(result->mutex);
+  return *result->ok;
 }
 
 bool OrvaEventsManager::storeHandedOver(std::chrono::steady_clock::time_point deadline) {
   const uint64_t target = intake_.lastSeq();
-  for (;;) {
-    const uint64_t seen = counters_->progressCount();
-    if (processedSeq_.load() >= target && storeEventsQueue_->oldestUndecidedSeq() > target) {
-      return true;
-    }
-    if (!counters_->waitForProgress(seen, deadline)) return false;
-  }
+  return scheduler_->awaitUntil(
+      [&] {
+        return processedSeq_.load() >= target && storeEventsQueue_->oldestUndecidedSeq() > target;
+      },
+      deadline);
 }
 
 void OrvaEventsManager::discardForWithdrawnConsent() {
@@ -731,15 +659,15 @@ void OrvaEventsManager::closeIntake() {
 size_t OrvaEventsManager::storeWhatWasHanded(std::chrono::steady_clock::time_point batchDeadline,
                                              std::chrono::steady_clock::time_point deadline) {
   closeIntake();
-  // New batches stop now; instant events from here on wait in the store.
-  uploadEventsQueue_->stopBatches(std::chrono::steady_clock::now());
+  // New batches and timers stop now; instant events from here on wait in the store.
+  scheduler_->close();
   dispatchQueue_.cancelDelayed();
   for (;;) {
     if (intake_.idle()) break;
     if (!dispatchQueue_.drainUntil(deadline)) break;
   }
   // A batch answered after the process is gone would be sent again at the next start.
-  uploadEventsQueue_->stopBatches(std::min(batchDeadline, deadline));
+  uploadEventsQueue_->waitForChain(std::min(batchDeadline, deadline));
   auto instants = uploadEventsQueue_->takeInstantsInFlight();
   const std::string unanswered = describeUnanswered(instants);
   storeEventsQueue_->enqueue(std::move(instants));
@@ -782,11 +710,7 @@ std::string OrvaEventsManager::describeUnanswered(const std::vector<StoredRow>& 
 }
 
 void OrvaEventsManager::shutdown() {
-  {
-    std::lock_guard lock(timerMutex_);
-    stopped_.store(true);
-  }
-  retryGeneration_.fetch_add(1);
+  scheduler_->close();
   if (observer_ != 0) {
     NotificationCenter::defaultCenter().removeObserver(observer_);
     observer_ = 0;
@@ -797,6 +721,7 @@ void OrvaEventsManager::shutdown() {
   storeWhatWasHanded(now + std::chrono::seconds(1),
                      now + std::chrono::milliseconds(SQLiteDatabase::busyTimeoutMs + 1000));
   dispatchQueue_.stop();
+  scheduler_->stop();
 }
 
 void OrvaEventsManager::storeBeforeExit() {
@@ -808,7 +733,7 @@ void OrvaEventsManager::storeBeforeExit() {
 bool OrvaEventsManager::settle(HttpService& http, std::chrono::steady_clock::time_point deadline) {
   auto quiet = [&] {
     return intake_.size() == 0 && storeEventsQueue_->waiting() == 0 &&
-           !(uploadEventsQueue_ && uploadEventsQueue_->isDispatchInProgress.load());
+           !(uploadEventsQueue_ && uploadEventsQueue_->inProgress());
   };
   while (std::chrono::steady_clock::now() < deadline) {
     dispatchQueue_.drainAll();
@@ -826,8 +751,8 @@ bool OrvaEventsManager::settle(HttpService& http, std::chrono::steady_clock::tim
     if (http.submittedCount() == before && quiet()) return true;
     if (http.submittedCount() == before && !quiet()) {
       // Rows kept for a retry of the store: give its timer a moment.
-      counters_->waitForProgress(
-          counters_->progressCount(),
+      scheduler_->waitForProgress(
+          scheduler_->progressCount(),
           std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
     }
   }

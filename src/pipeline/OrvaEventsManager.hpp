@@ -17,6 +17,7 @@
 #include "identity/IdentityProvider.hpp"
 #include "identity/PageProvider.hpp"
 #include "pipeline/DeliveryCounters.hpp"
+#include "pipeline/DeliveryScheduler.hpp"
 #include "pipeline/EventReport.hpp"
 #include "pipeline/Intake.hpp"
 #include "pipeline/OrvaEventManagerCallbacks.hpp"
@@ -27,6 +28,7 @@
 #include "pipeline/UploadEventsQueue.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/NotificationCenter.hpp"
+#include "platform/TimeSource.hpp"
 #include "support/DropWarning.hpp"
 #include "transport/OrvaService.hpp"
 
@@ -37,19 +39,17 @@ class HttpService;
 // The heart of the pipeline. The app's thread hands each report over with the page and user
 // data of its moment and returns; on the manager's serial queue reports become records, gated by
 // consent, and go to the store in groups or, for instant events, to the endpoint at once. It
-// also sends identity changes and keeps the interval timer and the retry after a failure.
+// also sends identity changes; when stored events go is the DeliveryScheduler's.
 class OrvaEventsManager : public OrvaEventManagerCallbacks,
                           public std::enable_shared_from_this<OrvaEventsManager> {
  public:
   static constexpr const char* queueLabel = "com.quorvel.OrvaEventsManager";
 
-  static std::shared_ptr<OrvaEventsManager> make(std::shared_ptr<Option> options,
-                                                 std::shared_ptr<IdentityProvider> identityProvider,
-                                                 std::shared_ptr<ConsentService> consentService,
-                                                 std::shared_ptr<Reachability> reachability,
-                                                 std::shared_ptr<SQLiteDatabase> database,
-                                                 std::shared_ptr<OrvaService> orvaService,
-                                                 std::shared_ptr<PageProvider> pageProvider);
+  static std::shared_ptr<OrvaEventsManager> make(
+      std::shared_ptr<Option> options, std::shared_ptr<IdentityProvider> identityProvider,
+      std::shared_ptr<ConsentService> consentService, std::shared_ptr<Reachability> reachability,
+      std::shared_ptr<SQLiteDatabase> database, std::shared_ptr<OrvaService> orvaService,
+      std::shared_ptr<PageProvider> pageProvider, std::shared_ptr<TimeSource> time = nullptr);
   ~OrvaEventsManager() override;
 
   // From the app's thread: never waits. Events reported while delivery is stalled beyond what
@@ -73,20 +73,16 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   // On the manager's queue: a record with the page and user data as they are now.
   void logEvent(const std::string& name, const Json& properties);
 
-  // Dispatch scheduling: the size trigger and the interval timer.
-  void scheduleEventDispatchOnUpdate() override;
+  // Consent to track is given: the size check (and, once per process, an overdue backlog) and
+  // the interval chain.
   void enqueueScheduleEventDispatchOnUpdate();
-  // Once per process, with the first size check: a backlog older than eventUploadInterval goes
-  // at once, as the timer would have sent it in a process that lived that long.
-  void sendOverdueBacklog();
-  void scheduleIntervalDispatch() override;
-  void scheduleEventDispatchOnIntervalThreshold();
+  void scheduleIntervalDispatch();
 
   // OrvaEventManagerCallbacks
   DispatchQueue& dispatchQueue() override { return dispatchQueue_; }
   void storeQuickEventToDB(StoredRow row) override;
   std::string stallCause() const override;
-  void scheduleRetry(std::chrono::milliseconds delay) override;
+  void storeTakesWrites() override;
 
   // Sends everything reported before the call, partial batches too and a running back-off
   // ignored once; true when all of it was accepted or dropped by a rule. Returns by the deadline.
@@ -122,7 +118,7 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
                     std::shared_ptr<SQLiteDatabase> database,
                     std::shared_ptr<OrvaService> orvaService,
                     std::shared_ptr<PageProvider> pageProvider);
-  void start();
+  void start(std::shared_ptr<TimeSource> time);
   void reachabilityChanged(const void* sender);
   // Fills in the moment (time, page, user, network) and queues the report.
   void hand(EventReport report);
@@ -148,10 +144,10 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   Json userData(const Json& payload, int connection) const;
   bool trackingRefused() const;
   bool trackingGranted() const;
-  void armIntervalTimer();
   template <class Task>
   void enqueue(Task task);
 
+  std::shared_ptr<DeliveryScheduler> scheduler_;
   std::shared_ptr<StoreEventsQueue> storeEventsQueue_;
   std::shared_ptr<UploadEventsQueue> uploadEventsQueue_;
   std::shared_ptr<Option> options_;
@@ -182,12 +178,6 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   std::shared_ptr<const Json> cachedDevice_;
   std::shared_ptr<const std::string> cachedUserText_;
 
-  // The interval chain's claim and release happen under one lock, so a consent change between
-  // a tick's check and its release cannot end the chain for good.
-  std::mutex timerMutex_;
-  std::atomic<uint64_t> retryGeneration_{0};
-  std::atomic<bool> stopped_{false};
-  std::atomic<bool> overdueChecked_{false};
   DispatchQueue dispatchQueue_{queueLabel};
 };
 

@@ -5,7 +5,6 @@
 #include <kelvor/Log.hpp>
 
 #include "pipeline/EventsList.hpp"
-#include "pipeline/UploadEventsQueue.hpp"
 
 namespace kelvor {
 
@@ -13,16 +12,14 @@ StoreEventsQueue::StoreEventsQueue(std::shared_ptr<Option> options,
                                    std::shared_ptr<IdentityProvider> identityProvider,
                                    std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
                                    std::shared_ptr<SQLiteDatabase> database,
-                                   std::shared_ptr<DeliveryCounters> counters)
+                                   std::shared_ptr<DeliveryCounters> counters,
+                                   std::shared_ptr<DeliveryScheduler> scheduler)
     : options_(std::move(options)),
       identityProvider_(std::move(identityProvider)),
       orvaEventManager_(std::move(orvaEventManager)),
       database_(std::move(database)),
-      counters_(counters ? std::move(counters) : std::make_shared<DeliveryCounters>()) {}
-
-void StoreEventsQueue::setUploadEventsQueue(std::weak_ptr<UploadEventsQueue> upload) {
-  upload_ = std::move(upload);
-}
+      counters_(std::move(counters)),
+      scheduler_(std::move(scheduler)) {}
 
 StoreEventsQueue::Bound StoreEventsQueue::bound() const {
   const int64_t maxCacheSize = std::max<int64_t>(1, options_->maxCacheSize());
@@ -131,7 +128,6 @@ void StoreEventsQueue::commit() {
   // A stall that begins now begins before these rows: they count against maxCacheSize.
   noteStall();
   const bool stored = database_->insertRows(batch);
-  auto manager = orvaEventManager_.lock();
   if (!stored) {
     size_t dropped = 0;
     bool retry = false;
@@ -152,7 +148,7 @@ void StoreEventsQueue::commit() {
     warnDropped(dropped, "that the store could not take",
                 "the event store cannot be written, and at most maxCacheSize (" +
                     std::to_string(maxCacheSize) + ") events are kept in memory meanwhile");
-    if (retry && !stopping_.load()) {
+    if (retry && scheduler_->running()) {
       Log::warning("the event store cannot be written now; " + std::to_string(waiting()) +
                    " events are kept in memory and stored again in " +
                    std::to_string(retryDelay.count()) + " ms");
@@ -170,8 +166,8 @@ void StoreEventsQueue::commit() {
     // The rows stored before may still go: the store is kept in bounds and the size trigger
     // runs after a failed commit too.
     trim();
-    counters_->progress();
-    if (manager) manager->scheduleEventDispatchOnUpdate();
+    scheduler_->progress();
+    scheduler_->stored();
     return;
   }
   {
@@ -186,14 +182,14 @@ void StoreEventsQueue::commit() {
   counters_->stored.fetch_add(count);
   batch.clear();
   // The store takes writes again: accepted rows it could not delete before can go now.
-  if (auto upload = upload_.lock()) upload->storeWritable();
+  if (auto manager = orvaEventManager_.lock()) manager->storeTakesWrites();
   trim();
   {
     std::lock_guard lock(mutex_);
     committingSeq_ = noSeq;
   }
-  counters_->progress();
-  if (manager) manager->scheduleEventDispatchOnUpdate();
+  scheduler_->progress();
+  scheduler_->stored();
 }
 
 void StoreEventsQueue::trim() {
@@ -215,10 +211,9 @@ void StoreEventsQueue::trim() {
     // Down to seven eighths of the bound, so a store at its size is not trimmed at every commit.
     excessBytes = *used - (limit.bytes - limit.bytes / 8);
   }
-  auto upload = upload_.lock();
   // Rows in flight, read ahead or accepted are never trimmed, nor by the count those stored
   // before the stall.
-  const int64_t protectedThrough = upload ? upload->protectedThrough() : 0;
+  const int64_t protectedThrough = protectedThrough_.load();
   const int64_t after =
       excess > 0 ? std::max(protectedThrough, stallBegan.value_or(0)) : protectedThrough;
   Log::infoLazy([&] {
@@ -244,12 +239,11 @@ uint64_t StoreEventsQueue::discardAll() {
   }
   if (auto stored = database_->deleteAll()) gone += static_cast<uint64_t>(*stored);
   counters_->droppedByConsent.fetch_add(gone);
-  counters_->progress();
+  scheduler_->progress();
   return gone;
 }
 
 void StoreEventsQueue::commitNow() {
-  stopping_.store(true);
   commit();
   // Rows already committed into a file deleted meanwhile would end with the process.
   database_->keepFileAtPath();
@@ -258,7 +252,7 @@ void StoreEventsQueue::commitNow() {
 
 void StoreEventsQueue::checkCacheSize() {
   database_->databaseQueue().sync([this] { trim(); });
-  if (auto manager = orvaEventManager_.lock()) manager->scheduleEventDispatchOnUpdate();
+  scheduler_->stored();
 }
 
 uint64_t StoreEventsQueue::oldestUndecidedSeq() const {

@@ -13,6 +13,7 @@
 #include <kelvor/Option.hpp>
 
 #include "pipeline/DeliveryCounters.hpp"
+#include "pipeline/DeliveryScheduler.hpp"
 #include "pipeline/OrvaEventManagerCallbacks.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "support/DropWarning.hpp"
@@ -20,7 +21,6 @@
 namespace kelvor {
 
 class IdentityProvider;
-class UploadEventsQueue;
 
 // Writes the manager's rows to the store: everything handed over since the last commit goes in
 // one transaction on the store's queue, then the store is kept within its bound (oldest first)
@@ -47,8 +47,8 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
                    std::shared_ptr<IdentityProvider> identityProvider,
                    std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
                    std::shared_ptr<SQLiteDatabase> database,
-                   std::shared_ptr<DeliveryCounters> counters);
-  void setUploadEventsQueue(std::weak_ptr<UploadEventsQueue> upload);
+                   std::shared_ptr<DeliveryCounters> counters,
+                   std::shared_ptr<DeliveryScheduler> scheduler);
 
   // Rows in report order; committed together later on the store's queue. Never waits.
   void enqueue(std::vector<StoredRow> rows);
@@ -68,6 +68,8 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   uint64_t oldestUndecidedSeq() const;
   // Rows handed over and not yet stored: waiting, and in a commit under way.
   size_t waiting() const;
+  // Store's queue: rows up to here are in flight, read ahead or accepted; trimming spares them.
+  void protectThrough(int64_t rowid) { protectedThrough_.store(rowid); }
 
  private:
   void scheduleCommit();
@@ -87,7 +89,7 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager_;
   std::shared_ptr<SQLiteDatabase> database_;
   std::shared_ptr<DeliveryCounters> counters_;
-  std::weak_ptr<UploadEventsQueue> upload_;
+  std::shared_ptr<DeliveryScheduler> scheduler_;
 
   mutable std::mutex mutex_;
   std::deque<StoredRow> incoming_;
@@ -101,7 +103,7 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   std::string droppedCause_;
   DropWarning drops_;
   std::optional<int64_t> stallBegan_;  // store's queue only
-  std::atomic<bool> stopping_{false};
+  std::atomic<int64_t> protectedThrough_{0};
 };
 
 }  // namespace kelvor

@@ -41,26 +41,23 @@ struct UploadEventsQueue::Flight {
   bool full = false;
 };
 
-UploadEventsQueue::UploadEventsQueue(std::shared_ptr<Option> options,
-                                     std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
-                                     std::shared_ptr<SQLiteDatabase> database,
-                                     std::shared_ptr<ConsentService> consentService,
-                                     std::shared_ptr<OrvaService> orvaService,
-                                     std::shared_ptr<DeliveryCounters> counters)
+UploadEventsQueue::UploadEventsQueue(
+    std::shared_ptr<Option> options, std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
+    std::shared_ptr<SQLiteDatabase> database, std::shared_ptr<ConsentService> consentService,
+    std::shared_ptr<OrvaService> orvaService, std::shared_ptr<DeliveryCounters> counters,
+    std::shared_ptr<DeliveryScheduler> scheduler, std::weak_ptr<StoreEventsQueue> store)
     : options_(std::move(options)),
       orvaEventManager_(std::move(orvaEventManager)),
       database_(std::move(database)),
       consentService_(std::move(consentService)),
       orvaService_(std::move(orvaService)),
-      counters_(counters ? std::move(counters) : std::make_shared<DeliveryCounters>()),
+      counters_(std::move(counters)),
+      scheduler_(std::move(scheduler)),
+      store_(std::move(store)),
       lock_(database_ ? database_->location().string() + ".upload-lock" : std::string()),
       acceptedFile_(database_ ? database_->location().string() + ".accepted" : std::string()) {}
 
 UploadEventsQueue::~UploadEventsQueue() = default;
-
-void UploadEventsQueue::setStoreEventsQueue(std::weak_ptr<StoreEventsQueue> store) {
-  store_ = std::move(store);
-}
 
 void UploadEventsQueue::onStoreQueue(std::function<void(UploadEventsQueue&)> task) {
   std::weak_ptr<UploadEventsQueue> weak = weak_from_this();
@@ -73,19 +70,7 @@ void UploadEventsQueue::checkAndTranferEvents(Trigger trigger) {
   const bool inProgress = isDispatchInProgress.load();
   Log::infoLazy(
       [&] { return "checkAndTranferEvents: isDispatchInProgress - " + render(inProgress); });
-  if (inProgress) return;
-  // Between a failure and its retry, and between the batches of a backlog after one, triggers
-  // send nothing; a network that comes back may try.
-  if (trigger != Trigger::network && backoff_.holding()) {
-    Log::infoLazy([&] {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          backoff_.until() - std::chrono::steady_clock::now());
-      return "checkAndTranferEvents: uploads wait " + std::to_string(left.count()) +
-             (backoff_.active() ? " ms for the retry after a failure"
-                                : " ms before the next batch of the backlog");
-    });
-    return;
-  }
+  if (inProgress || scheduler_->holds(trigger)) return;
   bool expected = false;
   if (!isDispatchInProgress.compare_exchange_strong(expected, true)) return;
   onStoreQueue([trigger](UploadEventsQueue& self) {
@@ -95,7 +80,7 @@ void UploadEventsQueue::checkAndTranferEvents(Trigger trigger) {
 }
 
 void UploadEventsQueue::startChain(bool evenIfStopped) {
-  if ((stopped_.load() && !evenIfStopped) || !consentService_->isConsentGiven("track")) {
+  if ((!scheduler_->running() && !evenIfStopped) || !consentService_->isConsentGiven("track")) {
     finish(End::notAllowed);
     return;
   }
@@ -158,7 +143,7 @@ void UploadEventsQueue::readAhead(size_t wanted) {
     database_->deleteRowids(unreadable);
     counters_->droppedUndecodable.fetch_add(unreadable.size());
   }
-  protectedThrough_.store(cursor_);
+  if (auto store = store_.lock()) store->protectThrough(cursor_);
 }
 
 std::vector<StoredRow> UploadEventsQueue::nextBatch(bool& full) {
@@ -225,12 +210,12 @@ void UploadEventsQueue::answered(const std::shared_ptr<Flight>& flight, int64_t 
   inFlight_.reset();
   if (code >= 200 && code <= 299) {
     counters_->sent.fetch_add(flight->rows.size());
-    backoff_.reset();
+    scheduler_->succeeded();
     // The next batch goes before this one is deleted, so the two overlap.
     const bool more = !stopAfterFlight_ && continueChain(flight->full);
     const bool deleted = deleteAccepted(std::move(flight->rows));
     if (!deleted) stopAfterFlight_ = true;
-    counters_->progress();
+    scheduler_->progress();
     checkFlushes(std::nullopt);
     if (!more) finish(deleted && !stopAfterFlight_ ? End::drained : End::storeStuck);
     return;
@@ -254,7 +239,7 @@ void UploadEventsQueue::answered(const std::shared_ptr<Flight>& flight, int64_t 
       dropRefused(rows.front(), code);
     }
     const bool more = !stopAfterFlight_ && continueChain(true);
-    counters_->progress();
+    scheduler_->progress();
     checkFlushes(std::nullopt);
     if (!more) finish(stopAfterFlight_ ? End::storeStuck : End::drained);
     return;
@@ -264,13 +249,12 @@ void UploadEventsQueue::answered(const std::shared_ptr<Flight>& flight, int64_t 
              (response ? response->description() : std::string("nil")));
   counters_->failure(code, error);
   const auto asked = response ? response->retryAfter : std::nullopt;
-  const auto delay = backoff_.fail(asked, code != 0);
+  const auto delay = scheduler_->failed(asked, code != 0);
   Log::warning(describeFailure(code, error) + ": " + std::to_string(database_->knownCount()) +
                " events are kept in the store; the next try is in " +
                std::to_string((delay.count() + 999) / 1000) + " s");
-  if (auto manager = orvaEventManager_.lock()) manager->scheduleRetry(delay);
   // A flush tries again after a short wait, or after the wait the endpoint asked for.
-  const int doublings = std::clamp(backoff_.failures() - 1, 0, 3);
+  const int doublings = std::clamp(scheduler_->failures() - 1, 0, 3);
   flushRetryWait_ =
       std::min<std::chrono::milliseconds>(flushRetryFirst * (1 << doublings), flushRetryLongest);
   if (asked) flushRetryWait_ = std::max<std::chrono::milliseconds>(flushRetryWait_, *asked);
@@ -280,7 +264,7 @@ void UploadEventsQueue::answered(const std::shared_ptr<Flight>& flight, int64_t 
 }
 
 bool UploadEventsQueue::continueChain(bool lastWasFull) {
-  if (stopped_.load() || !consentService_->isConsentGiven("track")) return false;
+  if (!scheduler_->running() || !consentService_->isConsentGiven("track")) return false;
   const auto batchSize = static_cast<size_t>(std::max<int64_t>(1, options_->batchSize()));
   bool go = !halves_.empty();
   if (!go) {
@@ -293,13 +277,12 @@ bool UploadEventsQueue::continueChain(bool lastWasFull) {
   // After failures the backlog goes one batch per gap, so that clients back from one outage do
   // not all send theirs at once; a flush does not wait.
   if (halves_.empty() && flushes_.empty()) {
-    const auto gap = backoff_.nextGap();
+    const auto gap = scheduler_->paceNext();
     if (gap.count() > 0) {
       Log::infoLazy([&] {
         return "checkAndTranferEvents: the next batch of the backlog goes in " +
                std::to_string(gap.count()) + " ms";
       });
-      if (auto manager = orvaEventManager_.lock()) manager->scheduleRetry(gap);
       return false;
     }
   }
@@ -400,12 +383,12 @@ void UploadEventsQueue::finish(End end) {
   stopAfterFlight_ = false;
   int64_t keep = 0;
   for (const auto& row : acceptedUndeleted_) keep = std::max(keep, row.rowid);
-  protectedThrough_.store(keep);
+  if (auto store = store_.lock()) store->protectThrough(keep);
   // Rows accepted but not yet deleted would be read and sent again by another process of the
   // app: the lock stays with this one until they are gone.
   if (acceptedUndeleted_.empty()) lock_.unlock();
   isDispatchInProgress.store(false);
-  counters_->progress();
+  scheduler_->progress();
   checkFlushes(end);
 }
 
@@ -488,17 +471,12 @@ void UploadEventsQueue::flush(std::chrono::steady_clock::time_point deadline,
   });
 }
 
-void UploadEventsQueue::stopBatches(std::chrono::steady_clock::time_point deadline) {
-  stopped_.store(true);
-  while (isDispatchInProgress.load()) {
-    const uint64_t seen = counters_->progressCount();
-    if (!isDispatchInProgress.load()) break;
-    if (!counters_->waitForProgress(seen, deadline)) break;
-  }
+void UploadEventsQueue::waitForChain(std::chrono::steady_clock::time_point deadline) {
+  scheduler_->awaitUntil([this] { return !isDispatchInProgress.load(); }, deadline);
 }
 
 bool UploadEventsQueue::sendInstant(StoredRow& row) {
-  if (stopped_.load() || backoff_.active()) return false;
+  if (!scheduler_->running() || scheduler_->backingOff()) return false;
   const auto bound = static_cast<size_t>(std::max<int64_t>(1, options_->maxCacheSize()));
   uint64_t key = 0;
   // The body is made before the row moves: the request must not read a row it no longer owns.
@@ -522,8 +500,8 @@ bool UploadEventsQueue::sendInstant(StoredRow& row) {
         // Taken already when the library stopped and stored it: it goes again at the next start.
         if (!self->takeInstant(key)) return;
         self->counters_->sent.fetch_add(1);
-        self->backoff_.reset();
-        self->counters_->progress();
+        self->scheduler_->succeeded();
+        self->scheduler_->progress();
       },
       [weak, key](int64_t code, const std::optional<HttpResponse>& response,
                   const TransferError& error) {
@@ -559,16 +537,15 @@ void UploadEventsQueue::instantSendFailed(int64_t code, const std::optional<Http
     Log::error("the endpoint refused event " + row->eventUUID + " with status " +
                std::to_string(code) + "; it was dropped");
     counters_->droppedRefused.fetch_add(1);
-    counters_->progress();
+    scheduler_->progress();
     return;
   }
   Log::error("Failed to log events");
   Log::warning(describeFailure(code, error) + ": the event is kept in the store");
   counters_->failure(code, error);
-  const auto delay = backoff_.fail(response ? response->retryAfter : std::nullopt, code != 0);
+  scheduler_->failed(response ? response->retryAfter : std::nullopt, code != 0);
   auto manager = orvaEventManager_.lock();
   if (!manager) return;
-  manager->scheduleRetry(delay);
   // The row stays held here until the manager's task stores it, so a library that stops
   // meanwhile still finds it and stores it itself.
   std::weak_ptr<OrvaEventManagerCallbacks> weakManager = manager;
@@ -586,7 +563,7 @@ void UploadEventsQueue::instantSendFailed(int64_t code, const std::optional<Http
     }
     if (row) m->storeQuickEventToDB(std::move(*row));
     self->takeInstant(key);
-    self->counters_->progress();
+    self->scheduler_->progress();
   });
 }
 

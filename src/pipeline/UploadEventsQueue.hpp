@@ -14,8 +14,8 @@
 #include <kelvor/Option.hpp>
 
 #include "consent/ConsentService.hpp"
-#include "pipeline/Backoff.hpp"
 #include "pipeline/DeliveryCounters.hpp"
+#include "pipeline/DeliveryScheduler.hpp"
 #include "pipeline/OrvaEventManagerCallbacks.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "pipeline/UploadLock.hpp"
@@ -30,10 +30,10 @@ class StoreEventsQueue;
 // one is out, bodies are spliced from the stored JSON texts, and exactly the sent rows are
 // deleted once accepted.
 //
-// Faults: a failed upload backs off (Backoff) with one retry at its end; a batch the endpoint
-// refuses for its content is sent in halves until the refused event stands alone and is dropped;
-// an accepted batch the store cannot delete is never read again (its ids wait for a store that
-// takes writes); several processes of the app upload one at a time (UploadLock).
+// Faults: a failed upload backs off (the scheduler's) with one retry at its end; a batch the
+// endpoint refuses for its content is sent in halves until the refused event stands alone and is
+// dropped; an accepted batch the store cannot delete is never read again (its ids wait for a store
+// that takes writes); several processes of the app upload one at a time (UploadLock).
 class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue> {
  public:
   // A batch body stays below 1 MiB (it always holds at least one event).
@@ -44,23 +44,14 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   static constexpr std::chrono::milliseconds flushRetryFirst{250};
   static constexpr std::chrono::milliseconds flushRetryLongest{2000};
 
-  enum class Trigger {
-    size,      // enough rows stored (needs batchSize rows unless a full batch just went)
-    interval,  // the timer: whatever is stored
-    retry,     // the end of a back-off
-    network,   // the network came back: may retry during a back-off
-    start,     // at start, the oldest stored event waited longer than the interval: whatever
-               // is stored, and the exit waits for it as for a batch in flight
-  };
+  using Trigger = DeliveryScheduler::Trigger;
 
-  UploadEventsQueue(std::shared_ptr<Option> options,
-                    std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
-                    std::shared_ptr<SQLiteDatabase> database,
-                    std::shared_ptr<ConsentService> consentService,
-                    std::shared_ptr<OrvaService> orvaService,
-                    std::shared_ptr<DeliveryCounters> counters = nullptr);
+  UploadEventsQueue(
+      std::shared_ptr<Option> options, std::weak_ptr<OrvaEventManagerCallbacks> orvaEventManager,
+      std::shared_ptr<SQLiteDatabase> database, std::shared_ptr<ConsentService> consentService,
+      std::shared_ptr<OrvaService> orvaService, std::shared_ptr<DeliveryCounters> counters,
+      std::shared_ptr<DeliveryScheduler> scheduler, std::weak_ptr<StoreEventsQueue> store);
   ~UploadEventsQueue();
-  void setStoreEventsQueue(std::weak_ptr<StoreEventsQueue> store);
 
   // Starts one batch unless one is in flight or a back-off is running. Any thread.
   void checkAndTranferEvents(Trigger trigger = Trigger::interval);
@@ -85,23 +76,19 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   // accepted (or dropped by a rule). Gives up with false at the deadline.
   void flush(std::chrono::steady_clock::time_point deadline, std::function<void(bool)> done);
 
-  // No batch starts from now on; waits (up to the deadline) for the one in flight to be answered
-  // and deleted, so a process that ends does not leave an accepted batch to be sent again.
-  void stopBatches(std::chrono::steady_clock::time_point deadline);
+  // Once the scheduler no longer runs: waits (up to the deadline) for the batch in flight to be
+  // answered and deleted, so a process that ends does not leave an accepted batch to be sent
+  // again.
+  void waitForChain(std::chrono::steady_clock::time_point deadline);
 
-  // Store's queue: rows up to here are in flight, read ahead or accepted; trimming spares them.
-  int64_t protectedThrough() const { return protectedThrough_.load(); }
   // Store's queue: a commit succeeded, so accepted rows that could not be deleted can go.
   void storeWritable();
-  Backoff& backoff() { return backoff_; }
-  const Backoff& backoff() const { return backoff_; }
   // The oldest report among instant sends still out; max when none.
   uint64_t oldestInstantInFlight() const;
   size_t instantsInFlight() const;
 
-  // Written on several threads.
-  std::atomic<bool> isDispatchScheduled{false};
-  std::atomic<bool> isDispatchInProgress{false};
+  // A batch chain runs.
+  bool inProgress() const { return isDispatchInProgress.load(); }
 
  private:
   enum class End { drained, failed, storeStuck, lockBusy, notAllowed };
@@ -141,9 +128,9 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   std::shared_ptr<ConsentService> consentService_;
   std::shared_ptr<OrvaService> orvaService_;
   std::shared_ptr<DeliveryCounters> counters_;
+  std::shared_ptr<DeliveryScheduler> scheduler_;
   std::weak_ptr<StoreEventsQueue> store_;
-  Backoff backoff_;
-  std::atomic<int64_t> protectedThrough_{0};
+  std::atomic<bool> isDispatchInProgress{false};
 
   // The chain's state, touched only on the store's queue.
   UploadLock lock_;
@@ -158,7 +145,6 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   bool stopAfterFlight_ = false;
   bool flushRestarted_ = false;
   std::chrono::milliseconds flushRetryWait_{0};  // after the last failure
-  std::atomic<bool> stopped_{false};  // a flush started this pass again after one that drained
   std::vector<FlushWaiter> flushes_;
 
   std::optional<StoredRow> takeInstant(uint64_t key);

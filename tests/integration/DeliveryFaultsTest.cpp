@@ -10,7 +10,10 @@
 #include <set>
 #include <thread>
 
+#include "pipeline/Backoff.hpp"
+#include "platform/DispatchQueue.hpp"
 #include "support/Collector.hpp"
+#include "support/FakeTimeSource.hpp"
 #include "support/LogCapture.hpp"
 #include "support/Pipeline.hpp"
 #include "support/RawStore.hpp"
@@ -21,6 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::Collector;
+using testing::FakeTimeSource;
 using testing::LogCapture;
 using testing::Pipeline;
 
@@ -100,55 +104,86 @@ TEST(DeliveryFaultsTest, BodiesStayBelowOneMebibyteAndOversizedEventsAreRefused)
   EXPECT_TRUE(log.contains(LogLevel::error, "\"huge0\" is refused"));
 }
 
-// The wait the endpoint asked for runs to its end: neither the plain back-off nor a network that
-// comes back cuts it short. The backlog then goes one batch per gap, and a flush goes at once.
-TEST(DeliveryFaultsTest, RetryAfterIsHonouredAndTheBacklogIsPaced) {
-  Collector collector({"--status", "503", "--status-for-ms", "2000", "--retry-after", "8"});
-  ASSERT_TRUE(collector.started());
-  Pipeline p(Pipeline::options(10), collector.baseUrl(), collector.caFile());
-  p.resolveConsent();
-  p.report(30);
-  collector.waitFor([](const std::vector<Json>& all) { return !all.empty(); });
-  p.source->change(0);
-  p.source->change(0x2);
-  // Longer than the plain back-off (~1 s) and than the network's random delay (at most 5 s).
-  std::this_thread::sleep_for(6s);
-  EXPECT_EQ(collector.posts(), 1u);
-  collector.waitFor(
-      [](const std::vector<Json>& all) { return Collector::acceptedEvents(all).size() == 10; });
-  // The next gap is about the 8 s waited: nothing more goes for a while.
-  std::this_thread::sleep_for(2s);
-  EXPECT_EQ(collector.posts(), 2u);
-  EXPECT_TRUE(p.flush(5s));
-  EXPECT_EQ(Collector::acceptedEvents(collector.records()).size(), 30u);
-  EXPECT_EQ(collector.posts(), 4u);
-}
-
-// A minute of 503s while the app reports five events a second: a handful of requests, not one
-// per event, and everything arrives once the endpoint is back.
+// An outage, in simulated time: while the endpoint fails each wait is longer than the last, so
+// a minute of failures while the app reports five events a second costs a handful of requests,
+// not one per event; a wait the endpoint asked for with Retry-After runs to its end. The store
+// keeps what it held when the failures began and the newest maxCacheSize events reported since
+// (the rest counted, with a warning). A network that comes back cuts short only a wait the
+// endpoint did not ask for. Once the endpoint is back, the backlog goes one batch per gap, a
+// flush at once, and everything kept arrives once.
 TEST(DeliveryFaultsTest, AnOutageBacksOffAndEverythingArrivesAfter) {
-  Collector collector({"--status", "503", "--status-for-ms", "60000"});
-  ASSERT_TRUE(collector.started());
-  Pipeline p(Pipeline::options(10, 400), collector.baseUrl(), collector.caFile());
-  p.resolveConsent();
-  const auto end = std::chrono::steady_clock::now() + 60s;
-  int reported = 0;
-  while (std::chrono::steady_clock::now() < end) {
-    p.manager->reportEvent("o" + std::to_string(reported++), Json::object());
-    std::this_thread::sleep_for(200ms);
+  struct Case {
+    const char* name;
+    std::vector<std::string> fault;
+    bool endpointAsked;
+    size_t leastBy8s, mostBy8s;  // requests in the first eight seconds
+  };
+  const std::vector<Case> cases = {
+      // 1, 2 and 4 s apart, and their jitter.
+      {"no answer", {"--drop-every", "1"}, false, 3, 4},
+      // 8 s and a little more.
+      {"503 with Retry-After", {"--status", "503", "--retry-after", "8"}, true, 1, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Collector collector(c.fault);
+    ASSERT_TRUE(collector.started());
+    auto time = std::make_shared<FakeTimeSource>();
+    Pipeline p(Pipeline::options(10, 40), collector.baseUrl(), collector.caFile(), {}, time);
+    p.resolveConsent();
+    LogCapture warnings;
+    int reported = 0;
+    for (int second = 1; second <= 60; ++second) {
+      for (int i = 0; i < 5; ++i) {
+        p.manager->reportEvent("o" + std::to_string(reported++), Json::object());
+      }
+      ASSERT_TRUE(p.settle());
+      time->advance(1s);
+      ASSERT_TRUE(p.settle());
+      if (second == 8) {
+        EXPECT_GE(collector.posts(), c.leastBy8s);
+        EXPECT_LE(collector.posts(), c.mostBy8s);
+      }
+    }
+    EXPECT_GE(collector.posts(), 4u);
+    EXPECT_LE(collector.posts(), 8u);
+    // A failed flush sets a fresh wait, far longer than a network's random delay.
+    EXPECT_FALSE(p.flush(1s));
+    const size_t failed = collector.posts();
+    EXPECT_EQ(p.manager->deliveryStats().failedAttempts, failed);
+
+    LogCapture log;
+    p.source->change(0);
+    p.source->change(0x2);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (log.count(LogLevel::info, "reachability.connection - ") < 2 &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(10ms);
+    }
+    DispatchQueue::main().drain();
+    time->advance(Backoff::longestNetworkDelay);
+    ASSERT_TRUE(p.settle());
+    EXPECT_EQ(collector.posts(), failed + (c.endpointAsked ? 0 : 1));
+
+    if (!collector.restart()) GTEST_SKIP() << "cannot restart the collector on its port";
+    const size_t before = collector.posts();
+    time->advance(Backoff::longestDelay * 2);  // the try at the end of the wait
+    ASSERT_TRUE(p.settle());
+    EXPECT_EQ(collector.posts(), before + 1);  // then a gap before the next batch
+    EXPECT_TRUE(p.flush());
+    auto events = Collector::acceptedEvents(collector.records());
+    const auto dropped = p.manager->deliveryStats().droppedByCacheCap;
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(events.size() + dropped, static_cast<size_t>(reported));
+    EXPECT_EQ(distinct(events), events.size());
+    const auto names = Collector::names(events);
+    const std::set<std::string> kept(names.begin(), names.end());
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(kept.count("o" + std::to_string(i)), 1u) << i;
+    for (int i = reported - 40; i < reported; ++i) {
+      EXPECT_EQ(kept.count("o" + std::to_string(i)), 1u) << i;
+    }
+    EXPECT_TRUE(warnings.contains(LogLevel::warning, "of the oldest events"));
   }
-  const size_t during = collector.posts();
-  std::printf("requests during a minute of 503s at 5 events/s: %zu\n", during);
-  EXPECT_LE(during, 10u);
-  EXPECT_GE(during, 4u);
-  EXPECT_TRUE(p.flush());
-  auto events = Collector::acceptedEvents(collector.records());
-  EXPECT_EQ(events.size(), static_cast<size_t>(reported));
-  EXPECT_EQ(distinct(events), static_cast<size_t>(reported));
-  // The collector's window and the loop end apart: the last request may already be accepted.
-  size_t refused = 0;
-  for (const auto& r : collector.records()) refused += r["status"] == 503 ? 1 : 0;
-  EXPECT_EQ(p.manager->deliveryStats().failedAttempts, refused);
 }
 
 // Files SQLite cannot read are moved aside and replaced; every later event is delivered.

@@ -1,7 +1,7 @@
 // The edges of a process's life, driven for real: returning from main in a burst, shutting down
 // with an event on its way, instant events against failing and silent endpoints, a burst with
 // default options, two processes and a third connection holding the write lock, consent
-// withdrawn while events wait in memory.
+// withdrawn while events wait.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -189,19 +189,25 @@ TEST(LifeEdgesTest, TwoProcessesSendNoEventTwiceWhileAThirdHoldsTheWriteLock) {
   EXPECT_EQ(events.size(), 20u) << said;
 }
 
-// Consent withdrawn while rows wait in memory for a busy store: the call returns at once, and
-// none of them reaches the store or the endpoint; they are counted.
-TEST(LifeEdgesTest, AWithdrawalLetsNothingWaitingInMemoryThrough) {
+// Consent withdrawn while events wait, stored and in memory behind a busy store: the call
+// returns at once, none of them reaches the store or the endpoint, and they are counted; the ki
+// is renewed, and what is reported or identified afterwards is dropped.
+TEST(LifeEdgesTest, AWithdrawalLetsNothingWaitingThrough) {
   Collector collector;
   ASSERT_TRUE(collector.started());
-  Pipeline p(Pipeline::options(10, 100), collector.baseUrl(), collector.caFile());
+  auto option = Pipeline::options(10, 100);
+  option->setUseConsent(true);  // undecided: events wait in the store
+  Pipeline p(option, collector.baseUrl(), collector.caFile());
   p.resolveConsent();
+  p.report(3, "stored");
+  ASSERT_TRUE(p.settle());
+  ASSERT_EQ(p.storedCount(), 3);
+  p.identity->setKI("KEEP?");
   std::promise<void> open;
   auto gate = open.get_future().share();
   p.db->databaseQueue().async([gate] { gate.wait(); });
   p.report(25);
   p.manager->dispatchQueue().drainAll();
-  EXPECT_EQ(p.manager->storeEventsQueue()->waiting(), 25u);
   auto withdrawal = std::async(std::launch::async, [&] {
     p.consent->handleResolvedConsent(ConsentService::consentDictionary(false));
   });
@@ -211,8 +217,14 @@ TEST(LifeEdgesTest, AWithdrawalLetsNothingWaitingInMemoryThrough) {
   withdrawal.wait();
   p.settle();
   EXPECT_EQ(p.storedCount(), 0);
-  EXPECT_TRUE(Collector::acceptedEvents(collector.records()).empty());
-  EXPECT_EQ(p.manager->deliveryStats().droppedByConsent, 25u);
+  EXPECT_EQ(p.manager->deliveryStats().droppedByConsent, 28u);
+  EXPECT_NE(p.identity->ki(), "KEEP?");
+  p.report(2, "after");
+  p.manager->setUserIdentities({{"email", "x@y.z"}});
+  p.settle();
+  EXPECT_EQ(p.storedCount(), 0);
+  EXPECT_FALSE(p.identity->userPayload().contains("email"));
+  EXPECT_TRUE(collector.records().empty());
 }
 
 // A report at the call counts as reported, and one that races with shutdown is refused with a

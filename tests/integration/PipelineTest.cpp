@@ -13,13 +13,16 @@
 #include "platform/Base64.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "support/Collector.hpp"
+#include "support/FakeTimeSource.hpp"
 #include "support/LogCapture.hpp"
 #include "support/Pipeline.hpp"
 
 namespace kelvor {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::Collector;
+using testing::FakeTimeSource;
 using testing::LogCapture;
 using testing::Pipeline;
 
@@ -63,9 +66,8 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
                                      {"eventTimestamp", "0"},
                                      {"note", "say \"hi\"\\\n\x01\x7f\xc3\xa9\xff"},
                                      {"ta\"g", Json::array({1.5, "a\\b", Json::object()})}});
-    p.manager->uploadEventsQueue()->checkAndTranferEvents();  // what a timer tick does
   });
-  ASSERT_TRUE(p.settle());
+  ASSERT_TRUE(p.flush());
 
   auto records = collector.records();
   auto events = Collector::acceptedEvents(records);
@@ -118,11 +120,8 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
   Log::setEnabled(false);
   p.runOnManager([&] { p.manager->logEvent("same_user", {}); });
   Platform::setBundleInfo({{"CFBundleName", "Road"}, {"CFBundleShortVersionString", "2.0"}});
-  p.runOnManager([&] {
-    p.manager->logEvent("updated", {});
-    p.manager->uploadEventsQueue()->checkAndTranferEvents();
-  });
-  ASSERT_TRUE(p.settle());
+  p.runOnManager([&] { p.manager->logEvent("updated", {}); });
+  ASSERT_TRUE(p.flush());
   Log::setEnabled(true);
   records = collector.records();
   events = Collector::acceptedEvents(records);
@@ -182,13 +181,13 @@ TEST(PipelineTest, AStalledBacklogKeepsTheNewestAndDrainsWithoutATimer) {
   ASSERT_EQ(sent.size(), 75u);
   for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i], "e" + std::to_string(i + 19925));
   EXPECT_EQ(p.storedCount(), 0);
-  EXPECT_EQ(p.manager->dispatchQueue().pendingDelayed(), 1u);  // one interval chain
 }
 
 TEST(PipelineTest, ARecordStoredDuringAFlightSurvivesItsSuccess) {
   Collector collector({"--delay-ms", "400"});
   ASSERT_TRUE(collector.started());
-  Pipeline p(options(10), collector.baseUrl(), collector.caFile());
+  auto time = std::make_shared<FakeTimeSource>();
+  Pipeline p(options(10), collector.baseUrl(), collector.caFile(), {}, time);
   p.resolveConsent();
   logEvents(p, 8);
   ASSERT_TRUE(p.settle());
@@ -199,13 +198,10 @@ TEST(PipelineTest, ARecordStoredDuringAFlightSurvivesItsSuccess) {
   logEvents(p, 1, "tenth");            // the tenth starts a batch
   p.manager->dispatchQueue().drain();  // the events
   p.db->databaseQueue().drain();       // their commit and the size check after it
-  ASSERT_TRUE(p.manager->uploadEventsQueue()->isDispatchInProgress.load());
   LogCapture log;
-  p.runOnManager([&] {
-    p.manager->logEvent("late", {});
-    p.manager->uploadEventsQueue()->checkAndTranferEvents();
-  });
-  EXPECT_TRUE(log.contains(LogLevel::info, "checkAndTranferEvents: isDispatchInProgress - true"));
+  p.runOnManager([&] { p.manager->logEvent("late", {}); });
+  time->advance(3600s);  // the interval timer, while the batch is out
+  ASSERT_TRUE(log.contains(LogLevel::info, "checkAndTranferEvents: isDispatchInProgress - true"));
   ASSERT_TRUE(p.settle());
   // The first success deleted its ten only; the late record followed in a batch of its own.
   auto records = collector.records();
@@ -216,68 +212,57 @@ TEST(PipelineTest, ARecordStoredDuringAFlightSurvivesItsSuccess) {
   EXPECT_EQ(p.storedCount(), 0);
 }
 
+// One interval chain, however often consent is set: each interval sends what is stored, a
+// partial batch too, and the timer is set again; tracking refused at a tick ends the chain and
+// the next grant starts it again.
 TEST(PipelineTest, TheIntervalTimerSendsAPartialBatchAndRearms) {
   Collector collector;
   ASSERT_TRUE(collector.started());
-  auto option = options(50, 100, 1);
+  auto option = options(50, 100, 60);
   option->setUseConsent(true);
-  Pipeline p(option, collector.baseUrl(), collector.caFile());
+  auto time = std::make_shared<FakeTimeSource>();
+  Pipeline p(option, collector.baseUrl(), collector.caFile(), {}, time);
   auto decide = [&](bool track) {
     const Json consent = {{"track", track}, {"identify", track}};
     p.consent->setSelectedConsent(consent);
     p.consent->actionListener().dispatchActionListener(
         "on_consent_persist", std::any(ConsentService::makeConsentData(consent)));
   };
+  LogCapture log;
+  const auto ticks = [&] {
+    return log.count(LogLevel::info, "scheduleEventDispatchOnIntervalThreshold");
+  };
   p.resolveConsent();
   decide(true);
-  p.manager->scheduleIntervalDispatch();  // consent set again: still one chain
-  EXPECT_EQ(p.manager->dispatchQueue().pendingDelayed(), 1u);
+  p.manager->scheduleIntervalDispatch();  // armed again: still one chain
   logEvents(p, 3);
-  auto records = collector.waitFor(
-      [](const std::vector<Json>& all) { return Collector::acceptedEvents(all).size() == 3; });
-  EXPECT_EQ(batchSizes(records), std::vector<size_t>{3});
-  p.manager->dispatchQueue().drain();
-  EXPECT_EQ(p.manager->dispatchQueue().pendingDelayed(), 1u);  // re-armed, still one chain
-  EXPECT_TRUE(p.manager->uploadEventsQueue()->isDispatchScheduled.load());
+  ASSERT_TRUE(p.settle());
+  time->advance(59s);
+  ASSERT_TRUE(p.settle());
+  EXPECT_EQ(ticks(), 0u);
+  EXPECT_EQ(collector.posts(), 0u);
+  time->advance(1s);
+  ASSERT_TRUE(p.settle());
+  EXPECT_EQ(ticks(), 1u);
+  EXPECT_EQ(batchSizes(collector.records()), std::vector<size_t>{3});
+  logEvents(p, 1, "next");
+  ASSERT_TRUE(p.settle());
+  time->advance(60s);  // set again
+  ASSERT_TRUE(p.settle());
+  EXPECT_EQ(ticks(), 2u);
+  EXPECT_EQ(batchSizes(collector.records()), (std::vector<size_t>{3, 1}));
 
-  // Tracking refused at a tick ends the chain; the next grant starts it again.
   decide(false);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (p.manager->uploadEventsQueue()->isDispatchScheduled.load() &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ASSERT_FALSE(p.manager->uploadEventsQueue()->isDispatchScheduled.load());
+  time->advance(600s);  // the tick that finds tracking refused is the last
+  ASSERT_TRUE(p.settle());
+  EXPECT_EQ(ticks(), 3u);
   decide(true);
   logEvents(p, 2, "again");
-  records = collector.waitFor(
-      [](const std::vector<Json>& all) { return Collector::acceptedEvents(all).size() == 5; });
-  EXPECT_EQ(batchSizes(records), (std::vector<size_t>{3, 2}));
-}
-
-TEST(PipelineTest, RefusedTrackingDropsEventsAndIdentities) {
-  Collector collector;
-  ASSERT_TRUE(collector.started());
-  auto option = options();
-  option->setUseConsent(true);
-  Pipeline p(option, collector.baseUrl(), collector.caFile());
-  p.resolveConsent();
-  logEvents(p, 3);
-  p.settle();
-  EXPECT_EQ(p.storedCount(), 3);
-  p.identity->setKI("KEEP?");
-  p.consent->setSelectedConsent({{"track", false}});
-  p.consent->actionListener().dispatchActionListener(
-      "on_consent_persist", std::any(ConsentService::makeConsentData({{"track", false}})));
-  p.settle();
-  EXPECT_EQ(p.storedCount(), 0);
-  EXPECT_NE(p.identity->ki(), "KEEP?");
-  logEvents(p, 2);
-  p.manager->setUserIdentities({{"email", "x@y.z"}});
-  p.settle();
-  EXPECT_EQ(p.storedCount(), 0);
-  EXPECT_FALSE(p.identity->userPayload().contains("email"));
-  EXPECT_TRUE(collector.records().empty());
+  ASSERT_TRUE(p.settle());
+  time->advance(60s);
+  ASSERT_TRUE(p.settle());
+  EXPECT_EQ(ticks(), 4u);
+  EXPECT_EQ(batchSizes(collector.records()), (std::vector<size_t>{3, 1, 2}));
 }
 
 // The consent entries of the batch query: the five base ones without checkForCMP, and the CMP's
@@ -346,65 +331,29 @@ TEST(PipelineTest, TcfValuesDriveTheConsentParameters) {
   }
 }
 
-// While the endpoint fails, the store keeps what it held when the failures began and the newest
-// maxCacheSize events reported since (with a warning and a count for the rest), uploads back
-// off, and once the endpoint is back everything kept arrives once, in order.
-TEST(PipelineTest, FailuresKeepTheNewestMaxCacheSizeAndTheyArriveOnceWhenTheEndpointIsBack) {
-  for (const std::vector<std::string>& fault : {std::vector<std::string>{"--status", "500"},
-                                                std::vector<std::string>{"--drop-every", "1"}}) {
-    Collector down(fault);
-    ASSERT_TRUE(down.started());
-    Pipeline p(options(10, 40), down.baseUrl(), down.caFile());
-    p.resolveConsent();
-    LogCapture log;
-    // A batch that fails, and its retry: the stall begins with these stored.
-    logEvents(p, 10, "b");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (p.manager->deliveryStats().failedAttempts < 2 &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    p.settle();
-    ASSERT_GE(p.manager->deliveryStats().failedAttempts, 2u) << fault[0];
-    logEvents(p, 55);
-    p.settle();
-    std::vector<std::string> expected;
-    for (int i = 0; i < 10; ++i) expected.push_back("b" + std::to_string(i));
-    for (int i = 15; i < 55; ++i) expected.push_back("e" + std::to_string(i));
-    std::vector<std::string> left;
-    for (const auto& record : p.stored()) left.push_back(record.event["eventName"]);
-    EXPECT_EQ(left, expected) << fault[0];
-    EXPECT_EQ(p.manager->deliveryStats().droppedByCacheCap, 15u);
-    EXPECT_TRUE(log.contains(LogLevel::warning, "of the oldest events"));
-  EXPECT_EQ(log.count(LogLevel::warning, "of the oldest events reported"), 1u);  // warned once
-    EXPECT_TRUE(Collector::acceptedEvents(down.records()).empty());
-
-    if (!down.restart()) GTEST_SKIP() << "cannot restart the collector on its port";
-    EXPECT_TRUE(p.manager->uploadEventsQueue()->backoff().active());
-    EXPECT_TRUE(p.flush());  // a flush goes at once, back-off or not
-    EXPECT_EQ(names(Collector::acceptedEvents(down.records())), expected);
-    EXPECT_EQ(p.storedCount(), 0);
-  }
-}
-
 // Timers and requests cannot run away: an interval beyond the clock's range waits for ever,
-// and a request that cannot be formed counts as a failed attempt that backs off.
+// and a request that cannot be formed counts as a failed attempt that backs off: nothing is
+// tried again before the wait ends, and once it has, one try goes.
 TEST(PipelineTest, AHugeIntervalAndAnUnformableUrlRunNothingAway) {
   LogCapture log;
   auto option = options(10, 100, 10000000000);
-  Pipeline p(option, "https://exa mple.com/", "");
+  auto time = std::make_shared<FakeTimeSource>();
+  Pipeline p(option, "https://exa mple.com/", "", {}, time);
   p.resolveConsent();
   p.report(10);
-  p.settle();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(log.count(LogLevel::info, "scheduleEventDispatchOnIntervalThreshold"), 0u);
-  EXPECT_EQ(p.manager->dispatchQueue().pendingDelayed(), 2u);  // the tick and the retry
-  auto upload = p.manager->uploadEventsQueue();
-  EXPECT_FALSE(upload->isDispatchInProgress.load());
-  EXPECT_TRUE(upload->backoff().active());
+  ASSERT_TRUE(p.settle());
   EXPECT_EQ(p.manager->deliveryStats().failedAttempts, 1u);
-  EXPECT_EQ(p.storedCount(), 10);
   EXPECT_TRUE(log.contains(LogLevel::error, "\"https://exa mple.com/fp\""));
+  p.report(10, "more");  // a size trigger within the wait sends nothing
+  ASSERT_TRUE(p.settle());
+  time->advance(700ms);  // shorter than the first wait
+  ASSERT_TRUE(p.settle());
+  EXPECT_EQ(p.manager->deliveryStats().failedAttempts, 1u);
+  time->advance(24h * 365 * 100);  // one try at the end of the wait; the interval never comes
+  ASSERT_TRUE(p.settle());
+  EXPECT_EQ(p.manager->deliveryStats().failedAttempts, 2u);
+  EXPECT_EQ(log.count(LogLevel::info, "scheduleEventDispatchOnIntervalThreshold"), 0u);
+  EXPECT_EQ(p.storedCount(), 20);
 }
 
 // The host's filter sees each event as it would go out, the page and user events and instant

@@ -9,7 +9,8 @@ namespace kelvor::testing {
 
 Pipeline::Pipeline(std::shared_ptr<QuorvelOption> o, const std::string& baseUrl,
                    const std::filesystem::path& caFile,
-                   const std::function<void(const std::filesystem::path&)>& prepare)
+                   const std::function<void(const std::filesystem::path&)>& prepare,
+                   std::shared_ptr<TimeSource> time)
     : option(std::move(o)),
       source(std::make_shared<FakeReachabilitySource>(Reachability::kReachable)) {
   if (prepare) prepare(sandbox.documents());
@@ -22,7 +23,8 @@ Pipeline::Pipeline(std::shared_ptr<QuorvelOption> o, const std::string& baseUrl,
   consent = ConsentService::make(option, defaults);
   orva = std::make_shared<OrvaService>(http, option, baseUrl,
                                        [] { return *Utility::currentUserAgent(); });
-  manager = OrvaEventsManager::make(option, identity, consent, reachability, db, orva, pages);
+  manager = OrvaEventsManager::make(option, identity, consent, reachability, db, orva, pages,
+                                    std::move(time));
   DispatchQueue::main().drain();  // the first reachability announcement
 }
 

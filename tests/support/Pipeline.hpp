@@ -13,6 +13,7 @@
 #include "pipeline/OrvaEventsManager.hpp"
 #include "pipeline/Events.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
+#include "platform/TimeSource.hpp"
 #include "support/FakeReachabilitySource.hpp"
 #include "support/TempDir.hpp"
 #include "transport/HttpService.hpp"
@@ -27,7 +28,8 @@ class Pipeline {
   // `prepare` may put files in the documents directory before the store opens.
   Pipeline(std::shared_ptr<QuorvelOption> option, const std::string& baseUrl,
            const std::filesystem::path& caFile,
-           const std::function<void(const std::filesystem::path&)>& prepare = {});
+           const std::function<void(const std::filesystem::path&)>& prepare = {},
+           std::shared_ptr<TimeSource> time = nullptr);
 
   // Options with a key, tracking allowed and the timer out of the way (not normalised, so a
   // test may go beyond the ranges build() keeps).

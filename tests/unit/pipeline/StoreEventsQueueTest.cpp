@@ -8,6 +8,7 @@
 #include "pipeline/Events.hpp"
 #include "pipeline/StoreEventsQueue.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "support/FakeTimeSource.hpp"
 #include "support/LogCapture.hpp"
 #include "support/RawStore.hpp"
 #include "support/TempDir.hpp"
@@ -17,17 +18,14 @@ namespace {
 
 using testing::LogCapture;
 
-// Counts the size checks the store queue runs, and says whether delivery is stalled.
+// Says whether delivery is stalled.
 class FakeManager : public OrvaEventManagerCallbacks {
  public:
   DispatchQueue& dispatchQueue() override { return queue; }
-  void scheduleEventDispatchOnUpdate() override { ++checks; }
-  void scheduleIntervalDispatch() override {}
   void storeQuickEventToDB(StoredRow) override {}
   std::string stallCause() const override { return stalled ? "there is no network" : ""; }
-  void scheduleRetry(std::chrono::milliseconds) override {}
+  void storeTakesWrites() override {}
   DispatchQueue queue{"test.manager"};
-  std::atomic<int> checks{0};
   std::atomic<bool> stalled{false};
 };
 
@@ -49,7 +47,12 @@ TEST(StoreEventsQueueTest, HealthyBoundIsTheSizeAndStalledBoundIsMaxCacheSize) {
   option->setMaxCacheSize(100);
   auto manager = std::make_shared<FakeManager>();
   auto counters = std::make_shared<DeliveryCounters>();
-  auto queue = std::make_shared<StoreEventsQueue>(option, nullptr, manager, db, counters);
+  DeliveryScheduler::Hooks nothingGoes{[](DeliveryScheduler::Trigger) {}, [] { return false; },
+                                       [] { return false; }};
+  auto scheduler = std::make_shared<DeliveryScheduler>(
+      option, db, std::make_shared<testing::FakeTimeSource>(), nothingGoes);
+  auto queue =
+      std::make_shared<StoreEventsQueue>(option, nullptr, manager, db, counters, scheduler);
   auto stored = [&] { return db->knownCount(); };
   auto commit = [&](std::vector<StoredRow> rows) {
     queue->enqueue(std::move(rows));
