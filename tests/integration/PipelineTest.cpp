@@ -269,7 +269,7 @@ TEST(PipelineTest, RefusedTrackingDropsEventsAndIdentities) {
   p.settle();
   EXPECT_EQ(p.storedCount(), 0);
   EXPECT_FALSE(p.identity->userPayload().contains("email"));
-  EXPECT_TRUE(collector.records().empty());
+  EXPECT_EQ(collector.posts(), 0u);
 }
 
 // The consent entries of the batch query: the five base ones without checkForCMP, and the CMP's
@@ -330,11 +330,14 @@ TEST(PipelineTest, TcfValuesDriveTheConsentParameters) {
     }
     logEvents(p, 10);
     ASSERT_TRUE(p.settle()) << c.name;
-    auto records = collector.records();
-    ASSERT_FALSE(records.empty()) << c.name;
+    std::vector<Json> batches;
+    for (const auto& r : collector.records()) {
+      if (r["method"] == "POST") batches.push_back(r);
+    }
+    ASSERT_FALSE(batches.empty()) << c.name;
     Json expected = base;
     expected.update(c.extra);
-    EXPECT_EQ(records[0]["query"], expected) << c.name;
+    EXPECT_EQ(batches[0]["query"], expected) << c.name;
   }
 }
 
