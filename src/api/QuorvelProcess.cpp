@@ -9,7 +9,7 @@
 #include "pipeline/OrvaEventsManager.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/SignalStore.hpp"
-#include "platform/ProcessFork.hpp"
+#include "support/ProcessFork.hpp"
 
 namespace kelvor {
 namespace {

@@ -27,7 +27,7 @@
 #include <kelvor/SDKException.hpp>
 
 #include "identity/Utility.hpp"
-#include "platform/ProcessFork.hpp"
+#include "support/ProcessFork.hpp"
 #include "support/Redaction.hpp"
 #include "support/Render.hpp"
 
