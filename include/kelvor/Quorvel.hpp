@@ -28,14 +28,7 @@
 
 namespace kelvor {
 
-class HttpService;
-class OrvaService;
-class ConsentService;
-class QuorvelUserDefaults;
-class SQLiteDatabase;
-class IdentityProvider;
-class OrvaEventsManager;
-class PageProvider;
+class Components;
 
 // The one object through which the host app uses the library. No public operation throws.
 class KELVOR_EXPORT Quorvel {
@@ -93,26 +86,12 @@ class KELVOR_EXPORT Quorvel {
  private:
   friend struct QuorvelProcess;  // the facade across fork and signals
   static Quorvel& shared();
-  InitializeResult buildComponents();
-  void loadFromStorage(const std::any& value);
   bool readinessPrologue(const char* context = nullptr);
   // Refuses a value nested too deeply for the library to take; true when refused.
   bool refuseDeep(const char* operation, const Json& value, bool countsAsEvent);
 
-  std::atomic<bool> isInitCalled{false};
-  std::atomic<bool> isSdkInitialized{false};
-  std::atomic<bool> isShutdown_{false};
-  std::mutex initMutex_;
-  std::shared_ptr<HttpService> httpService;
-  std::shared_ptr<OrvaService> orvaService;
-  std::shared_ptr<ConsentService> consentService;
-  std::shared_ptr<QuorvelUserDefaults> userDefault;
-  std::shared_ptr<SQLiteDatabase> dataBase;
-  std::shared_ptr<IdentityProvider> identityProvider;
-  std::shared_ptr<Reachability> reachability;
-  std::shared_ptr<OrvaEventsManager> orvaEventManager;
-  std::shared_ptr<PageProvider> pageProvider;
-  std::shared_ptr<Option> options;
+  // Everything the facade holds: its flags and its components.
+  std::shared_ptr<Components> components_;
 };
 
 }  // namespace kelvor

@@ -1,10 +1,9 @@
 #include <kelvor/Quorvel.hpp>
 
-#include <openssl/ssl.h>
-
 #include <cstdlib>
 #include <type_traits>
 
+#include "api/Components.hpp"
 #include "api/QuorvelProcess.hpp"
 #include "consent/ConsentService.hpp"
 #include "identity/IdentityProvider.hpp"
@@ -12,18 +11,12 @@
 #include "identity/QuorvelUserDefaults.hpp"
 #include "identity/Utility.hpp"
 #include "pipeline/OrvaEventsManager.hpp"
-#include "pipeline/SQLiteDatabase.hpp"
-#include "pipeline/SQLiteError.hpp"
 #include "platform/DispatchQueue.hpp"
-#include "platform/PrivateDirectory.hpp"
-#include "reachability/StaticReachabilitySource.hpp"
 #include "support/HostCallback.hpp"
 #include "support/InputLimits.hpp"
 #include "support/Redaction.hpp"
 #include "support/Render.hpp"
 #include "support/Text.hpp"
-#include "transport/HttpService.hpp"
-#include "transport/OrvaService.hpp"
 
 namespace kelvor {
 namespace {
@@ -66,7 +59,11 @@ std::string statusWord(TrackingAuthorizationStatus status) {
 
 Quorvel& Quorvel::shared() {
   // Never destroyed: the library's queues may still run while the process exits.
-  static Quorvel* instance = new Quorvel();
+  static Quorvel* instance = [] {
+    auto* made = new Quorvel();
+    made->components_ = std::make_shared<Components>();
+    return made;
+  }();
   return *instance;
 }
 
@@ -80,8 +77,8 @@ InitializeResult Quorvel::tryInitialize(std::shared_ptr<Option> option) {
     Log::info("Quorvel: initialize");
     Quorvel& self = shared();
     // Two threads initialising at once build the components once.
-    std::lock_guard lock(self.initMutex_);
-    if (self.isInitCalled.load()) {
+    std::lock_guard lock(self.components_->initMutex);
+    if (self.components_->isInitCalled.load()) {
       result = {InitializeStatus::alreadyInitialized,
                 "Quorvel: already initialised in this process; the first options stay in force"};
       Log::info(result.message);
@@ -102,7 +99,7 @@ InitializeResult Quorvel::tryInitialize(std::shared_ptr<Option> option) {
       Log::error(result.message);
       return;
     }
-    self.options = option;
+    self.components_->options = option;
     QuorvelOption::registerSecret(option->apiKey());
     // What the environment asks, unless the host decided otherwise.
     if (auto level = Platform::logLevel()) {
@@ -119,21 +116,21 @@ InitializeResult Quorvel::tryInitialize(std::shared_ptr<Option> option) {
           "Quorvel: DO_NOT_TRACK is set, so nothing is tracked in this process (as with "
           "optout(true))");
     }
-    self.isSdkInitialized.store(true);
-    result = self.buildComponents();
+    self.components_->isSdkInitialized.store(true);
+    result = self.components_->assemble(option);
     if (!result.ready()) {
       Log::error(result.message);
       return;
     }
     Log::setEnabled(option->logging());
-    self.isInitCalled.store(true);
+    self.components_->isInitCalled.store(true);
     // A host may return from main right after reporting: what it handed over is stored before
     // the process goes, and uploaded at the next start.
     std::atexit([] {
       Quorvel& instance = shared();
       // A child of fork that never called the library has handed nothing over.
-      if (instance.orvaEventManager && QuorvelProcess::ownsComponents()) {
-        instance.orvaEventManager->storeBeforeExit();
+      if (instance.components_->orvaEventManager && QuorvelProcess::ownsComponents()) {
+        instance.components_->orvaEventManager->storeBeforeExit();
       }
     });
     self.configureConsent();
@@ -143,105 +140,23 @@ InitializeResult Quorvel::tryInitialize(std::shared_ptr<Option> option) {
 
 Quorvel* Quorvel::getInstance() {
   Quorvel& self = shared();
-  if (self.isInitCalled.load()) return &self;
+  if (self.components_->isInitCalled.load()) return &self;
   Log::error(errorDescription(SDKException::SDKNotInitialized));
   return nullptr;
 }
 
-InitializeResult Quorvel::buildComponents() {
-  // The store and the preferences live in folders only this user can change.
-  struct Folder {
-    const char* what;
-    std::filesystem::path path;
-    const char* setter;
-    const char* variable;
-  };
-  for (const Folder& folder : {Folder{"documents", Platform::documentsDirectory(),
-                                      "Platform::setDocumentsDirectory", "KELVOR_DATA_DIR"},
-                               Folder{"preferences", Platform::preferencesDirectory(),
-                                      "Platform::setPreferencesDirectory", "KELVOR_CONFIG_DIR"}}) {
-    if (folder.path.is_relative() && !folder.path.empty()) {
-      // It would move with the working directory, and so would the events.
-      return {InitializeStatus::unusableDirectory,
-              std::string("Quorvel: initialize - refused the ") + folder.what + " directory \"" +
-                  folder.path.string() + "\": it is a relative path; give an absolute one with " +
-                  folder.setter + " or " + folder.variable};
-    }
-    if (auto problem = PrivateDirectory::prepare(folder.path)) {
-      return {InitializeStatus::unusableDirectory,
-              std::string("Quorvel: initialize - refused the ") + folder.what + " directory: " +
-                  *problem + "; use a directory only this user can write (chmod 700), or set " +
-                  "another with " + folder.setter + " or " + folder.variable};
-    }
-  }
-  const std::string baseUrl = Platform::ingestionBaseUrl();
-  if (auto problem = HttpService::refusedUrl(baseUrl)) {
-    return {InitializeStatus::refusedEndpoint,
-            "Quorvel: initialize - refused the ingestion URL \"" + baseUrl + "\": " + *problem +
-                "; set an https:// URL with Platform::setIngestionBaseUrl or KELVOR_INGESTION_URL"};
-  }
-  // The library's threads may still run TLS while the process exits; OpenSSL must not tear
-  // itself down under them. So this comes before the CA bundle's check, OpenSSL's first use.
-  OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
-  const auto caBundle = Platform::caBundle();
-  if (!caBundle.empty()) {
-    if (auto problem = HttpService::unusableCABundle(caBundle)) {
-      // Without it every upload would fail the TLS handshake, event after event.
-      return {InitializeStatus::unusableCABundle,
-              "Quorvel: initialize - refused the CA bundle \"" + caBundle.string() +
-                  "\": " + *problem +
-                  "; give a PEM file of certificate authorities with Platform::setCABundle or "
-                  "KELVOR_CA_BUNDLE"};
-    }
-  }
-  httpService = std::make_shared<HttpService>(caBundle, Platform::proxy());
-  try {
-    dataBase = SQLiteDatabase::open(SQLiteDatabase::fileName);
-  } catch (const SQLiteError& error) {
-    Log::error(error.what());
-    if (error.kind() == SQLiteError::Kind::NewerSchema) {
-      return {InitializeStatus::storeFromNewerVersion,
-              "Quorvel: initialize - " + error.message() +
-                  "; run the newer version of the app, or point this one at another documents "
-                  "directory"};
-    }
-    return {InitializeStatus::storeUnavailable,
-            std::string("Quorvel: initialize - the event store cannot be opened (") + error.what() +
-                "); call initialize again once the documents directory works"};
-  } catch (const std::exception& error) {
-    Log::error(error.what());
-    return {InitializeStatus::storeUnavailable,
-            std::string("Quorvel: initialize - the event store cannot be opened (") + error.what() +
-                "); call initialize again once the documents directory works"};
-  }
-  reachability = Reachability::make();
-  if (!reachability) {
-    // No network-state facility: a monitor that reports no change, so the manager has one.
-    reachability = std::make_shared<Reachability>(std::make_shared<StaticReachabilitySource>(0));
-  }
-  userDefault = std::make_shared<QuorvelUserDefaults>(options->apiKey());
-  identityProvider = std::make_shared<IdentityProvider>(userDefault);
-  pageProvider = std::make_shared<PageProvider>();
-  consentService = ConsentService::make(options, userDefault);
-  orvaService = std::make_shared<OrvaService>(httpService, options, baseUrl,
-                                              [] { return *Utility::currentUserAgent(); });
-  orvaEventManager = OrvaEventsManager::make(options, identityProvider, consentService,
-                                             reachability, dataBase, orvaService, pageProvider);
-  return {InitializeStatus::ready, ""};
-}
-
 void Quorvel::checkSDKStatus(bool& paused) {
-  if (!isInitCalled.load()) throw SDKError(SDKException::SDKNotInitialized);
+  if (!components_->isInitCalled.load()) throw SDKError(SDKException::SDKNotInitialized);
   // The library's own option object answers without copying the key.
-  auto* own = dynamic_cast<QuorvelOption*>(options.get());
-  if (own != nullptr ? own->isApiKeyBlank() : Text::isBlank(options->apiKey())) {
+  auto* own = dynamic_cast<QuorvelOption*>(components_->options.get());
+  if (own != nullptr ? own->isApiKeyBlank() : Text::isBlank(components_->options->apiKey())) {
     throw SDKError(SDKException::NotValidWriteKey, "Initialize SDK with valid API key");
   }
-  paused = !isSdkInitialized.load();
+  paused = !components_->isSdkInitialized.load();
 }
 
 bool Quorvel::readinessPrologue(const char* context) {
-  if (isShutdown_.load()) {
+  if (components_->isShutdown.load()) {
     Log::error(
         "Quorvel has been shut down: nothing more is taken in this process; events "
         "stored so far go out at the next start");
@@ -259,51 +174,19 @@ bool Quorvel::readinessPrologue(const char* context) {
 
 void Quorvel::configureConsent() {
   if (!readinessPrologue("Quorvel:: configureConsent - ")) return;
-  consentService->actionListener().addActionToListener(
-      ConsentService::consentSet, [this](const std::any& value) { loadFromStorage(value); });
-  consentService->resolveConsent();
-}
-
-void Quorvel::loadFromStorage(const std::any& value) {
-  guarded("loadFromStorage", [&] {
-    const auto* data = std::any_cast<ConsentData>(&value);
-    if (data == nullptr || !data->resolved.value_or(false)) return;
-    Log::info("loadFromStorage: load ki, identity from storage");
-    try {
-      identityProvider->loadKI();
-      identityProvider->loadIdentity();
-      identityProvider->loadUserProperties();
-      identityProvider->refreshATTStatusAndAdvertisingId();
-    } catch (const std::exception& error) {
-      Log::error(error.what());
-    }
-    if (!consentService->isConsentGiven("identify")) identityProvider->clearIdentities();
-    if (consentService->isConsentGiven("track")) {
-      orvaEventManager->enqueueScheduleEventDispatchOnUpdate();
-      orvaEventManager->scheduleIntervalDispatch();
-    } else {
-      orvaEventManager->discardForWithdrawnConsent();
-      identityProvider->clearIdentities();
-    }
-    refreshIdentity();
-  });
+  components_->start();
 }
 
 void Quorvel::refreshIdentity() {
-  if (consentService->isConsentGiven("track")) {
-    identityProvider->getOrCreateKI();
-    identityProvider->buildUserIdentity();
-    identityProvider->buildUserPayload();
-  }
-  orvaEventManager->sendIdentity();
+  components_->refreshIdentity();
 }
 
 void Quorvel::pauseCollection() {
-  isSdkInitialized.store(false);
+  components_->isSdkInitialized.store(false);
 }
 
 void Quorvel::resumeCollection() {
-  isSdkInitialized.store(true);
+  components_->isSdkInitialized.store(true);
 }
 
 bool Quorvel::refuseDeep(const char* operation, const Json& value, bool countsAsEvent) {
@@ -311,7 +194,7 @@ bool Quorvel::refuseDeep(const char* operation, const Json& value, bool countsAs
   Log::error(std::string("Quorvel: ") + operation + " - refused: the map nests deeper than " +
              std::to_string(InputLimits::maxNestingDepth) +
              " levels of arrays and objects; flatten it and report it again");
-  if (countsAsEvent) orvaEventManager->refuseInvalidInput();
+  if (countsAsEvent) components_->orvaEventManager->refuseInvalidInput();
   return true;
 }
 
@@ -319,9 +202,9 @@ void Quorvel::setEventProperties(const std::string& name) {
   guarded("setEventProperties", [&] {
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
-    if (orvaEventManager->rateLimited(name)) return;
+    if (components_->orvaEventManager->rateLimited(name)) return;
     Log::info("event Prop - ");  // no properties given: nothing follows the prefix
-    orvaEventManager->reportEvent(name, Json::object());
+    components_->orvaEventManager->reportEvent(name, Json::object());
   });
 }
 
@@ -329,17 +212,17 @@ void Quorvel::setEventProperties(const std::string& name, const StringMap& prope
   guarded("setEventProperties", [&] {
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
-    if (orvaEventManager->rateLimited(name)) return;  // before any other work
+    if (components_->orvaEventManager->rateLimited(name)) return;  // before any other work
     if (notAnObject(
             "setEventProperties", properties,
             [&] { return "the properties of \"" + name + "\" are"; },
             "they were refused and the event goes without them")) {
-      orvaEventManager->reportEvent(name, Json::object());
+      components_->orvaEventManager->reportEvent(name, Json::object());
       return;
     }
     if (refuseDeep("setEventProperties", properties, true)) return;
     Log::infoLazy([&] { return "event Prop - " + render(Redaction::identities(properties)); });
-    orvaEventManager->reportEvent(name, properties);
+    components_->orvaEventManager->reportEvent(name, properties);
   });
 }
 
@@ -351,16 +234,16 @@ void Quorvel::setInstantEventProperties(const std::string& name, const StringMap
   guarded("setInstantEventProperties", [&] {
     if (!readinessPrologue()) return;
     if (name.empty()) Log::error("Empty event name");
-    if (orvaEventManager->rateLimited(name)) return;
+    if (components_->orvaEventManager->rateLimited(name)) return;
     if (notAnObject(
             "setInstantEventProperties", properties,
             [&] { return "the properties of \"" + name + "\" are"; },
             "they were refused and the event goes without them")) {
-      orvaEventManager->logInstantEvent(name, Json::object());
+      components_->orvaEventManager->logInstantEvent(name, Json::object());
       return;
     }
     if (refuseDeep("setInstantEventProperties", properties, true)) return;
-    orvaEventManager->logInstantEvent(name, properties);
+    components_->orvaEventManager->logInstantEvent(name, properties);
   });
 }
 
@@ -369,13 +252,13 @@ void Quorvel::setUserProperties(const StringMap& properties) {
     if (!readinessPrologue()) return;
     if (notAnObject("setUserProperties", properties, "the user properties are",
                     "they were refused and nothing was done")) {
-      orvaEventManager->refuseInvalidInput();
+      components_->orvaEventManager->refuseInvalidInput();
       return;
     }
     if (properties.empty()) Log::error("Empty user properties");
     if (refuseDeep("setUserProperties", properties, true)) return;
-    identityProvider->mergeUserProperties(properties);
-    orvaEventManager->setUserProperties(properties);
+    components_->identityProvider->mergeUserProperties(properties);
+    components_->orvaEventManager->setUserProperties(properties);
   });
 }
 
@@ -389,7 +272,7 @@ void Quorvel::setUserIdentities(const StringMap& identities) {
     if (identities.empty()) Log::error("Empty user identities");
     if (refuseDeep("setUserIdentities", identities, false)) return;
     Log::infoLazy([&] { return "userIdentities - " + render(Redaction::identities(identities)); });
-    orvaEventManager->setUserIdentities(identities);
+    components_->orvaEventManager->setUserIdentities(identities);
   });
 }
 
@@ -398,39 +281,39 @@ void Quorvel::setPageProperties(const StringMap& properties) {
     if (!readinessPrologue()) return;
     if (notAnObject("setPageProperties", properties, "the page properties are",
                     "they were refused and nothing was done")) {
-      orvaEventManager->refuseInvalidInput();
+      components_->orvaEventManager->refuseInvalidInput();
       return;
     }
     if (properties.empty()) Log::error("Empty page properties");
     if (refuseDeep("setPageProperties", properties, true)) return;
-    orvaEventManager->setPageProperties(pageProvider->merge(properties));
+    components_->orvaEventManager->setPageProperties(components_->pageProvider->merge(properties));
   });
 }
 
 void Quorvel::unsetUserIdentities() {
   guarded("unsetUserIdentities", [&] {
     if (!readinessPrologue()) return;
-    identityProvider->clearIdentities();
+    components_->identityProvider->clearIdentities();
   });
 }
 
 std::string Quorvel::getKI() {
   std::string ki;
   guarded("getKI", [&] {
-    if (identityProvider) ki = identityProvider->ki();
+    if (components_->identityProvider) ki = components_->identityProvider->ki();
   });
   return ki;
 }
 
 void Quorvel::resetKI() {
   guarded("resetKI", [&] {
-    if (identityProvider) identityProvider->resetKI();
+    if (components_->identityProvider) components_->identityProvider->resetKI();
   });
 }
 
 void Quorvel::setKI(const std::string& ki) {
   guarded("setKI", [&] {
-    if (identityProvider) identityProvider->setKI(ki);
+    if (components_->identityProvider) components_->identityProvider->setKI(ki);
   });
 }
 
@@ -442,41 +325,42 @@ void Quorvel::setConsent(const StringMap& consent) {
     }
     if (refuseDeep("setConsent", consent, false)) return;
     Log::infoLazy([&] { return "SDK: setConsent " + render(consent); });
-    if (!consentService) return;
-    consentService->setSelectedConsent(consent);
+    if (!components_->consentService) return;
+    components_->consentService->setSelectedConsent(consent);
     ConsentData data = ConsentService::makeConsentData(consent);
-    consentService->actionListener().dispatchActionListener(ConsentService::onConsentPersist,
-                                                            std::any(data));
+    components_->consentService->actionListener().dispatchActionListener(
+        ConsentService::onConsentPersist, std::any(data));
   });
 }
 
 void Quorvel::listenToAskForConsent(std::function<void(const std::any&)> action) {
   guarded("listenToAskForConsent", [&] {
     Log::info("listenToAskForConsent");
-    if (consentService) consentService->listenToAskForConsent(std::move(action));
+    if (components_->consentService)
+      components_->consentService->listenToAskForConsent(std::move(action));
   });
 }
 
 void Quorvel::clearConsentFromStorage() {
   guarded("clearConsentFromStorage", [&] {
-    if (userDefault) userDefault->removeValue(ConsentService::storageKey);
+    if (components_->userDefault) components_->userDefault->removeValue(ConsentService::storageKey);
   });
 }
 
 void Quorvel::setAdvertisingIdByATTStatus(TrackingAuthorizationStatus status) {
   guarded("setAdvertisingIdByATTStatus", [&] {
-    if (!identityProvider) return;
+    if (!components_->identityProvider) return;
     if (status == TrackingAuthorizationStatus::authorized) {
-      identityProvider->setATTStatus("authorized");
+      components_->identityProvider->setATTStatus("authorized");
       // Without a tracking provider only the status word is recorded.
       if (auto provider = Platform::trackingProvider()) {
         std::string id;
         if (HostCallback::run("the TrackingProvider",
                               [&] { id = provider->advertisingIdentifier(); }))
-          identityProvider->setAdvertisingId(id);
+          components_->identityProvider->setAdvertisingId(id);
       }
     } else {
-      identityProvider->setATTStatus(statusWord(status));
+      components_->identityProvider->setATTStatus(statusWord(status));
     }
   });
 }
@@ -484,24 +368,25 @@ void Quorvel::setAdvertisingIdByATTStatus(TrackingAuthorizationStatus status) {
 void Quorvel::setATTStatusAndAdvertisingId(TrackingAuthorizationStatus status,
                                            const std::string& advertisingId) {
   guarded("setATTStatusAndAdvertisingId", [&] {
-    if (!identityProvider) return;
-    identityProvider->setATTStatus(statusWord(status));
-    identityProvider->setAdvertisingId(advertisingId);
+    if (!components_->identityProvider) return;
+    components_->identityProvider->setATTStatus(statusWord(status));
+    components_->identityProvider->setAdvertisingId(advertisingId);
   });
 }
 
 bool Quorvel::flush(std::chrono::milliseconds limit) {
   bool done = false;
   guarded("flush", [&] {
-    if (!isInitCalled.load() || !orvaEventManager) {
+    if (!components_->isInitCalled.load() || !components_->orvaEventManager) {
       Log::error("Quorvel: flush - " + errorDescription(SDKException::SDKNotInitialized));
       return;
     }
-    if (isShutdown_.load()) {
+    if (components_->isShutdown.load()) {
       Log::error("Quorvel: flush - the library has been shut down; nothing is sent");
       return;
     }
-    // The key may have been blanked on the options since: nothing handed over is accepted then.
+    // The key may have been blanked on the components_->options since: nothing handed over is
+    // accepted then.
     bool paused = false;
     try {
       checkSDKStatus(paused);
@@ -509,7 +394,7 @@ bool Quorvel::flush(std::chrono::milliseconds limit) {
       Log::error("Quorvel: flush - " + error.errorDescription());
       return;
     }
-    done = orvaEventManager->flush(DispatchQueue::deadlineAfter(limit));
+    done = components_->orvaEventManager->flush(DispatchQueue::deadlineAfter(limit));
     Preferences::synchronizeAll();
   });
   return done;
@@ -518,18 +403,16 @@ bool Quorvel::flush(std::chrono::milliseconds limit) {
 bool Quorvel::shutdown(std::chrono::milliseconds limit) {
   bool done = false;
   guarded("shutdown", [&] {
-    if (!isInitCalled.load() || !orvaEventManager) {
+    if (!components_->isInitCalled.load() || !components_->orvaEventManager) {
       Log::error("Quorvel: shutdown - " + errorDescription(SDKException::SDKNotInitialized));
       return;
     }
-    if (isShutdown_.exchange(true)) {
+    if (components_->isShutdown.exchange(true)) {
       Log::error("Quorvel: shutdown - the library has been shut down already");
       return;
     }
-    done = orvaEventManager->flush(DispatchQueue::deadlineAfter(limit));
-    orvaEventManager->shutdown();
-    if (reachability) reachability->stopNotifier();
-    httpService->stop();
+    done = components_->orvaEventManager->flush(DispatchQueue::deadlineAfter(limit));
+    components_->stop();
     Preferences::synchronizeAll();
   });
   return done;
@@ -538,7 +421,7 @@ bool Quorvel::shutdown(std::chrono::milliseconds limit) {
 DeliveryStats Quorvel::deliveryStats() {
   DeliveryStats stats;
   guarded("deliveryStats", [&] {
-    if (orvaEventManager) stats = orvaEventManager->deliveryStats();
+    if (components_->orvaEventManager) stats = components_->orvaEventManager->deliveryStats();
   });
   return stats;
 }

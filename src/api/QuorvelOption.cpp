@@ -5,7 +5,7 @@
 #include <kelvor/QuorvelOption.hpp>
 
 #include "platform/Base64.hpp"
-#include "platform/ForkSafeMutex.hpp"
+#include "support/ForkSafeMutex.hpp"
 #include "support/Redaction.hpp"
 #include "support/Render.hpp"
 #include "support/Text.hpp"

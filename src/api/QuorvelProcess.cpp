@@ -5,15 +5,11 @@
 
 #include <kelvor/Quorvel.hpp>
 
-#include "identity/Utility.hpp"
+#include "api/Components.hpp"
 #include "pipeline/OrvaEventsManager.hpp"
-#include "pipeline/SQLiteDatabase.hpp"
 #include "platform/DispatchQueue.hpp"
-#include "platform/ProcessFork.hpp"
 #include "platform/SignalStore.hpp"
-#include "reachability/StaticReachabilitySource.hpp"
-#include "transport/HttpService.hpp"
-#include "transport/OrvaService.hpp"
+#include "support/ProcessFork.hpp"
 
 namespace kelvor {
 namespace {
@@ -32,45 +28,29 @@ std::vector<std::shared_ptr<void>>& abandoned() {
 void QuorvelProcess::continueAfterFork() {
   static const bool registered = [] {
     ProcessFork::guardMutex(ProcessFork::initialize, ProcessFork::forever(),
-                            &Quorvel::shared().initMutex_);
+                            &Quorvel::shared().components_->initMutex);
     SignalStore::setRoutine(storeForSignal);
     return true;
   }();
   (void)registered;
   const uint64_t now = ProcessFork::generation();
   if (componentsGeneration.load(std::memory_order_acquire) == now) return;
-  Quorvel& self = Quorvel::shared();
+  Components& parts = *Quorvel::shared().components_;
   {
-    std::lock_guard lock(self.initMutex_);
+    std::lock_guard lock(parts.initMutex);
     if (componentsGeneration.load() == now) return;
-    if (self.isInitCalled.load() && self.orvaEventManager) {
+    if (parts.isInitCalled.load() && parts.orvaEventManager) {
       auto& kept = abandoned();
-      kept.insert(kept.end(), {self.orvaEventManager, self.orvaService, self.dataBase,
-                               self.httpService, self.reachability});
+      kept.insert(kept.end(), {parts.orvaEventManager, parts.orvaService, parts.dataBase,
+                               parts.httpService, parts.reachability});
       try {
-        self.httpService = std::make_shared<HttpService>(Platform::caBundle());
-        self.dataBase = SQLiteDatabase::open(SQLiteDatabase::fileName);
-        self.reachability = Reachability::make();
-        if (!self.reachability) {
-          self.reachability =
-              std::make_shared<Reachability>(std::make_shared<StaticReachabilitySource>(0));
-        }
-        self.orvaService = std::make_shared<OrvaService>(
-            self.httpService, self.options, Platform::ingestionBaseUrl(),
-            [] { return *Utility::currentUserAgent(); });
-        self.orvaEventManager = OrvaEventsManager::make(
-            self.options, self.identityProvider, self.consentService, self.reachability,
-            self.dataBase, self.orvaService, self.pageProvider);
+        parts.rebuildForChild();
         Log::info(
             "Quorvel: a child of fork - its own store connection, queues and networking thread "
             "from here on");
-        if (self.consentService->isConsentGiven("track")) {
-          self.orvaEventManager->enqueueScheduleEventDispatchOnUpdate();
-          self.orvaEventManager->scheduleIntervalDispatch();
-        }
       } catch (const std::exception& error) {
-        self.isInitCalled.store(false);
-        self.orvaEventManager = nullptr;
+        parts.isInitCalled.store(false);
+        parts.orvaEventManager = nullptr;
         Log::error(std::string("Quorvel: a child of fork cannot open the event store (") +
                    error.what() + "); call initialize again in it once the store works");
       }
@@ -85,9 +65,9 @@ bool QuorvelProcess::ownsComponents() {
 }
 
 void QuorvelProcess::storeForSignal(bool terminating) {
-  Quorvel& self = Quorvel::shared();
-  if (!self.isInitCalled.load() || !ownsComponents()) return;
-  auto manager = self.orvaEventManager;
+  Components& parts = *Quorvel::shared().components_;
+  if (!parts.isInitCalled.load() || !ownsComponents()) return;
+  auto manager = parts.orvaEventManager;
   if (!manager) return;
   if (terminating) {
     manager->storeBeforeExit();

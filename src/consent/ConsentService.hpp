@@ -13,7 +13,7 @@
 
 #include "consent/GDPRConsent.hpp"
 #include "identity/QuorvelUserDefaults.hpp"
-#include "platform/ForkSafeMutex.hpp"
+#include "support/ForkSafeMutex.hpp"
 
 namespace kelvor {
 

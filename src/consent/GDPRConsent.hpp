@@ -14,7 +14,7 @@
 #include <kelvor/Preferences.hpp>
 
 #include "consent/TCData.hpp"
-#include "platform/ForkSafeMutex.hpp"
+#include "support/ForkSafeMutex.hpp"
 
 namespace kelvor {
 

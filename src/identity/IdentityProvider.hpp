@@ -8,7 +8,7 @@
 #include <kelvor/Json.hpp>
 
 #include "identity/QuorvelUserDefaults.hpp"
-#include "platform/ForkSafeMutex.hpp"
+#include "support/ForkSafeMutex.hpp"
 
 namespace kelvor {
 

@@ -5,7 +5,7 @@
 
 #include <kelvor/Json.hpp>
 
-#include "platform/ForkSafeMutex.hpp"
+#include "support/ForkSafeMutex.hpp"
 
 namespace kelvor {
 

@@ -15,7 +15,7 @@
 #include "pipeline/SQLQuery.hpp"
 #include "pipeline/SQLiteError.hpp"
 #include "platform/PrivateDirectory.hpp"
-#include "platform/ProcessFork.hpp"
+#include "support/ProcessFork.hpp"
 #include "support/Render.hpp"
 
 namespace kelvor {

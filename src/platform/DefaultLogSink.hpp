@@ -4,7 +4,7 @@
 
 #include <kelvor/LogSink.hpp>
 
-#include "platform/ForkSafeMutex.hpp"
+#include "support/ForkSafeMutex.hpp"
 
 namespace kelvor {
 

@@ -7,7 +7,7 @@
 
 #include <kelvor/Log.hpp>
 
-#include "platform/ProcessFork.hpp"
+#include "support/ProcessFork.hpp"
 
 namespace kelvor {
 

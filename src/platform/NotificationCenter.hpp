@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/ForkSafeMutex.hpp"
+#include "support/ForkSafeMutex.hpp"
 
 namespace kelvor {
 

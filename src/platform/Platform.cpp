@@ -14,8 +14,8 @@
 
 #include "platform/BundleInfoVersion.hpp"
 #include "platform/DefaultLogSink.hpp"
-#include "platform/ForkSafeMutex.hpp"
 #include "platform/SignalStore.hpp"
+#include "support/ForkSafeMutex.hpp"
 
 #ifndef KELVOR_INGESTION_HOST
 #define KELVOR_INGESTION_HOST "ingest.kelvor.com"

@@ -17,9 +17,9 @@
 #include <kelvor/Platform.hpp>
 
 #include "platform/DispatchQueue.hpp"
-#include "platform/ForkSafeMutex.hpp"
 #include "platform/PreferencesTestHook.hpp"
 #include "platform/PrivateDirectory.hpp"
+#include "support/ForkSafeMutex.hpp"
 #include "support/HostCallback.hpp"
 
 namespace kelvor {

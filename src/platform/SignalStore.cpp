@@ -13,7 +13,7 @@
 
 #include <kelvor/Log.hpp>
 
-#include "platform/ForkSafeMutex.hpp"
+#include "support/ForkSafeMutex.hpp"
 #include "support/HostCallback.hpp"
 
 namespace kelvor {

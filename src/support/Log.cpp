@@ -7,7 +7,7 @@
 
 #include <kelvor/Platform.hpp>
 
-#include "platform/ForkSafeMutex.hpp"
+#include "support/ForkSafeMutex.hpp"
 #include "support/HostCallback.hpp"
 #include "support/Redaction.hpp"
 

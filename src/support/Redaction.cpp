@@ -1,5 +1,5 @@
 #include "support/Redaction.hpp"
-#include "platform/ForkSafeMutex.hpp"
+#include "support/ForkSafeMutex.hpp"
 
 #include <cctype>
 #include <mutex>

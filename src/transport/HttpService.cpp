@@ -26,7 +26,7 @@
 #include <kelvor/Log.hpp>
 #include <kelvor/SDKException.hpp>
 
-#include "platform/ProcessFork.hpp"
+#include "support/ProcessFork.hpp"
 #include "support/Redaction.hpp"
 #include "support/Render.hpp"
 

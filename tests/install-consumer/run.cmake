@@ -27,23 +27,22 @@ string(REGEX MATCH "(static|shared)$" kind "${STEP}")
 set(prefix ${WORK}/prefix-${kind})
 include(GNUInstallDirs)
 
-if(STEP STREQUAL "install-static")
+if(STEP MATCHES "^install-")
+  # What the main build made, the kind's install component alone.
   file(REMOVE_RECURSE ${prefix})
-  run(${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix})
-  return()
-endif()
-if(STEP STREQUAL "install-shared")
-  # The library alone, shared, with an absolute libdir (as distributions configure it): no
-  # tests, tools or examples.
+  run(${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix} --component ${kind})
+  if(kind STREQUAL "static")
+    return()
+  endif()
+  # The package files as a distribution configures them, with an absolute libdir: configured
+  # only, since nothing else of the library changes with the libdir.
   set(libdir ${prefix}/opt/lib64)
-  file(REMOVE_RECURSE ${prefix} ${WORK}/shared-build)
-  run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK}/shared-build -G ${GENERATOR}
-    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 -DBUILD_SHARED_LIBS=ON
+  set(configured ${WORK}/absolute-libdir)
+  file(REMOVE_RECURSE ${configured})
+  run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${configured} -G ${GENERATOR} -DBUILD_SHARED_LIBS=ON
     -DKELVOR_BUILD_TESTS=OFF -DKELVOR_BUILD_EXAMPLES=OFF -DKELVOR_BUILD_TOOLS=OFF
     -DCMAKE_INSTALL_PREFIX=${prefix} -DCMAKE_INSTALL_LIBDIR=${libdir})
-  run(${CMAKE_COMMAND} --build ${WORK}/shared-build)
-  run(${CMAKE_COMMAND} --install ${WORK}/shared-build)
-  file(READ ${libdir}/pkgconfig/kelvor-quorvel.pc pc)
+  file(READ ${configured}/package-shared/kelvor-quorvel.pc pc)
   if(NOT pc MATCHES "\nlibdir=${libdir}\n")
     message(FATAL_ERROR "the .pc does not name the absolute libdir ${libdir}:\n${pc}")
   endif()

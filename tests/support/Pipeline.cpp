@@ -12,53 +12,31 @@ Pipeline::Pipeline(std::shared_ptr<QuorvelOption> o, const std::string& baseUrl,
                    const std::function<void(const std::filesystem::path&)>& prepare,
                    std::shared_ptr<TimeSource> time)
     : option(std::move(o)),
-      source(std::make_shared<FakeReachabilitySource>(Reachability::kReachable)) {
+      source(std::make_shared<FakeReachabilitySource>(Reachability::kReachable)),
+      components(std::make_shared<Components>()) {
   if (prepare) prepare(sandbox.documents());
-  http = std::make_shared<HttpService>(caFile);
-  db = SQLiteDatabase::open(sandbox.documents(), SQLiteDatabase::fileName);
-  reachability = std::make_shared<Reachability>(source);
-  defaults = std::make_shared<QuorvelUserDefaults>(option->apiKey());
-  identity = std::make_shared<IdentityProvider>(defaults);
-  pages = std::make_shared<PageProvider>();
-  consent = ConsentService::make(option, defaults);
-  orva = std::make_shared<OrvaService>(http, option, baseUrl,
-                                       [] { return *Utility::currentUserAgent(); });
-  manager = OrvaEventsManager::make(option, identity, consent, reachability, db, orva, pages,
-                                    std::move(time));
+  components->build(option, {sandbox.documents(), baseUrl, caFile, std::nullopt,
+                             std::make_shared<Reachability>(source), std::move(time)});
+  http = components->httpService;
+  db = components->dataBase;
+  reachability = components->reachability;
+  defaults = components->userDefault;
+  identity = components->identityProvider;
+  pages = components->pageProvider;
+  consent = components->consentService;
+  orva = components->orvaService;
+  manager = components->orvaEventManager;
   DispatchQueue::main().drain();  // the first reachability announcement
 }
 
 Pipeline::~Pipeline() {
   if (!shutDown) settle(std::chrono::seconds(90));
   manager.reset();
+  components.reset();
 }
 
 void Pipeline::resolveConsent() {
-  std::weak_ptr<OrvaEventsManager> weakManager = manager;
-  auto ids = identity;
-  std::weak_ptr<ConsentService> weakService = consent;  // the service holds this listener
-  auto database = db;
-  consent->actionListener().addActionToListener("consent_set", [=](const std::any& value) {
-    const auto* data = std::any_cast<ConsentData>(&value);
-    auto m = weakManager.lock();
-    auto service = weakService.lock();
-    if (!m || !service || data == nullptr || !data->resolved.value_or(false)) return;
-    ids->loadKI();
-    ids->loadIdentity();
-    ids->loadUserProperties();
-    if (!service->isConsentGiven("identify")) ids->clearIdentities();
-    if (service->isConsentGiven("track")) {
-      m->enqueueScheduleEventDispatchOnUpdate();
-      m->scheduleIntervalDispatch();
-      ids->getOrCreateKI();
-      ids->buildUserIdentity();
-      ids->buildUserPayload();
-    } else {
-      m->discardForWithdrawnConsent();
-      ids->clearIdentities();
-    }
-  });
-  consent->resolveConsent();
+  components->start();
 }
 
 bool Pipeline::settle(std::chrono::seconds limit) {
@@ -81,8 +59,7 @@ void Pipeline::report(int count, const std::string& prefix, const Json& properti
 }
 
 void Pipeline::shutdown() {
-  manager->shutdown();
-  http->stop();
+  components->stop();
   shutDown = true;
 }
 

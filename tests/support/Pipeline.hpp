@@ -6,6 +6,7 @@
 #include <kelvor/QuorvelOption.hpp>
 #include <kelvor/Reachability.hpp>
 
+#include "api/Components.hpp"
 #include "consent/ConsentService.hpp"
 #include "identity/IdentityProvider.hpp"
 #include "identity/PageProvider.hpp"
@@ -21,8 +22,9 @@
 
 namespace kelvor::testing {
 
-// The library's components wired as initialize wires them, in a sandbox of their own and
-// pointed at a given endpoint, so several pipelines can be built in one test process.
+// The library's components, built and wired by the facade's own composition root, in a sandbox
+// of their own and pointed at a given endpoint, so several pipelines can be built in one test
+// process.
 class Pipeline {
  public:
   // `prepare` may put files in the documents directory before the store opens.
@@ -37,7 +39,8 @@ class Pipeline {
                                                 int64_t interval = 3600);
   ~Pipeline();
 
-  // Resolves consent as configureConsent does, with the facade's loading step wired in.
+  // Starts as initialize does: the consent decision is resolved and, once resolved, loads the
+  // identity, starts delivery and sends the identity.
   void resolveConsent();
   // Waits until the manager's queue, the store and the networking thread are all quiet.
   bool settle(std::chrono::seconds limit = std::chrono::seconds(60));
@@ -45,7 +48,7 @@ class Pipeline {
   // Reports events named <prefix>0, <prefix>1, ... as the facade does.
   void report(int count, const std::string& prefix = "e", const Json& properties = Json::object());
   bool flush(std::chrono::seconds limit = std::chrono::seconds(60));
-  // As Quorvel::shutdown does after its flush: the manager, then the networking thread.
+  // As Quorvel::shutdown does after its flush.
   void shutdown();
   std::vector<Events> stored();
   void runOnManager(const std::function<void()>& task) { manager->dispatchQueue().sync(task); }
@@ -62,6 +65,7 @@ class Pipeline {
   std::shared_ptr<ConsentService> consent;
   std::shared_ptr<OrvaService> orva;
   std::shared_ptr<OrvaEventsManager> manager;
+  std::shared_ptr<Components> components;
   bool shutDown = false;
 };
 

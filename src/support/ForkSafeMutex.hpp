@@ -3,7 +3,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/ProcessFork.hpp"
+#include "support/ProcessFork.hpp"
 
 namespace kelvor {
 

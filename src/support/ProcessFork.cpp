@@ -1,4 +1,4 @@
-#include "platform/ProcessFork.hpp"
+#include "support/ProcessFork.hpp"
 
 #include <pthread.h>
 #include <unistd.h>
