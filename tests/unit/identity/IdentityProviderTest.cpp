@@ -130,9 +130,6 @@ TEST_F(IdentityProviderTest, ThePayloadIsReadableWhileAChangeIsBeingStored) {
          p.mergeUserProperties({{"plan", "pro"}});
        },
        "plan"},
-      {"setKI", "ki", [](IdentityProvider& p) { p.setKI("K2"); }, nullptr},
-      {"resetKI", "ki", [](IdentityProvider& p) { p.resetKI(); }, nullptr},
-      {"saveIdentity", "identity", [](IdentityProvider& p) { p.saveIdentity(); }, nullptr},
       {"clearIdentities", "ki", [](IdentityProvider& p) { p.clearIdentities(); }, nullptr},
   };
   provider.setKI("K1");
