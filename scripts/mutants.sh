@@ -39,8 +39,11 @@ PY
 
 backup=""
 target=""
-restore() { [ -n "$backup" ] && cp -p "$backup" "$target" && rm -f "$backup"; backup=""; }
-trap restore EXIT INT TERM
+# A plain copy: the restored file is newer than the mutant's objects, so the next build
+# compiles the original again.
+restore() { [ -n "$backup" ] && cp "$backup" "$target" && rm -f "$backup"; backup=""; }
+trap restore EXIT
+trap 'exit 130' INT TERM
 
 : >"$out"
 while IFS=$'\t' read -r id file original replacement what; do
@@ -48,7 +51,7 @@ while IFS=$'\t' read -r id file original replacement what; do
   if [ ${#ids[@]} -gt 0 ] && [[ " ${ids[*]} " != *" $id "* ]]; then continue; fi
   target="$top/$file"
   backup=$(mktemp)
-  cp -p "$target" "$backup"
+  cp "$target" "$backup"
   if ! apply "$target" "$original" "$replacement"; then
     result="NOT FOUND"
   elif ! nice cmake --build "$build" -j2 >"$build/mutant-build.log" 2>&1; then
