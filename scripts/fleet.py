@@ -69,15 +69,15 @@ def start_collector(tool, folder, status_after_ms, outage_ms, retry_after):
            "--write-key", "fleet-write-key",
            "--status", "503", "--status-after-ms", str(status_after_ms),
            "--status-for-ms", str(outage_ms), "--retry-after", retry_after]
+    port_file = os.path.join(folder, "collector.port")
+    cmd += ["--port-file", port_file]
     proc = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT)
-    # The collector's clock starts just before it prints the port.
+    # The collector's clock starts just before the file appears.
     deadline = time.time() + 20
     while time.time() < deadline:
-        with open(os.path.join(folder, "collector.log")) as f:
-            for line in f:
-                if "listening on https://127.0.0.1:" in line:
-                    port = line.strip().rsplit(":", 1)[1].strip("/")
-                    return proc, int(port), now_ms(), cmd
+        if os.path.exists(port_file):
+            with open(port_file) as f:
+                return proc, int(f.readline()), now_ms(), cmd
         if proc.poll() is not None:
             break
         time.sleep(0.02)

@@ -21,7 +21,6 @@ trap 'exit 0' INT TERM
 source "$(dirname "$0")/start-collector.sh"
 start_collector "$work/collector.out" --port "${INSPECT_PORT:-0}" --ui-port "${INSPECT_UI_PORT:-0}" \
   --ca-out "$work/ca.pem" --out "$work/requests.jsonl" --plan "$plan"
-page="$(grep -o 'http://127.0.0.1:[0-9]*/' "$work/collector.out" | head -n 1)"
 
 echo "inspect: running the quickstart once against $endpoint"
 (cd "$work/app" && "$quickstart" --endpoint "$endpoint" --ca "$work/ca.pem" --data "$work/app") \

@@ -14,13 +14,15 @@ import fcntl
 import json
 import os
 import queue
-import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "capi"))
+from collector import Collector  # noqa: E402  the one launcher of the Python tests
 
 SKIP = 77
 DEADLINE_S = 90
@@ -123,32 +125,13 @@ class Browser:
         self.proc.wait()
 
 
-def start_collector(args, work):
-    out = open(os.path.join(work, "collector.out"), "w")
-    proc = subprocess.Popen(
-        [args.collector, "--port", "0", "--ui-port", "0", "--ca-out", f"{work}/ca.pem",
-         "--out", f"{work}/requests.jsonl", "--plan", args.plan, "--write-key", "demo-write-key"],
-        stdout=out, stderr=subprocess.STDOUT)
-    end = time.monotonic() + DEADLINE_S
-    while time.monotonic() < end:
-        text = open(os.path.join(work, "collector.out")).read()
-        ingest = re.search(r"listening on (https://127\.0\.0\.1:\d+/)", text)
-        page = re.search(r"page and API on (http://127\.0\.0\.1:\d+/)", text)
-        if ingest and page:
-            return proc, ingest.group(1), page.group(1)
-        if proc.poll() is not None:
-            break
-        time.sleep(0.05)
-    raise AssertionError(f"the collector did not start: {text}")
-
-
-def run_quickstart(args, work, endpoint, name, delivered=(0,)):
+def run_quickstart(args, work, collector, name, delivered=(0,)):
     """Runs the quickstart in its own folder (again: the same app starting again); returns the
     number of events it reported and its exit code (2: not everything delivered by its flush)."""
     data = os.path.join(work, name)
     os.makedirs(data, exist_ok=True)
-    done = subprocess.run([args.quickstart, "--endpoint", endpoint, "--ca", f"{work}/ca.pem",
-                           "--data", data], cwd=data, capture_output=True, text=True,
+    done = subprocess.run([args.quickstart, "--endpoint", collector.url, "--ca",
+                           collector.ca_file, "--data", data], cwd=data, capture_output=True, text=True,
                           timeout=120)
     if done.returncode not in delivered:
         raise AssertionError(f"the quickstart failed ({done.returncode}): {done.stdout}"
@@ -191,7 +174,9 @@ def main():
     work = tempfile.mkdtemp(prefix="inspector-page-")
     collector = browser = None
     try:
-        collector, endpoint, page = start_collector(args, work)
+        collector = Collector(args.collector, ["--ui-port", "0", "--plan", args.plan,
+                                               "--write-key", "demo-write-key"])
+        page = collector.ui_url
         try:
             browser = Browser(chromium, os.path.join(work, "profile"),
                               open(os.path.join(work, "chromium.log"), "w"))
@@ -203,7 +188,7 @@ def main():
             return SKIP
         browser.eval("window.loadedOnce = 'yes'")
 
-        reported, _ = run_quickstart(args, work, endpoint, "first-run")
+        reported, _ = run_quickstart(args, work, collector, "first-run")
         rows = browser.wait(f"(() => {{ const n = {VISIBLE_EVENTS}.length; "
                             f"return n >= {reported} ? n : 0; }})()", f"{reported} event rows")
         check(rows == reported, f"{reported} event rows appear, one per event reported")
@@ -257,9 +242,9 @@ def main():
                      "the refuse switch armed")
         # The refused batch is sent again after the back-off, by the same flush when the
         # refusal came before it, else at the app's next start (flush gives up on a failure).
-        _, code = run_quickstart(args, work, endpoint, "second-run", delivered=(0, 2))
+        _, code = run_quickstart(args, work, collector, "second-run", delivered=(0, 2))
         if code == 2:
-            run_quickstart(args, work, endpoint, "second-run", delivered=(0, 2))
+            run_quickstart(args, work, collector, "second-run", delivered=(0, 2))
         refused = browser.wait("""(() => { const r = [...document.querySelectorAll(
             '#requests tr.request[data-status="503"]')].find(r => r.textContent.includes('refuse'));
             return r ? Number(r.dataset.seq) : 0; })()""", "a refused batch")
@@ -282,7 +267,7 @@ def main():
                      "document.getElementById('count-events').textContent === '0'", "a clear list")
         print("ok: Clear empties the list and the counters")
         browser.eval("document.getElementById('pause').click()")
-        reported, _ = run_quickstart(args, work, endpoint, "third-run")
+        reported, _ = run_quickstart(args, work, collector, "third-run")
         browser.wait(f"fetch('/api/summary').then(r => r.json()).then(s => s.events >= {reported})",
                      "the collector holding the new events")
         ticks = int(browser.eval("document.body.dataset.ticks"))
@@ -297,8 +282,7 @@ def main():
         if browser is not None:
             browser.close()
         if collector is not None:
-            collector.kill()
-            collector.wait()
+            collector.stop()
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -234,7 +234,7 @@ TEST(AppSandboxTest, AToolRunNowAndThenDeliversByItsNextRunAfterTheInterval) {
     for (const auto& e : Collector::acceptedEvents(records)) ids.insert(e["eventUUID"]);
     return ids.size();
   };
-  for (size_t run = 0; run < 40; ++run) {
+  for (size_t run = 0; run < 15; ++run) {
     TestHost tool("leave", folder.path(), collector, 1);
     ASSERT_EQ(tool.wait(), 7) << tool.errors();
     const auto records = collector.waitFor(

@@ -22,6 +22,7 @@ namespace kelvor {
 namespace {
 
 using testing::Collector;
+constexpr auto names = Collector::names;
 using testing::LogCapture;
 
 // The facade and its files outlive the test body: keep their folder and endpoint for good.
@@ -61,12 +62,6 @@ Quorvel& start(const std::shared_ptr<QuorvelOption>& option) {
   Quorvel* q = Quorvel::getInstance();
   if (q == nullptr) throw std::runtime_error("not initialised");
   return *q;
-}
-
-std::vector<std::string> names(const std::vector<Json>& events) {
-  std::vector<std::string> out;
-  for (const auto& e : events) out.push_back(e["event"]["eventName"]);
-  return out;
 }
 
 TEST(FacadeTest, EventsPropertiesAndHashedIdentitiesReachTheEndpoint) {

@@ -6,8 +6,6 @@
 
 #include <kelvor/Json.hpp>
 
-#include <curl/curl.h>
-
 #include "support/Collector.hpp"
 #include "support/LogCapture.hpp"
 #include "support/Pipeline.hpp"
@@ -65,19 +63,6 @@ TEST(HostBoundaryTest, ThrowingCallbacksNeitherEscapeNorEndTheProcess) {
   }
 }
 
-// A blank write key refuses and leaves nothing initialised: flush says nothing was delivered,
-// and a second initialize with a good key captures and delivers.
-TEST(HostBoundaryTest, ABlankKeyThenAGoodOneDelivers) {
-  Collector collector;
-  ASSERT_TRUE(collector.started());
-  testing::TempDir folder;
-  TestHost host("blank-key", folder.path(), collector, 12);
-  ASSERT_EQ(host.wait(), 0) << host.output();
-  EXPECT_EQ(figures(host.output()).value("sent", 0), 12);
-  EXPECT_NE(host.output().find("Initialize SDK with valid API key"), std::string::npos);
-  EXPECT_EQ(Collector::acceptedEvents(collector.records()).size(), 12u);
-}
-
 // A failed upload says why, in the figures and in its warning line: nothing listening, a
 // certificate not trusted, a failure status. The line carries libcurl's own words.
 TEST(HostBoundaryTest, AFailedUploadSaysWhy) {
@@ -122,25 +107,6 @@ TEST(HostBoundaryTest, AFailedUploadSaysWhy) {
     }
   }
   EXPECT_TRUE(listening.records().empty());  // the untrusted one never got a request through
-}
-
-// What libcurl reports, in the host's words; a timeout takes 60 s to happen for real.
-TEST(HostBoundaryTest, LibcurlResultsMapToReasons) {
-  struct Case {
-    CURLcode code;
-    FailureReason reason;
-  };
-  for (const Case& c : {Case{CURLE_OK, FailureReason::none},
-                        Case{CURLE_COULDNT_RESOLVE_HOST, FailureReason::nameResolution},
-                        Case{CURLE_COULDNT_CONNECT, FailureReason::connectionRefused},
-                        Case{CURLE_PEER_FAILED_VERIFICATION, FailureReason::tls},
-                        Case{CURLE_SSL_CONNECT_ERROR, FailureReason::tls},
-                        Case{CURLE_SSL_CACERT_BADFILE, FailureReason::tls},
-                        Case{CURLE_OPERATION_TIMEDOUT, FailureReason::timeout},
-                        Case{CURLE_GOT_NOTHING, FailureReason::other},
-                        Case{CURLE_RECV_ERROR, FailureReason::other}}) {
-    EXPECT_EQ(HttpService::reasonFor(c.code), c.reason) << curl_easy_strerror(c.code);
-  }
 }
 
 }  // namespace

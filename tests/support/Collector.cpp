@@ -8,21 +8,9 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace kelvor::testing {
-namespace {
-
-std::string readAll(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
-
-}  // namespace
-
 Collector::Collector(std::vector<std::string> flags, int port)
     : caFile_(dir_.path() / "ca.pem"), outFile_(dir_.path() / "requests.jsonl") {
   spawn(std::move(flags), port);
@@ -41,10 +29,13 @@ bool Collector::restart(std::vector<std::string> flags) {
 }
 
 void Collector::spawn(std::vector<std::string> flags, int port) {
-  auto stdoutFile = dir_.path() / "stdout.txt";
+  const auto portFile = dir_.path() / "port";
+  std::error_code ec;
+  std::filesystem::remove(portFile, ec);
   std::vector<std::string> args = {
       KELVOR_COLLECTOR_PATH, "--port", std::to_string(port), "--ca-out",
-      caFile_.string(),      "--out",  outFile_.string()};
+      caFile_.string(),      "--out",  outFile_.string(),    "--port-file",
+      portFile.string()};
   // The key is kept so that a restart presents the same certificate.
   if (std::find(flags.begin(), flags.end(), "--key") == flags.end()) {
     args.insert(args.end(), {"--key-out", (dir_.path() / "key.pem").string()});
@@ -55,24 +46,19 @@ void Collector::spawn(std::vector<std::string> flags, int port) {
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutFile.c_str(),
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir_.path() / "stdout.txt").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir_.path() / "stderr.txt").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
-  // The first line names the port; wait for it.
-  const std::string marker = "listening on https://127.0.0.1:";
-  for (int i = 0; i < 1000 && pid_ > 0 && port_ < 0; ++i) {
-    std::string out = readAll(stdoutFile);
-    auto at = out.find(marker);
-    if (at != std::string::npos && out.find('/', at + marker.size()) != std::string::npos) {
-      port_ = std::stoi(out.substr(at + marker.size()));
-      // Printed before the ingestion line, when there is a page.
-      const std::string page = "page and API on ";
-      if (auto p = out.find(page); p != std::string::npos) {
-        uiUrl_ = out.substr(p + page.size(), out.find('\n', p) - p - page.size());
-      }
+  // The file appears, whole, once the ports listen: the port, then the page's when there is one.
+  for (int i = 0; i < 3000 && pid_ > 0; ++i) {
+    if (std::filesystem::exists(portFile)) {
+      std::ifstream in(portFile);
+      int uiPort = 0;
+      in >> port_ >> uiPort;
+      if (uiPort > 0) uiUrl_ = "http://127.0.0.1:" + std::to_string(uiPort) + "/";
       break;
     }
     int status = 0;

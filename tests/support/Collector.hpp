@@ -28,7 +28,6 @@ class Collector {
   const std::filesystem::path& caFile() const { return caFile_; }
   // The page and API ("http://127.0.0.1:N/"), started with --ui-port; empty without.
   const std::string& uiUrl() const { return uiUrl_; }
-  const std::filesystem::path& recordFile() const { return outFile_; }
 
   // Every request recorded so far, one JSON object each.
   std::vector<Json> records() const;

@@ -25,6 +25,8 @@ const char* CollectorOptions::usage() {
          "(POST /fp) and identity requests (GET /fp) an app sends, and injects faults.\n"
          "\n"
          "  --port N             listen on port N (0, the default: pick one and print it)\n"
+         "  --port-file PATH     once listening, write the port (and the --ui-port's on a\n"
+         "                       second line) to PATH, atomically: a launcher waits for it\n"
          "  --cert PEM --key PEM use this certificate instead of generating one\n"
          "  --ca-out PEM         write the certificate the app must trust\n"
          "                       (Platform::setCABundle, KELVOR_CA_BUNDLE)\n"
@@ -138,6 +140,8 @@ std::optional<CollectorOptions> CollectorOptions::parse(int argc, char** argv) {
       ok = numeric(o.uiPort, 0, 65535);
     } else if (flag == "--plan") {
       o.planFile = value;
+    } else if (flag == "--port-file") {
+      o.portFile = value;
     } else {
       return bad("unknown flag " + flag);
     }

@@ -26,6 +26,7 @@ struct CollectorOptions {
   bool neverAnswer = false;  // take requests, never answer
   int uiPort = -1;           // the page and API on plain HTTP: -1 none, 0 pick a port
   std::string planFile;      // a tracking plan to check every event against
+  std::string portFile;      // where the bound ports are written once they listen
 
   // nullopt (and a message on standard error) for a bad command line.
   static std::optional<CollectorOptions> parse(int argc, char** argv);

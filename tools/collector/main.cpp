@@ -5,6 +5,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -61,6 +63,20 @@ int summarize(int argc, char** argv) {
   return result;
 }
 
+// Written to a neighbour and renamed into place, so a launcher never reads half a file.
+bool writePortFile(const std::string& path, int port, int uiPort) {
+  const std::string temporary = path + ".part";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << port << "\n";
+    if (uiPort > 0) out << uiPort << "\n";
+    if (!out.flush()) return false;
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  return !ec;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,10 +126,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::unique_ptr<kelvor::collector::InspectorServer> page;
+  int uiPort = 0;
   if (server.inspector() != nullptr) {
     page =
         std::make_unique<kelvor::collector::InspectorServer>(*server.inspector(), server.faults());
-    int uiPort = page->bind(options->uiPort);
+    uiPort = page->bind(options->uiPort);
     if (uiPort <= 0) {
       std::cerr << "quorvel-collector: cannot listen on 127.0.0.1:" << options->uiPort << std::endl;
       return 1;
@@ -130,6 +147,12 @@ int main(int argc, char** argv) {
   });
   waiter.detach();
   std::cout << "quorvel-collector listening on https://127.0.0.1:" << port << "/" << std::endl;
+  // Both sockets already queue connections: the file may appear before the first accept.
+  if (!options->portFile.empty() && !writePortFile(options->portFile, port, uiPort)) {
+    std::cerr << "quorvel-collector: cannot write " << options->portFile << std::endl;
+    if (page) page->stop();
+    return 1;
+  }
   server.listen();
   if (page) page->stop();
   return 0;

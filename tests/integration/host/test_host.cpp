@@ -16,8 +16,6 @@
 //              preferences observer); report, flush; prints the delivery figures
 //   folder-gone  report, flush (the endpoint is down), remove the documents folder, report as
 //              many again, return 7; folder-gone-idle reports nothing after the removal
-//   blank-key  initialize with a blank key (flush must fail), then with QUORVEL_TEST_KEY or
-//              "key"; report, flush; prints the delivery figures
 //   fork       report "parent-i", fork; the child reports "child-i", flushes, reports "late-i"
 //              and returns from main; the parent waits for it and flushes; 0 when all went well
 //   prefork    two threads report "p0-i" and "p1-i" while <events> children are forked, each
@@ -280,25 +278,12 @@ int main(int argc, char** argv) {
       .batchSize(10)
       .eventUploadInterval(1)
       .logging(false);
-  if (scenario == "burst" || scenario == "upload" || scenario == "blank-key") {
+  if (scenario == "burst" || scenario == "upload") {
     kelvor::Platform::setLogSink(std::make_shared<PrintingSink>());
   }
   if (scenario == "throwing") {
     kelvor::Platform::setTrackingProvider(std::make_shared<ThrowingProvider>());
     option->useConsent(true).logging(true);
-  }
-  if (scenario == "blank-key") {
-    auto blank = std::make_shared<kelvor::QuorvelOption>();
-    blank->writeKey(" ").optout(false);
-    if (kelvor::Quorvel::tryInitialize(blank->build()).status !=
-        kelvor::InitializeStatus::invalidWriteKey) {
-      return 5;
-    }
-    if (kelvor::Quorvel::getInstance() != nullptr &&
-        kelvor::Quorvel::getInstance()->flush(std::chrono::seconds(1))) {
-      return 6;
-    }
-    if (!kelvor::Quorvel::tryInitialize(option->build()).ready()) return 8;
   }
   if (scenario == "spawn") {
     // What the test runner left open is not the library's.

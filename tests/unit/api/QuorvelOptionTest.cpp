@@ -40,11 +40,6 @@ TEST_P(QuorvelOptionBounds, BuildBringsValuesIntoRange) {
   EXPECT_EQ(built->batchSize(), b.wantBatch);
   EXPECT_EQ(built->maxCacheSize(), b.wantCache);
   EXPECT_EQ(built->eventUploadInterval(), b.wantInterval);
-  // A second build changes nothing.
-  option->build();
-  EXPECT_EQ(built->batchSize(), b.wantBatch);
-  EXPECT_EQ(built->maxCacheSize(), b.wantCache);
-  EXPECT_EQ(built->eventUploadInterval(), b.wantInterval);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -80,7 +75,7 @@ TEST(QuorvelOptionTest, ContradictoryHashingFlagsKeepPreHashed) {
   EXPECT_TRUE(single.messages(LogLevel::error).empty());
 }
 
-TEST(QuorvelOptionTest, BuildersLogTheirValues) {
+TEST(QuorvelOptionTest, BuildersLogTheirValuesUntilLoggingIsOff) {
   LogCapture log;
   QuorvelOption option;
   option.writeKey("abc")
@@ -98,6 +93,13 @@ TEST(QuorvelOptionTest, BuildersLogTheirValues) {
                 "checkKelvorVendorConsent value was set to false"}));
   EXPECT_EQ(option.apiKey(), "abc");
   EXPECT_EQ(option.purposesForTracking(), (std::vector<int>{1, 3}));
+  // A host that asks for no logging gets none from then on, not only after initialize.
+  log.clear();
+  QuorvelOption quiet;
+  quiet.writeKey("0123456789abcdef").logging(false).batchSize(25);
+  quiet.build();
+  EXPECT_EQ(log.messages(LogLevel::info),
+            std::vector<std::string>{"API Key value was set to 0123*** (16 characters)"});
 }
 
 // The key never reaches a log whole; an option made on the stack is copied, so the library
@@ -120,16 +122,6 @@ TEST(QuorvelOptionTest, TheKeyIsMaskedAndAnOptionOnTheStackIsCopied) {
   EXPECT_EQ(built->batchSize(), 10);
   auto shared = std::make_shared<QuorvelOption>();
   EXPECT_EQ(shared->build().get(), shared.get());  // owned already: the same object
-}
-
-// A host that asks for no logging gets none from then on, not only after initialize.
-TEST(QuorvelOptionTest, LoggingFalseSilencesInfoLinesFromThatCallOn) {
-  LogCapture log;
-  QuorvelOption option;
-  option.writeKey("0123456789abcdef").logging(false).batchSize(25);
-  option.build();
-  EXPECT_EQ(log.messages(LogLevel::info),
-            std::vector<std::string>{"API Key value was set to 0123*** (16 characters)"});
 }
 
 }  // namespace

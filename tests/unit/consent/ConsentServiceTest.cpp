@@ -63,30 +63,6 @@ TEST_F(ConsentServiceTest, OptionsAloneDecideWithoutConsentManagement) {
   }
 }
 
-TEST_F(ConsentServiceTest, AskingForConsentBeforeAndAfterResolution) {
-  option->setUseConsent(true);
-  auto service = make();
-  int early = 0;
-  service->listenToAskForConsent([&](const std::any& v) {
-    EXPECT_TRUE(std::any_cast<std::vector<std::any>>(&v) != nullptr);
-    ++early;
-  });
-  service->resolveConsent();
-  EXPECT_EQ(early, 1);
-  EXPECT_FALSE(service->isConsentGiven("track"));
-  EXPECT_EQ(announcements(), 0u);
-  int late = 0;
-  service->listenToAskForConsent([&](const std::any&) { ++late; });
-  EXPECT_EQ(late, 1);  // called at once, not registered
-
-  setConsent(*service, {{"track", true}, {"identify", true}});
-  EXPECT_TRUE(service->isConsentGiven("identify"));
-  EXPECT_FALSE(service->askForConsentDispatched());
-  EXPECT_EQ(announcements(), 1u);
-  setConsent(*service, {{"track", true}, {"identify", true}});
-  EXPECT_EQ(announcements(), 1u);  // equal record: stored again, not announced
-}
-
 // Stored app consent is used at the next start, where answers it does not give are no, and the
 // app is not asked again; clearing the store leaves the consent in memory.
 TEST_F(ConsentServiceTest, AppConsentSurvivesARestartAndClearingLeavesMemory) {

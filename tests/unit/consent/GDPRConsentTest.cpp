@@ -94,14 +94,5 @@ INSTANTIATE_TEST_SUITE_P(Table, TcfTable, ::testing::Values(
     [](const ::testing::TestParamInfo<TcfCase>& info) { return std::string(info.param.name); });
 // clang-format on
 
-TEST(GDPRConsentTest, NotApplyingEndsTheObservation) {
-  testing::PlatformSandbox sandbox;
-  auto gdpr = std::make_shared<GDPRConsent>(std::make_shared<QuorvelOption>());
-  gdpr->observeTCString([](const Json&) {});
-  EXPECT_TRUE(gdpr->isObserving());
-  gdpr->resolveTCFV2Consent([](const Json&) {});
-  EXPECT_FALSE(gdpr->isObserving());
-}
-
 }  // namespace
 }  // namespace kelvor

@@ -9,7 +9,6 @@
 #include <kelvor/Platform.hpp>
 
 #include "identity/IdentityProvider.hpp"
-#include "support/FakeTrackingProvider.hpp"
 #include "support/TempDir.hpp"
 
 namespace kelvor {
@@ -25,7 +24,6 @@ class IdentityProviderTest : public ::testing::Test {
   testing::PlatformSandbox sandbox;
   std::shared_ptr<QuorvelUserDefaults> defaults = std::make_shared<QuorvelUserDefaults>("key");
   IdentityProvider provider{defaults};
-  void TearDown() override { Platform::setTrackingProvider(nullptr); }
 };
 
 TEST_F(IdentityProviderTest, FirstStartMakesAKiThatIsKept) {
@@ -47,22 +45,6 @@ TEST_F(IdentityProviderTest, FirstStartMakesAKiThatIsKept) {
     restarted.loadKI();
     EXPECT_EQ(restarted.getOrCreateKI(), ki);
   }
-}
-
-// The ki and the merged user properties come back after a restart.
-TEST_F(IdentityProviderTest, StoredKiAndUserPropertiesComeBackAfterARestart) {
-  provider.setKI("abc");
-  provider.mergeUserProperties({{"a", 1}});
-  provider.mergeUserProperties({{"a", 2}, {"b", 3}});
-  IdentityProvider restarted(std::make_shared<QuorvelUserDefaults>("key"));
-  restarted.loadKI();
-  restarted.loadUserProperties();
-  restarted.buildUserIdentity();
-  EXPECT_EQ(restarted.userIdentity(), (Json{{"ki", "abc"}}));
-  EXPECT_EQ(restarted.userProperty(), (Json{{"a", 2}, {"b", 3}}));
-  provider.resetKI();
-  EXPECT_TRUE(isUuid(provider.ki()));
-  EXPECT_EQ(defaults->value("ki"), Json(provider.ki()));
 }
 
 TEST_F(IdentityProviderTest, AliasesAndPayloadPrecedence) {
@@ -107,18 +89,6 @@ TEST_F(IdentityProviderTest, UnsetKeepsAdvertisingEntriesAndMakesANewKi) {
   }
 }
 
-TEST_F(IdentityProviderTest, TrackingProviderIsReadOnRefresh) {
-  auto tracking = std::make_shared<testing::FakeTrackingProvider>(3, "AD-ID");
-  Platform::setTrackingProvider(tracking);
-  provider.refreshATTStatusAndAdvertisingId();
-  EXPECT_EQ(provider.userIDFA(),
-            (Json{{"att_authorization_status", "authorized"}, {"advertising_id", "AD-ID"}}));
-  tracking->setStatus(2);  // not permitted any more: the earlier identifier stays
-  provider.refreshATTStatusAndAdvertisingId();
-  EXPECT_EQ(provider.userIDFA(),
-            (Json{{"att_authorization_status", "denied"}, {"advertising_id", "AD-ID"}}));
-}
-
 TEST_F(IdentityProviderTest, ConcurrentCallersSeeWholeOperations) {
   std::thread app([&] {
     for (int i = 0; i < 200; ++i) {
@@ -160,9 +130,6 @@ TEST_F(IdentityProviderTest, ThePayloadIsReadableWhileAChangeIsBeingStored) {
          p.mergeUserProperties({{"plan", "pro"}});
        },
        "plan"},
-      {"setKI", "ki", [](IdentityProvider& p) { p.setKI("K2"); }, nullptr},
-      {"resetKI", "ki", [](IdentityProvider& p) { p.resetKI(); }, nullptr},
-      {"saveIdentity", "identity", [](IdentityProvider& p) { p.saveIdentity(); }, nullptr},
       {"clearIdentities", "ki", [](IdentityProvider& p) { p.clearIdentities(); }, nullptr},
   };
   provider.setKI("K1");

@@ -88,15 +88,6 @@ TEST(IdentityTransformerTest, ValidationDropsEmptyNonTextAndHashedKeys) {
                 "Invalid identity [loginid] - Identity attribute should not be empty"}));
 }
 
-TEST(IdentityTransformerTest, HashingCoversKnownKeysOnly) {
-  Json out = IdentityTransformer::hashIdentityValues(
-      {{"email", "A@B.C"}, {"cellno", "123"}, {"cellno_with_country_code", "9"}, {"other", 5}});
-  EXPECT_EQ(out["email"], IdentityTransformer::caseVariantHashes("A@B.C"));
-  EXPECT_EQ(out["cellno"], IdentityTransformer::plainHashes("123"));
-  EXPECT_EQ(out["cellno_with_country_code"], "9");
-  EXPECT_EQ(out["other"], 5);
-}
-
 TEST(IdentityTransformerTest, PreHashedIdentitiesAreGroupedPerIdentity) {
   LogCapture log;
   Json out = IdentityTransformer::groupHashedIdentities({{"email_md5_lowercase", "a"},

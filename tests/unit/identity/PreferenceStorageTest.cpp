@@ -6,10 +6,8 @@
 
 #include <kelvor/Platform.hpp>
 
-#include "identity/PageProvider.hpp"
 #include "identity/QuorvelUserDefaults.hpp"
 #include "identity/Utility.hpp"
-#include "platform/Clock.hpp"
 #include "support/TempDir.hpp"
 
 namespace kelvor {
@@ -61,16 +59,6 @@ TEST(QuorvelUserDefaultsTest, TheFormatIsRecordedAndANewerFileKeepsWhatItHolds) 
   }
 }
 
-// Merges from several threads at once: FacadeTest.ManyAppThreadsReportAtOnce.
-TEST(PageProviderTest, MergesReplaceAndAccumulate) {
-  PageProvider provider;
-  provider.merge({{"a", 1}});
-  EXPECT_EQ(provider.merge({{"b", 2}}), (Json{{"a", 1}, {"b", 2}}));
-  provider.merge({{"a", 3}});
-  provider.merge(Json::object());
-  EXPECT_EQ(provider.pageProperty(), (Json{{"a", 3}, {"b", 2}}));
-}
-
 TEST(UtilityTest, AgentTextAndDeviceContext) {
   Platform::setBundleInfo({{"CFBundleName", "MyApp"}, {"CFBundleShortVersionString", "2.1"}});
   // The expectation comes from the machine itself, not from the code under test.
@@ -101,27 +89,6 @@ TEST(UtilityTest, AgentTextAndDeviceContext) {
   EXPECT_EQ(Utility::appNameAndVersion(), "MyApp/");
   Platform::setBundleInfo(Json::object());
   EXPECT_EQ(Utility::appNameAndVersion(), "/");
-}
-
-TEST(UtilityTest, MachineFieldLosesItsPadding) {
-  std::string padded("x86_64\0\0\0\0", 10);
-  EXPECT_EQ(Utility::trimControlCharacters(padded), "x86_64");
-  EXPECT_EQ(Utility::trimControlCharacters(std::string("\0\0", 2)), "");
-}
-
-TEST(UtilityTest, TimestampTruncatesTowardZero) {
-  EXPECT_EQ(Clock::millisFromSeconds(1.9999), 1999);
-  EXPECT_EQ(Clock::millisFromSeconds(1701781234.5678), 1701781234567);
-  std::string now = Utility::currentTimestampMillis();
-  EXPECT_EQ(now.size(), 13u);
-}
-
-TEST(UtilityTest, JsonTextReaderWantsAnObject) {
-  EXPECT_EQ(Utility::dictionaryFromJSONString("{\"a\":1}"), (Json{{"a", 1}}));
-  EXPECT_EQ(Utility::dictionaryFromJSONString("[1,2]"), std::nullopt);
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(Utility::dictionaryFromJSONString("not json"), std::nullopt);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");  // nothing on the host's output
 }
 
 }  // namespace

@@ -92,54 +92,6 @@ TEST(PreferencesTest, CorruptOrTornFilesAreMovedAsideAndTheStoreStartsEmpty) {
   }
 }
 
-TEST(PreferencesTest, TypedReadsFollowThePlatformCoercions) {
-  testing::TempDir dir;
-  Preferences prefs(dir.path() / "standard.json");
-  prefs.set("int", 1);
-  prefs.set("text1", "1");
-  prefs.set("text2", " 2abc");
-  prefs.set("word", "yes");
-  prefs.set("flag", true);
-  prefs.set("real", 2.9);
-  prefs.set("obj", Json::object());
-  EXPECT_EQ(prefs.integer("int"), 1);
-  EXPECT_EQ(prefs.integer("text1"), 1);
-  EXPECT_EQ(prefs.integer("text2"), 2);
-  EXPECT_EQ(prefs.integer("word"), 0);
-  EXPECT_EQ(prefs.integer("flag"), 1);
-  EXPECT_EQ(prefs.integer("real"), 2);
-  EXPECT_EQ(prefs.integer("obj"), 0);
-  EXPECT_EQ(prefs.integer("absent"), 0);
-  EXPECT_EQ(prefs.string("int"), "1");
-  EXPECT_EQ(prefs.string("text1"), "1");
-  EXPECT_EQ(prefs.string("flag"), std::nullopt);
-  EXPECT_EQ(prefs.string("obj"), std::nullopt);
-  EXPECT_EQ(prefs.string("absent"), std::nullopt);
-}
-
-TEST(PreferencesTest, ObservationsFireForTheirKeyUntilInvalidated) {
-  testing::TempDir dir;
-  Preferences prefs(dir.path() / "standard.json");
-  std::atomic<int> calls{0};
-  {
-    ObservationToken token = prefs.observe("IABTCF_TCString", [&] { ++calls; });
-    prefs.set("IABTCF_TCString", "A");
-    prefs.set("other", "B");
-    prefs.remove("IABTCF_TCString");
-    EXPECT_EQ(calls.load(), 2);
-    ObservationToken moved = std::move(token);
-    prefs.set("IABTCF_TCString", "C");
-    EXPECT_EQ(calls.load(), 3);
-    moved.invalidate();
-    prefs.set("IABTCF_TCString", "D");
-    EXPECT_EQ(calls.load(), 3);
-  }
-  ObservationToken scoped = prefs.observe("k", [&] { ++calls; });
-  { ObservationToken ended = std::move(scoped); }
-  prefs.set("k", 1);
-  EXPECT_EQ(calls.load(), 3);
-}
-
 TEST(PreferencesTest, TwoProcessesWritingAtOnceKeepEveryKeyOfBoth) {
   testing::TempDir dir;
   const auto file = dir.path() / "standard.json";

@@ -71,47 +71,6 @@ TEST(ReachabilityTest, AFreshStartAnnouncesOnceOnTheMainQueue) {
   EXPECT_EQ(monitor->currentReachabilityString(), "No Connection");
 }
 
-TEST(ReachabilityTest, KnownUnchangedFlagsAnnounceNothingOnStart) {
-  auto source = std::make_shared<FakeReachabilitySource>(Reachability::kReachable);
-  auto monitor = std::make_shared<Reachability>(source);
-  EXPECT_EQ(monitor->connection(), Reachability::Connection::wifi);  // reads the flags
-  settle(*monitor);
-  Announcements seen;
-  seen.watch(*monitor);
-  monitor->startNotifier();
-  settle(*monitor);
-  EXPECT_EQ(seen.notifications, 0);
-}
-
-TEST(ReachabilityTest, ConnectionRuleNeverYieldsCellular) {
-  for (uint32_t flags : {0u, 0x2u, 0x4u, 0x40002u, 0x40000u, 0x20002u, 0xFFFFFFFFu}) {
-    auto monitor = std::make_shared<Reachability>(std::make_shared<FakeReachabilitySource>(flags));
-    EXPECT_FALSE(monitor->isReachableViaWWAN()) << flags;
-    EXPECT_EQ(monitor->isReachableViaWiFi(), monitor->isReachable()) << flags;
-    EXPECT_EQ(monitor->isReachable(), (flags & 0x2) != 0) << flags;
-  }
-}
-
-TEST(ReachabilityTest, DescriptionTexts) {
-  auto unknown =
-      std::make_shared<Reachability>(std::make_shared<FakeReachabilitySource>(std::nullopt));
-  EXPECT_EQ(unknown->description(), "unavailable flags");
-  EXPECT_EQ(unknown->connection(), Reachability::Connection::none);  // failed read: none
-  EXPECT_EQ(unknown->description(), "unavailable flags");
-
-  auto direct = std::make_shared<Reachability>(
-      std::make_shared<FakeReachabilitySource>(Reachability::kReachable | Reachability::kIsDirect));
-  (void)direct->connection();
-  EXPECT_EQ(direct->description(), "XR ------d");  // ten characters
-  auto all = std::make_shared<Reachability>(std::make_shared<FakeReachabilitySource>(0x7003F));
-  (void)all->connection();
-  EXPECT_EQ(all->description(), "XR ctiCDld");
-  all->setIsRunningOnDevice(true);
-  EXPECT_EQ(all->description(), "WR ctiCDld");
-  EXPECT_EQ(Reachability::describe(Reachability::Connection::wifi), "WiFi");
-  EXPECT_EQ(Reachability::describe(Reachability::NetworkStatus::reachableViaWWAN), "Cellular");
-}
-
 TEST(ReachabilityTest, StartFailuresUndoTheRegistration) {
   struct Case {
     bool refuseCallback, refuseQueue;

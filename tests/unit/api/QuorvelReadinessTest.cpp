@@ -41,22 +41,6 @@ TEST(QuorvelReadinessTest, GetInstanceBeforeInitializeIsAbsentWithTheErrorLine) 
   EXPECT_EQ(lines[0].text, "[Kelvor] - Please call the initialize method of SDK Manager");
 }
 
-// The option builders write info lines before initialize runs: the environment's level holds for
-// them too, and a level the host sets still wins.
-TEST(QuorvelReadinessTest, LogLevelFromTheEnvironmentHoldsFromTheFirstLine) {
-  setenv("KELVOR_LOG_LEVEL", "error", 1);
-  LogCapture log;
-  auto option = std::make_shared<QuorvelOption>();
-  option->writeKey("a-write-key-of-some-length").logging(true).batchSize(20);
-  EXPECT_TRUE(log.messages(LogLevel::info).empty());
-  Log::error("an error line");
-  EXPECT_TRUE(log.contains(LogLevel::error, "an error line"));
-  Platform::setLogLevel(LogLevel::info);
-  option->batchSize(30);
-  EXPECT_FALSE(log.messages(LogLevel::info).empty());
-  unsetenv("KELVOR_LOG_LEVEL");
-}
-
 // A blank key leaves nothing initialised, so a second initialize with a good key takes; a third
 // changes nothing, so a key blanked later on the first options makes guarded calls refuse and
 // flush answer false.
