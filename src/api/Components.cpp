@@ -85,7 +85,7 @@ InitializeResult unavailableStore(const std::exception& error) {
 
 InitializeResult Components::assemble(std::shared_ptr<Option> givenOptions) {
   Settings host{Platform::documentsDirectory(), Platform::ingestionBaseUrl(), Platform::caBundle(),
-                Platform::proxy(), nullptr};
+                Platform::proxy(), nullptr, nullptr};
   if (auto refused = refusal(host)) return *refused;
   try {
     build(std::move(givenOptions), std::move(host));
