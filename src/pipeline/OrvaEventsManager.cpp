@@ -16,6 +16,7 @@
 #include "platform/Clock.hpp"
 #include "platform/DispatchTimeSource.hpp"
 #include "platform/Uuid.hpp"
+#include "support/CompactWriter.hpp"
 #include "support/InputLimits.hpp"
 #include "support/Redaction.hpp"
 #include "support/Render.hpp"
@@ -42,84 +43,6 @@ const char* connectionText(int code) {
 
 int64_t nowMillis() {
   return Clock::millisFromSeconds(Clock::secondsSinceEpoch());
-}
-
-using JsonWriter = nlohmann::detail::serializer<Json>;
-
-// Printable ASCII without a quote or a backslash is written as it is; every other text goes
-// through the JSON writer.
-bool plainText(const std::string& text) {
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte >= 0x20 && byte < 0x7f && byte != '"' && byte != '\\';
-  });
-}
-
-// The same bytes as render(): objects, arrays and plain texts are written here, which spares
-// the writer's escaping walk over every byte of the common case; numbers, literals and texts
-// that need escaping are the writer's.
-void writeCompact(const Json& value, std::string& out, JsonWriter& writer) {
-  switch (value.type()) {
-    case Json::value_t::object: {
-      out += '{';
-      bool first = true;
-      for (auto it = value.cbegin(); it != value.cend(); ++it) {
-        if (!first) out += ',';
-        first = false;
-        const std::string& key = it.key();
-        if (plainText(key)) {
-          out += '"';
-          out += key;
-          out += '"';
-        } else {
-          writer.dump(Json(key), false, false, 0);
-        }
-        out += ':';
-        writeCompact(it.value(), out, writer);
-      }
-      out += '}';
-      return;
-    }
-    case Json::value_t::array: {
-      out += '[';
-      bool first = true;
-      for (const Json& item : value) {
-        if (!first) out += ',';
-        first = false;
-        writeCompact(item, out, writer);
-      }
-      out += ']';
-      return;
-    }
-    case Json::value_t::string: {
-      const auto& text = value.get_ref<const std::string&>();
-      if (plainText(text)) {
-        out += '"';
-        out += text;
-        out += '"';
-        return;
-      }
-      break;
-    }
-    default:
-      break;
-  }
-  writer.dump(value, false, false, 0);
-}
-
-// render()'s text, written into a buffer kept per thread with its writer: a report then costs
-// one allocation, its own copy of the text, where a fresh dump made its writer and grew its
-// string several times. A buffer left large by a rare large map is let go.
-std::string renderOnThisThread(const Json& value) {
-  constexpr size_t keptCapacity = 64 * 1024;
-  thread_local std::string buffer;
-  thread_local JsonWriter writer(nlohmann::detail::output_adapter<char, std::string>(buffer), ' ',
-                                 Json::error_handler_t::replace);
-  buffer.clear();
-  writeCompact(value, buffer, writer);
-  std::string text(buffer);
-  if (buffer.capacity() > keptCapacity) std::string().swap(buffer);
-  return text;
 }
 
 // The manager's thread is background work: under the batch policy, a report that wakes it does
@@ -253,13 +176,13 @@ std::string OrvaEventsManager::stallCause() const {
 std::string OrvaEventsManager::propertiesText(const Json& properties) {
   if (!properties.is_object() || properties.empty()) return {};
   if (!properties.contains("eventName") && !properties.contains("eventTimestamp")) {
-    return renderOnThisThread(properties);
+    return CompactWriter::write(properties);
   }
   // The two base keys always win over the app's properties.
   Json own = properties;
   own.erase("eventName");
   own.erase("eventTimestamp");
-  return own.empty() ? std::string() : renderOnThisThread(own);
+  return own.empty() ? std::string() : CompactWriter::write(own);
 }
 
 std::string OrvaEventsManager::eventText(const EventReport& report) {
