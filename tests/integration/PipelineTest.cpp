@@ -213,35 +213,34 @@ TEST(PipelineTest, TheIntervalTimerSendsAPartialBatchAndRearms) {
   const auto ticks = [&] {
     return log.count(LogLevel::info, "scheduleEventDispatchOnIntervalThreshold");
   };
+  const auto advance = [&](std::chrono::seconds by) {
+    time->advance(by);
+    return p.settle();
+  };
   p.resolveConsent();
   decide(true);
   p.manager->scheduleIntervalDispatch();  // armed again: still one chain
   logEvents(p, 3);
   ASSERT_TRUE(p.settle());
-  time->advance(59s);
-  ASSERT_TRUE(p.settle());
+  ASSERT_TRUE(advance(59s));
   EXPECT_EQ(ticks(), 0u);
   EXPECT_EQ(collector.posts(), 0u);
-  time->advance(1s);
-  ASSERT_TRUE(p.settle());
+  ASSERT_TRUE(advance(1s));
   EXPECT_EQ(ticks(), 1u);
   EXPECT_EQ(batchSizes(collector.records()), std::vector<size_t>{3});
   logEvents(p, 1, "next");
   ASSERT_TRUE(p.settle());
-  time->advance(60s);  // set again
-  ASSERT_TRUE(p.settle());
+  ASSERT_TRUE(advance(60s));  // set again
   EXPECT_EQ(ticks(), 2u);
   EXPECT_EQ(batchSizes(collector.records()), (std::vector<size_t>{3, 1}));
 
   decide(false);
-  time->advance(600s);  // the tick that finds tracking refused is the last
-  ASSERT_TRUE(p.settle());
+  ASSERT_TRUE(advance(600s));  // the tick that finds tracking refused is the last
   EXPECT_EQ(ticks(), 3u);
   decide(true);
   logEvents(p, 2, "again");
   ASSERT_TRUE(p.settle());
-  time->advance(60s);
-  ASSERT_TRUE(p.settle());
+  ASSERT_TRUE(advance(60s));
   EXPECT_EQ(ticks(), 4u);
   EXPECT_EQ(batchSizes(collector.records()), (std::vector<size_t>{3, 1, 2}));
 }

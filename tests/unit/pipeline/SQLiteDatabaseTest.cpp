@@ -25,6 +25,14 @@ StoredRow row(const std::string& id, const std::string& name = "buy") {
   return StoredRow::fromRecord(e);
 }
 
+// Runs f on the store's queue, as the library does, and returns what it returned.
+template <class F>
+auto onQueue(SQLiteDatabase& db, F&& f) {
+  decltype(f()) result;
+  db.databaseQueue().sync([&] { result = f(); });
+  return result;
+}
+
 class SQLiteDatabaseTest : public ::testing::Test {
  protected:
   testing::TempDir dir;
@@ -32,9 +40,7 @@ class SQLiteDatabaseTest : public ::testing::Test {
 
   template <class F>
   auto onQueue(F&& f) {
-    decltype(f()) result;
-    db->databaseQueue().sync([&] { result = f(); });
-    return result;
+    return kelvor::onQueue(*db, std::forward<F>(f));
   }
   std::vector<StoredRow> insert(std::vector<StoredRow> rows) {
     EXPECT_TRUE(onQueue([&] { return db->insertRows(rows); }));
@@ -94,9 +100,7 @@ TEST(SQLiteDatabaseFileTest, RowsSurviveReopenAndFilesAreOwnerOnly) {
     db->databaseQueue().sync([&] { db->insertRows(rows); });
   }
   auto db = SQLiteDatabase::open(documents, "kelvorDB.sqlite");
-  std::optional<int64_t> count;
-  db->databaseQueue().sync([&] { count = db->count(); });
-  EXPECT_EQ(count, std::optional<int64_t>(1));
+  EXPECT_EQ(onQueue(*db, [&] { return db->count(); }), std::optional<int64_t>(1));
   struct stat st {};
   ASSERT_EQ(stat((documents / "kelvorDB.sqlite").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -122,11 +126,8 @@ TEST(SQLiteDatabaseFileTest, AStoreReplacedByAnotherProcessIsFollowed) {
   auto theirs = SQLiteDatabase::open(dir.path(), "kelvorDB.sqlite");  // the fresh store
   LogCapture log;
   std::vector<StoredRow> rows{row("after-heal")};
-  bool stored = false;
-  ours->databaseQueue().sync([&] { stored = ours->insertRows(rows); });
-  EXPECT_TRUE(stored);
-  std::vector<StoredRow> fresh;
-  theirs->databaseQueue().sync([&] { fresh = theirs->readAfter(0, 10); });
+  EXPECT_TRUE(onQueue(*ours, [&] { return ours->insertRows(rows); }));
+  const auto fresh = onQueue(*theirs, [&] { return theirs->readAfter(0, 10); });
   ASSERT_EQ(fresh.size(), 1u);
   EXPECT_EQ(fresh[0].eventUUID, "after-heal");
   EXPECT_TRUE(log.contains(LogLevel::warning, "was replaced by another process"));
@@ -165,8 +166,7 @@ TEST(SQLiteDatabaseFileTest, OlderStoresMigrateAndNewerOnesAreLeftUntouched) {
     testing::TempDir dir;
     make(dir.path() / "kelvorDB.sqlite", 0);
     auto db = SQLiteDatabase::open(dir.path(), "kelvorDB.sqlite");
-    std::vector<StoredRow> rows;
-    db->databaseQueue().sync([&] { rows = db->readAfter(0, 10); });
+    auto rows = onQueue(*db, [&] { return db->readAfter(0, 10); });
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_TRUE(rows[0].decode());
     EXPECT_EQ(version(dir.path() / "kelvorDB.sqlite"),
