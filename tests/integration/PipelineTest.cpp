@@ -26,18 +26,8 @@ using testing::FakeTimeSource;
 using testing::LogCapture;
 using testing::Pipeline;
 
-std::shared_ptr<QuorvelOption> options(int64_t batchSize = 10, int64_t maxCache = 100,
-                                       int64_t interval = 3600) {
-  return Pipeline::options(batchSize, maxCache, interval);
-}
-
-std::vector<size_t> batchSizes(const std::vector<Json>& records) {
-  return Collector::batchSizes(records);
-}
-
-std::vector<std::string> names(const std::vector<Json>& events) {
-  return Collector::names(events);
-}
+const auto batchSizes = Collector::batchSizes;
+const auto names = Collector::names;
 
 void logEvents(Pipeline& p, int count, const std::string& prefix = "e") {
   for (int i = 0; i < count; ++i) {
@@ -51,7 +41,7 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
   Collector collector({"--write-key", "key"});
   ASSERT_TRUE(collector.started());
   Platform::setBundleInfo({{"CFBundleName", "Road"}, {"CFBundleShortVersionString", "1.0"}});
-  auto option = options();
+  auto option = Pipeline::options();
   option->setUserCountry("DE");
   Pipeline p(option, collector.baseUrl(), collector.caFile());
   p.resolveConsent();
@@ -144,7 +134,7 @@ TEST(PipelineTest, TheRoadOfOneEvent) {
 TEST(PipelineTest, AStalledBacklogKeepsTheNewestAndDrainsWithoutATimer) {
   Collector collector;
   ASSERT_TRUE(collector.started());
-  auto option = options(30, 75);
+  auto option = Pipeline::options(30, 75);
   option->setUseConsent(true);  // unresolved until the app decides: events wait in the store
   Pipeline p(option, collector.baseUrl(), collector.caFile());
   p.resolveConsent();
@@ -164,16 +154,12 @@ TEST(PipelineTest, AStalledBacklogKeepsTheNewestAndDrainsWithoutATimer) {
   auto stats = p.manager->deliveryStats();
   EXPECT_EQ(stats.droppedByCacheCap, 19925u);
   EXPECT_EQ(stats.reported, 20000u);
-  EXPECT_TRUE(log.contains(LogLevel::warning, "of the oldest events"));
   EXPECT_EQ(log.count(LogLevel::warning, "of the oldest events reported"), 1u);  // warned once
   EXPECT_EQ(log.count(LogLevel::warning, "of the oldest events"),
             log.count(LogLevel::warning, "consent to track is not given"));
   EXPECT_TRUE(collector.records().empty());
 
-  p.consent->setSelectedConsent({{"track", true}, {"identify", true}});
-  p.consent->actionListener().dispatchActionListener(
-      "on_consent_persist",
-      std::any(ConsentService::makeConsentData({{"track", true}, {"identify", true}})));
+  p.decideConsent({{"track", true}, {"identify", true}});
   ASSERT_TRUE(p.settle());
   auto records = collector.records();
   EXPECT_EQ(batchSizes(records), (std::vector<size_t>{30, 30, 15}));  // the last one partial
@@ -187,7 +173,7 @@ TEST(PipelineTest, ARecordStoredDuringAFlightSurvivesItsSuccess) {
   Collector collector({"--delay-ms", "400"});
   ASSERT_TRUE(collector.started());
   auto time = std::make_shared<FakeTimeSource>();
-  Pipeline p(options(10), collector.baseUrl(), collector.caFile(), {}, time);
+  Pipeline p(Pipeline::options(10), collector.baseUrl(), collector.caFile(), {}, time);
   p.resolveConsent();
   logEvents(p, 8);
   ASSERT_TRUE(p.settle());
@@ -218,49 +204,43 @@ TEST(PipelineTest, ARecordStoredDuringAFlightSurvivesItsSuccess) {
 TEST(PipelineTest, TheIntervalTimerSendsAPartialBatchAndRearms) {
   Collector collector;
   ASSERT_TRUE(collector.started());
-  auto option = options(50, 100, 60);
+  auto option = Pipeline::options(50, 100, 60);
   option->setUseConsent(true);
   auto time = std::make_shared<FakeTimeSource>();
   Pipeline p(option, collector.baseUrl(), collector.caFile(), {}, time);
-  auto decide = [&](bool track) {
-    const Json consent = {{"track", track}, {"identify", track}};
-    p.consent->setSelectedConsent(consent);
-    p.consent->actionListener().dispatchActionListener(
-        "on_consent_persist", std::any(ConsentService::makeConsentData(consent)));
-  };
+  auto decide = [&](bool track) { p.decideConsent({{"track", track}, {"identify", track}}); };
   LogCapture log;
   const auto ticks = [&] {
     return log.count(LogLevel::info, "scheduleEventDispatchOnIntervalThreshold");
+  };
+  const auto advance = [&](std::chrono::seconds by) {
+    time->advance(by);
+    return p.settle();
   };
   p.resolveConsent();
   decide(true);
   p.manager->scheduleIntervalDispatch();  // armed again: still one chain
   logEvents(p, 3);
   ASSERT_TRUE(p.settle());
-  time->advance(59s);
-  ASSERT_TRUE(p.settle());
+  ASSERT_TRUE(advance(59s));
   EXPECT_EQ(ticks(), 0u);
   EXPECT_EQ(collector.posts(), 0u);
-  time->advance(1s);
-  ASSERT_TRUE(p.settle());
+  ASSERT_TRUE(advance(1s));
   EXPECT_EQ(ticks(), 1u);
   EXPECT_EQ(batchSizes(collector.records()), std::vector<size_t>{3});
   logEvents(p, 1, "next");
   ASSERT_TRUE(p.settle());
-  time->advance(60s);  // set again
-  ASSERT_TRUE(p.settle());
+  ASSERT_TRUE(advance(60s));  // set again
   EXPECT_EQ(ticks(), 2u);
   EXPECT_EQ(batchSizes(collector.records()), (std::vector<size_t>{3, 1}));
 
   decide(false);
-  time->advance(600s);  // the tick that finds tracking refused is the last
-  ASSERT_TRUE(p.settle());
+  ASSERT_TRUE(advance(600s));  // the tick that finds tracking refused is the last
   EXPECT_EQ(ticks(), 3u);
   decide(true);
   logEvents(p, 2, "again");
   ASSERT_TRUE(p.settle());
-  time->advance(60s);
-  ASSERT_TRUE(p.settle());
+  ASSERT_TRUE(advance(60s));
   EXPECT_EQ(ticks(), 4u);
   EXPECT_EQ(batchSizes(collector.records()), (std::vector<size_t>{3, 1, 2}));
 }
@@ -302,7 +282,7 @@ TEST(PipelineTest, TcfValuesDriveTheConsentParameters) {
   for (const auto& c : cases) {
     Collector collector;
     ASSERT_TRUE(collector.started());
-    auto option = options();
+    auto option = Pipeline::options();
     option->setUseConsent(true);
     option->setCheckForCMP(c.checkForCMP);
     Pipeline p(option, collector.baseUrl(), collector.caFile());
@@ -316,11 +296,7 @@ TEST(PipelineTest, TcfValuesDriveTheConsentParameters) {
       cmp.remove("IABTCF_TCString");
     }
     p.resolveConsent();
-    if (c.appConsent.is_object()) {
-      p.consent->setSelectedConsent(c.appConsent);
-      p.consent->actionListener().dispatchActionListener(
-          "on_consent_persist", std::any(ConsentService::makeConsentData(c.appConsent)));
-    }
+    if (c.appConsent.is_object()) p.decideConsent(c.appConsent);
     logEvents(p, 10);
     ASSERT_TRUE(p.settle()) << c.name;
     // The batches, and the identity request that starting sends whatever the consent.
@@ -343,7 +319,7 @@ TEST(PipelineTest, TcfValuesDriveTheConsentParameters) {
 // tried again before the wait ends, and once it has, one try goes.
 TEST(PipelineTest, AHugeIntervalAndAnUnformableUrlRunNothingAway) {
   LogCapture log;
-  auto option = options(10, 100, 10000000000);
+  auto option = Pipeline::options(10, 100, 10000000000);
   auto time = std::make_shared<FakeTimeSource>();
   Pipeline p(option, "https://exa mple.com/", "", {}, time);
   p.resolveConsent();
@@ -365,45 +341,79 @@ TEST(PipelineTest, AHugeIntervalAndAnUnformableUrlRunNothingAway) {
 
 // The host's filter sees each event as it would go out, the page and user events and instant
 // events included, after it is enriched and before it is stored, on the library's queue; what it
-// returns is what the endpoint gets, under the eventUUID the event was made with. Without a
-// filter the record goes as it was made.
-TEST(PipelineTest, AFilterScrubsWhatLeavesAndNoFilterLeavesTheRecordAlone) {
+// returns is what the endpoint gets, under the eventUUID the event was made with. An event it
+// drops, or fails on (it throws, or returns what is not a record), is counted and never sent, an
+// instant one too, with an error line for each failure. Without a filter the record goes as it
+// was made.
+TEST(PipelineTest, TheHostsFilterScrubsOrDropsWhatLeaves) {
   struct Seen {
     std::mutex mutex;
     std::map<std::string, std::string> uuids;  // by event name
     bool onCaller = false;
   };
+  const EventFilter scrub = [](Json record) -> std::optional<Json> {
+    record["user"].erase("carrier");
+    if (record["event"].contains("card")) record["event"]["card"] = "****";
+    record["eventUUID"] = "changed";  // not the filter's to change
+    return record;
+  };
+  struct Case {
+    const char* name;
+    EventFilter
+        onCard;  // what the filter does with the two events that carry a card; none: no filter
+    size_t errorLines;
+  };
+  const Case cases[] = {
+      {"no filter", nullptr, 0},
+      {"scrubs", scrub, 0},
+      {"drops", [](Json) -> std::optional<Json> { return std::nullopt; }, 0},
+      {"throws", [](Json) -> std::optional<Json> { throw std::runtime_error("no"); }, 2},
+      {"returns an array", [](Json) -> std::optional<Json> { return Json::array(); }, 2},
+      {"removes the name",
+       [](Json record) -> std::optional<Json> {
+         record["event"].erase("eventName");
+         return record;
+       },
+       2},
+  };
   const std::string card = "4111 1111 1111 1111";
-  for (const bool filtered : {false, true}) {
-    SCOPED_TRACE(filtered ? "scrubbing filter" : "no filter");
+  std::optional<uint64_t> reported;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool filtered = c.onCard != nullptr;
+    const bool dropped = filtered && c.name != std::string("scrubs");
     auto seen = std::make_shared<Seen>();
     EventFilter filter;
     if (filtered) {
-      filter = [seen, caller = std::this_thread::get_id()](Json record) -> std::optional<Json> {
+      filter = [seen, c, scrub,
+                caller = std::this_thread::get_id()](Json record) -> std::optional<Json> {
         {
           std::lock_guard lock(seen->mutex);
           seen->uuids[record["event"]["eventName"].get<std::string>()] =
               record["eventUUID"].get<std::string>();
           seen->onCaller = seen->onCaller || std::this_thread::get_id() == caller;
         }
-        record["user"].erase("carrier");
-        if (record["event"].contains("card")) record["event"]["card"] = "****";
-        record["eventUUID"] = "changed";  // not the filter's to change
-        return record;
+        return record["event"].contains("card") ? c.onCard(std::move(record))
+                                                : scrub(std::move(record));
       };
     }
     Platform::setEventFilter(filter);
     Collector collector;
     ASSERT_TRUE(collector.started());
-    Pipeline p(options(), collector.baseUrl(), collector.caFile());
+    Pipeline p(Pipeline::options(), collector.baseUrl(), collector.caFile());
     p.resolveConsent();
+    LogCapture log;
     p.manager->setPageProperties({{"screen", "pay"}});
     p.manager->setUserProperties({{"plan", "gold"}});
     p.manager->reportEvent("pay", {{"card", card}, {"amount", 12}});
     p.manager->logInstantEvent("pay_now", {{"card", card}});
     ASSERT_TRUE(p.flush());
     auto events = Collector::acceptedEvents(collector.records());
-    ASSERT_EQ(events.size(), 4u);
+    auto sent = names(events);
+    std::sort(sent.begin(), sent.end());
+    std::vector<std::string> expected = {"set_page_properties", "set_user_properties"};
+    if (!dropped) expected = {"pay", "pay_now", "set_page_properties", "set_user_properties"};
+    ASSERT_EQ(sent, expected);
     for (const Json& e : events) {
       const std::string name = e["event"]["eventName"];
       SCOPED_TRACE(name);
@@ -427,55 +437,14 @@ TEST(PipelineTest, AFilterScrubsWhatLeavesAndNoFilterLeavesTheRecordAlone) {
         EXPECT_EQ(e["eventUUID"], seen->uuids[name]);
       }
     }
-    EXPECT_EQ(p.manager->deliveryStats().droppedByFilter, 0u);
+    const auto stats = p.manager->deliveryStats();
+    EXPECT_EQ(stats.droppedByFilter, dropped ? 2u : 0u);
+    if (!reported) reported = stats.reported;  // dropped events count as reported too
+    EXPECT_EQ(stats.reported, *reported);
+    EXPECT_EQ(log.count(LogLevel::error, "\"pay"), c.errorLines);
     std::lock_guard lock(seen->mutex);
     EXPECT_EQ(seen->uuids.size(), filtered ? 4u : 0u);
     EXPECT_FALSE(seen->onCaller);
-  }
-  Platform::setEventFilter({});
-}
-
-// An event the filter drops, or fails on (it throws, or returns what is not a record), is
-// counted and never sent, an instant one too, with an error line for each failure; the
-// others go.
-TEST(PipelineTest, EventsAFilterDropsOrFailsOnAreCountedAndNeverSent) {
-  struct Case {
-    const char* name;
-    EventFilter onTarget;
-    size_t errorLines;
-  };
-  const Case cases[] = {
-      {"drops", [](Json) -> std::optional<Json> { return std::nullopt; }, 0},
-      {"throws", [](Json) -> std::optional<Json> { throw std::runtime_error("no"); }, 2},
-      {"returns an array", [](Json) -> std::optional<Json> { return Json::array(); }, 2},
-      {"removes the name",
-       [](Json record) -> std::optional<Json> {
-         record["event"].erase("eventName");
-         return record;
-       },
-       2},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Platform::setEventFilter([onTarget = c.onTarget](Json record) -> std::optional<Json> {
-      if (record["event"]["eventName"] == "target") return onTarget(std::move(record));
-      return record;
-    });
-    Collector collector;
-    ASSERT_TRUE(collector.started());
-    Pipeline p(options(), collector.baseUrl(), collector.caFile());
-    p.resolveConsent();
-    LogCapture log;
-    p.manager->reportEvent("target", {{"secret", 1}});
-    p.manager->logInstantEvent("target", {{"secret", 2}});
-    p.report(3, "kept");
-    ASSERT_TRUE(p.flush());
-    EXPECT_EQ(names(Collector::acceptedEvents(collector.records())),
-              (std::vector<std::string>{"kept0", "kept1", "kept2"}));
-    const auto stats = p.manager->deliveryStats();
-    EXPECT_EQ(stats.droppedByFilter, 2u);
-    EXPECT_EQ(stats.reported, 5u);
-    EXPECT_EQ(log.count(LogLevel::error, "\"target\""), c.errorLines);
   }
   Platform::setEventFilter({});
 }

@@ -39,6 +39,12 @@ void Pipeline::resolveConsent() {
   components->start();
 }
 
+void Pipeline::decideConsent(const Json& consent) {
+  this->consent->setSelectedConsent(consent);
+  this->consent->actionListener().dispatchActionListener(
+      "on_consent_persist", std::any(ConsentService::makeConsentData(consent)));
+}
+
 bool Pipeline::settle(std::chrono::seconds limit) {
   return manager->settle(*http, std::chrono::steady_clock::now() + limit);
 }

@@ -11,8 +11,8 @@
 #include "identity/IdentityProvider.hpp"
 #include "identity/PageProvider.hpp"
 #include "identity/QuorvelUserDefaults.hpp"
-#include "pipeline/OrvaEventsManager.hpp"
 #include "pipeline/Events.hpp"
+#include "pipeline/OrvaEventsManager.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "platform/TimeSource.hpp"
 #include "support/FakeReachabilitySource.hpp"
@@ -42,6 +42,8 @@ class Pipeline {
   // Starts as initialize does: the consent decision is resolved and, once resolved, loads the
   // identity, starts delivery and sends the identity.
   void resolveConsent();
+  // The app's own consent decision, as its consent screen gives it.
+  void decideConsent(const Json& consent);
   // Waits until the manager's queue, the store and the networking thread are all quiet.
   bool settle(std::chrono::seconds limit = std::chrono::seconds(60));
   int64_t storedCount();
