@@ -15,19 +15,6 @@ namespace {
 
 using testing::LogCapture;
 
-// The defaults that decide whether anything is captured; the sizes are in the three lines.
-TEST(QuorvelOptionTest, FreshBuildGivesDefaultsAndLogsTheThreeLines) {
-  LogCapture log;
-  auto option = std::make_shared<QuorvelOption>();
-  auto built = option->build();
-  EXPECT_EQ(built->optout(), std::optional<bool>(false));
-  EXPECT_FALSE(built->useConsent());
-  EXPECT_FALSE(built->checkForCMP());
-  EXPECT_EQ(log.messages(LogLevel::info),
-            (std::vector<std::string>{"Batch Size - 30", "Max Cache Size - 100",
-                                      "Event Upload Interval - 90"}));
-}
-
 struct Bounds {
   int64_t batch, cache, interval;
   int64_t wantBatch, wantCache, wantInterval;
@@ -72,12 +59,20 @@ TEST(QuorvelOptionTest, ContradictoryHashingFlagsKeepPreHashed) {
   EXPECT_TRUE(log.messages(LogLevel::debug).empty());
   EXPECT_EQ(log.lines().at(0).text, "[Kelvor] - Cannot transform hashed identities.");
 
+  // Alone, the flag stays; a build otherwise fresh gives the defaults that decide whether
+  // anything is captured, and logs the sizes in three lines.
   LogCapture single;
   auto alone = std::make_shared<QuorvelOption>();
   alone->hashIdentities(true);
-  alone->build();
+  auto fresh = alone->build();
   EXPECT_TRUE(alone->hashIdentities());
   EXPECT_TRUE(single.messages(LogLevel::error).empty());
+  EXPECT_EQ(fresh->optout(), std::optional<bool>(false));
+  EXPECT_FALSE(fresh->useConsent());
+  EXPECT_FALSE(fresh->checkForCMP());
+  EXPECT_EQ(single.messages(LogLevel::info),
+            (std::vector<std::string>{"hashIdentities value was set to true", "Batch Size - 30",
+                                      "Max Cache Size - 100", "Event Upload Interval - 90"}));
 }
 
 TEST(QuorvelOptionTest, BuildersLogTheirValuesUntilLoggingIsOff) {
