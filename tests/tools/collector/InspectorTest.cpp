@@ -21,7 +21,6 @@ using testing::Collector;
 struct Reply {
   long status = 0;  // 0: no answer
   Json body;
-  CURLcode code = CURLE_OK;
 };
 
 size_t collect(char* data, size_t size, size_t count, void* out) {
@@ -48,8 +47,7 @@ Reply call(const std::string& url, const std::string& method = "GET", const std:
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
   }
   Reply reply;
-  reply.code = curl_easy_perform(curl);
-  if (reply.code == CURLE_OK) {
+  if (curl_easy_perform(curl) == CURLE_OK) {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
     reply.body = Json::parse(received, nullptr, false);
   }
