@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <string>
 
 #include <kelvor/TrackingProvider.hpp>
@@ -11,12 +10,11 @@ class FakeTrackingProvider : public TrackingProvider {
  public:
   FakeTrackingProvider(int status, std::string identifier)
       : status_(status), identifier_(std::move(identifier)) {}
-  int trackingAuthorizationStatus() const override { return status_.load(); }
+  int trackingAuthorizationStatus() const override { return status_; }
   std::string advertisingIdentifier() const override { return identifier_; }
-  void setStatus(int status) { status_ = status; }
 
  private:
-  std::atomic<int> status_;
+  const int status_;
   const std::string identifier_;
 };
 

@@ -1,12 +1,15 @@
 // The collector as an inspector, driven as a CI job would: its API over HTTP, its plan
-// verdicts, and --summarize --plan's exit codes.
+// verdicts, --summarize's output and --summarize --plan's exit codes.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
+#include "RecordSummary.hpp"
+#include "TrackingPlan.hpp"
 #include "support/Collector.hpp"
 #include "support/TempDir.hpp"
 
@@ -18,7 +21,6 @@ using testing::Collector;
 struct Reply {
   long status = 0;  // 0: no answer
   Json body;
-  CURLcode code = CURLE_OK;
 };
 
 size_t collect(char* data, size_t size, size_t count, void* out) {
@@ -45,8 +47,7 @@ Reply call(const std::string& url, const std::string& method = "GET", const std:
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
   }
   Reply reply;
-  reply.code = curl_easy_perform(curl);
-  if (reply.code == CURLE_OK) {
+  if (curl_easy_perform(curl) == CURLE_OK) {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
     reply.body = Json::parse(received, nullptr, false);
   }
@@ -86,26 +87,14 @@ std::filesystem::path writeFile(const std::filesystem::path& file, const std::st
   return file;
 }
 
-struct InspectedCollector {
-  testing::TempDir dir;
-  Collector collector;
-  explicit InspectedCollector(std::vector<std::string> flags = {})
-      : collector(withPage(dir, std::move(flags))) {}
-  std::string api(const std::string& path) const { return collector.uiUrl() + path; }
-
-  static std::vector<std::string> withPage(const testing::TempDir& dir,
-                                           std::vector<std::string> flags) {
-    flags.insert(flags.end(), {"--ui-port", "0", "--plan",
-                               writeFile(dir.path() / "plan.json", kPlan.dump()).string()});
-    return flags;
-  }
-};
-
 // One event per kind of verdict: the API, the counters and the record agree on each.
 TEST(InspectorTest, EveryEventGetsItsVerdictInTheApiAndTheRecord) {
-  InspectedCollector c;
-  ASSERT_TRUE(c.collector.started());
-  ASSERT_FALSE(c.collector.uiUrl().empty());
+  testing::TempDir dir;
+  Collector collector(
+      {"--ui-port", "0", "--plan", writeFile(dir.path() / "plan.json", kPlan.dump()).string()});
+  auto api = [&collector](const std::string& path) { return collector.uiUrl() + path; };
+  ASSERT_TRUE(collector.started());
+  ASSERT_FALSE(collector.uiUrl().empty());
   struct Case {
     const char* id;
     const char* name;
@@ -129,13 +118,13 @@ TEST(InspectorTest, EveryEventGetsItsVerdictInTheApiAndTheRecord) {
   };
   Json batch = Json::array();
   for (const auto& k : cases) batch.push_back(event(k.id, k.name, k.properties));
-  ASSERT_EQ(postBatch(c.collector, batch), 200);
-  ASSERT_EQ(postBatch(c.collector, Json::array({batch[0]})), 200);  // sent twice
+  ASSERT_EQ(postBatch(collector, batch), 200);
+  ASSERT_EQ(postBatch(collector, Json::array({batch[0]})), 200);  // sent twice
 
-  Reply all = call(c.api("api/events"));
+  Reply all = call(api("api/events"));
   ASSERT_EQ(all.status, 200);
   ASSERT_EQ(all.body["events"].size(), cases.size() + 1);
-  const std::vector<Json> records = c.collector.records();
+  const std::vector<Json> records = collector.records();
   ASSERT_EQ(records.size(), 2u);
   const Json& record = records[0]["verdicts"];
   for (size_t i = 0; i < cases.size(); ++i) {
@@ -161,14 +150,27 @@ TEST(InspectorTest, EveryEventGetsItsVerdictInTheApiAndTheRecord) {
   EXPECT_EQ(all.body["events"][5]["violations"][0]["schema"]["maximum"], 1000);
 
   const uint64_t last = all.body["events"][cases.size() - 1]["seq"];
-  EXPECT_EQ(call(c.api("api/events?name=purchase&verdict=ok")).body["events"].size(), 2u);
-  EXPECT_EQ(call(c.api("api/events?since=" + std::to_string(last))).body["events"].size(), 1u);
-  EXPECT_EQ(call(c.api("api/events?verdict=bogus")).status, 400);
+  EXPECT_EQ(call(api("api/events?name=purchase&verdict=ok")).body["events"].size(), 2u);
+  EXPECT_EQ(call(api("api/events?since=" + std::to_string(last))).body["events"].size(), 1u);
+  EXPECT_EQ(call(api("api/events?verdict=bogus")).status, 400);
 
-  EXPECT_EQ(call(c.api("api/summary")).body["byViolation"]["out_of_range"], 2);
-  EXPECT_EQ(call(c.api("api/reset"), "POST", "{}").status, 200);
-  EXPECT_EQ(call(c.api("api/summary")).body["events"], 0);
-  EXPECT_TRUE(call(c.api("api/events")).body["events"].empty());
+  EXPECT_EQ(call(api("api/summary")).body["byViolation"]["out_of_range"], 2);
+  EXPECT_EQ(call(api("api/reset"), "POST", "{}").status, 200);
+  EXPECT_EQ(call(api("api/summary")).body["events"], 0);
+  EXPECT_TRUE(call(api("api/events")).body["events"].empty());
+}
+
+// Planned without a schema: any properties; unplanned: only when the plan allows them.
+TEST(InspectorTest, UnplannedEventsPassOnlyWhenThePlanAllowsThem) {
+  const Json other = {{"eventUUID", "X"}, {"event", {{"eventName", "other"}}}};
+  for (bool allowed : {true, false}) {
+    std::string error;
+    auto plan = collector::TrackingPlan::fromJson(
+        {{"allowUnplannedEvents", allowed}, {"events", {{{"name", "a"}}}}}, error);
+    ASSERT_NE(plan, nullptr) << error;
+    EXPECT_EQ(plan->check(other).empty(), allowed);
+    EXPECT_TRUE(plan->check({{"event", {{"eventName", "a"}, {"x", 1}}}}).empty());
+  }
 }
 
 int runCollector(const std::string& arguments) {
@@ -208,6 +210,18 @@ TEST(InspectorTest, SummarizeWithAPlanFailsOnViolations) {
     EXPECT_EQ(runCollector("--summarize " + record.string() + " " + k.arguments), k.code) << k.name;
   }
   EXPECT_EQ(runCollector("--summarize " + (dir.path() / "none.jsonl").string()), 1);
+
+  // The write key is masked as the page masks it: a summary ends up in tickets and CI logs.
+  const auto keyed =
+      writeFile(dir.path() / "keyed.jsonl",
+                R"({"method":"GET","path":"/fp","status":200,)"
+                R"("write_key":"secret-write-key-0123","query":{"user_country":"DE"},)"
+                R"("payload":{"user_ki":"K"}})"
+                "\n");
+  std::ostringstream out;
+  collector::RecordSummary::print(keyed.string(), out);
+  EXPECT_EQ(out.str().find("secret-write-key-0123"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("w_k: secr… (21 characters)"), std::string::npos) << out.str();
 }
 
 }  // namespace

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <any>
+#include <string>
+#include <vector>
+
+#include <kelvor/ActionListener.hpp>
 #include <kelvor/Log.hpp>
 #include <kelvor/QuorvelOption.hpp>
 
@@ -9,19 +14,6 @@ namespace kelvor {
 namespace {
 
 using testing::LogCapture;
-
-// The defaults that decide whether anything is captured; the sizes are in the three lines.
-TEST(QuorvelOptionTest, FreshBuildGivesDefaultsAndLogsTheThreeLines) {
-  LogCapture log;
-  auto option = std::make_shared<QuorvelOption>();
-  auto built = option->build();
-  EXPECT_EQ(built->optout(), std::optional<bool>(false));
-  EXPECT_FALSE(built->useConsent());
-  EXPECT_FALSE(built->checkForCMP());
-  EXPECT_EQ(log.messages(LogLevel::info),
-            (std::vector<std::string>{"Batch Size - 30", "Max Cache Size - 100",
-                                      "Event Upload Interval - 90"}));
-}
 
 struct Bounds {
   int64_t batch, cache, interval;
@@ -67,12 +59,20 @@ TEST(QuorvelOptionTest, ContradictoryHashingFlagsKeepPreHashed) {
   EXPECT_TRUE(log.messages(LogLevel::debug).empty());
   EXPECT_EQ(log.lines().at(0).text, "[Kelvor] - Cannot transform hashed identities.");
 
+  // Alone, the flag stays; a build otherwise fresh gives the defaults that decide whether
+  // anything is captured, and logs the sizes in three lines.
   LogCapture single;
   auto alone = std::make_shared<QuorvelOption>();
   alone->hashIdentities(true);
-  alone->build();
+  auto fresh = alone->build();
   EXPECT_TRUE(alone->hashIdentities());
   EXPECT_TRUE(single.messages(LogLevel::error).empty());
+  EXPECT_EQ(fresh->optout(), std::optional<bool>(false));
+  EXPECT_FALSE(fresh->useConsent());
+  EXPECT_FALSE(fresh->checkForCMP());
+  EXPECT_EQ(single.messages(LogLevel::info),
+            (std::vector<std::string>{"hashIdentities value was set to true", "Batch Size - 30",
+                                      "Max Cache Size - 100", "Event Upload Interval - 90"}));
 }
 
 TEST(QuorvelOptionTest, BuildersLogTheirValuesUntilLoggingIsOff) {
@@ -122,6 +122,44 @@ TEST(QuorvelOptionTest, TheKeyIsMaskedAndAnOptionOnTheStackIsCopied) {
   EXPECT_EQ(built->batchSize(), 10);
   auto shared = std::make_shared<QuorvelOption>();
   EXPECT_EQ(shared->build().get(), shared.get());  // owned already: the same object
+}
+
+TEST(ActionListenerTest, DispatchOrderAndRemovalDuringAndAfterADispatch) {
+  ActionListener listener;
+  listener.dispatchActionListener("nobody", std::any(1));  // nothing registered: no effect
+
+  std::vector<std::string> calls;
+  listener.addActionToListener("consent_set", [&](const std::any& v) {
+    calls.push_back("first:" + std::to_string(std::any_cast<int>(v)));
+    // Registered during a dispatch: called from the next dispatch on.
+    listener.addActionToListener("consent_set", [&](const std::any&) { calls.push_back("late"); });
+  });
+  listener.addActionToListener("consent_set", [&](const std::any& v) {
+    calls.push_back("second:" + std::to_string(std::any_cast<int>(v)));
+  });
+  listener.dispatchActionListener("consent_set", std::any(7));
+  EXPECT_EQ(calls, (std::vector<std::string>{"first:7", "second:7"}));
+
+  calls.clear();
+  listener.dispatchActionListener("consent_set", std::any(8));
+  EXPECT_EQ(calls, (std::vector<std::string>{"first:8", "second:8", "late"}));
+
+  calls.clear();
+  listener.removeActionFromListener("consent_set");
+  listener.dispatchActionListener("consent_set", std::any(9));
+  EXPECT_TRUE(calls.empty());
+  listener.addActionToListener("consent_set", [&](const std::any&) { calls.push_back("new"); });
+  listener.dispatchActionListener("consent_set", std::any(10));
+  EXPECT_EQ(calls, (std::vector<std::string>{"new"}));
+
+  // Removed during a dispatch: the callbacks of that dispatch still run.
+  int second = 0;
+  listener.addActionToListener("t",
+                               [&](const std::any&) { listener.removeActionFromListener("t"); });
+  listener.addActionToListener("t", [&](const std::any&) { ++second; });
+  listener.dispatchActionListener("t", {});
+  listener.dispatchActionListener("t", {});
+  EXPECT_EQ(second, 1);
 }
 
 }  // namespace

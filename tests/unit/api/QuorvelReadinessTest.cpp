@@ -31,22 +31,18 @@ std::shared_ptr<Option> options(const std::string& key) {
   return option->build();
 }
 
-TEST(QuorvelReadinessTest, GetInstanceBeforeInitializeIsAbsentWithTheErrorLine) {
+// Before initialize there is no instance, with one error line. A blank key leaves nothing
+// initialised, so a second initialize with a good key takes; a third changes nothing; paused
+// calls are silent until resumed; a key blanked later on the first options makes guarded calls
+// refuse and flush answer false.
+TEST(QuorvelReadinessTest, BlankKeyLeavesNothingInitialisedSoAGoodKeyMayFollow) {
   LogCapture log;
   EXPECT_EQ(Quorvel::getInstance(), nullptr);
-  EXPECT_EQ(log.messages(LogLevel::error),
-            std::vector<std::string>{"Please call the initialize method of SDK Manager"});
-  auto lines = log.lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].text, "[Kelvor] - Please call the initialize method of SDK Manager");
-}
-
-// A blank key leaves nothing initialised, so a second initialize with a good key takes; a third
-// changes nothing, so a key blanked later on the first options makes guarded calls refuse and
-// flush answer false.
-TEST(QuorvelReadinessTest, BlankKeyLeavesNothingInitialisedSoAGoodKeyMayFollow) {
+  const auto first = log.lines();
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].level, LogLevel::error);
+  EXPECT_EQ(first[0].text, "[Kelvor] - Please call the initialize method of SDK Manager");
   sandbox();
-  LogCapture log;
   // Unicode white space and line breaks count as blank too.
   EXPECT_EQ(Quorvel::tryInitialize(options(" \u00a0\u2028\t ")).status,
             InitializeStatus::invalidWriteKey);
@@ -63,19 +59,9 @@ TEST(QuorvelReadinessTest, BlankKeyLeavesNothingInitialisedSoAGoodKeyMayFollow) 
   EXPECT_EQ(Quorvel::getInstance(), instance);
   instance->setEventProperties("any");
   EXPECT_EQ(log.count(LogLevel::error, "Initialize SDK with valid API key"), 0u);
-  option->setApiKey("");
-  instance->setUserProperties({{"a", 1}});
-  EXPECT_FALSE(instance->flush(std::chrono::seconds(5)));
-  EXPECT_EQ(log.count(LogLevel::error, "Initialize SDK with valid API key"), 2u);
-}
 
-TEST(QuorvelReadinessTest, PausedCallsAreSilentUntilResumed) {
-  sandbox();
-  Quorvel::initialize(options("key"));
-  Quorvel* instance = Quorvel::getInstance();
-  ASSERT_NE(instance, nullptr);
   instance->pauseCollection();
-  LogCapture log;
+  log.clear();
   instance->setEventProperties("");
   instance->setUserProperties(Json::object());
   instance->setUserIdentities(Json::object());
@@ -92,6 +78,11 @@ TEST(QuorvelReadinessTest, PausedCallsAreSilentUntilResumed) {
   // Without properties nothing follows the prefix.
   const auto info = log.messages(LogLevel::info);
   EXPECT_EQ(std::count(info.begin(), info.end(), "event Prop - "), 1);
+
+  option->setApiKey("");
+  instance->setUserProperties({{"a", 1}});
+  EXPECT_FALSE(instance->flush(std::chrono::seconds(5)));
+  EXPECT_EQ(log.count(LogLevel::error, "Initialize SDK with valid API key"), 2u);
 }
 
 TEST(QuorvelReadinessTest, InitializingFromTwoThreadsAtOnceBuildsOnce) {

@@ -86,16 +86,15 @@ TEST(IdentityTransformerTest, ValidationDropsEmptyNonTextAndHashedKeys) {
             (std::vector<std::string>{
                 "Invalid identity [email] - Identity attribute should not be empty",
                 "Invalid identity [loginid] - Identity attribute should not be empty"}));
-}
 
-TEST(IdentityTransformerTest, PreHashedIdentitiesAreGroupedPerIdentity) {
-  LogCapture log;
-  Json out = IdentityTransformer::groupHashedIdentities({{"email_md5_lowercase", "a"},
-                                                         {"email_sha1_uppercase", "b"},
-                                                         {"email", "plain@x.y"},
-                                                         {"cellno_e164_sha256", ""},
-                                                         {"cellno_e164_md5", "m"},
-                                                         {"unknown", 1}});
+  // Pre-hashed identities are grouped per identity, with no error.
+  log.clear();
+  out = IdentityTransformer::groupHashedIdentities({{"email_md5_lowercase", "a"},
+                                                    {"email_sha1_uppercase", "b"},
+                                                    {"email", "plain@x.y"},
+                                                    {"cellno_e164_sha256", ""},
+                                                    {"cellno_e164_md5", "m"},
+                                                    {"unknown", 1}});
   EXPECT_EQ(out, (Json{{"email", {{"md5_lowercase", "a"}, {"sha1_uppercase", "b"}}},
                        {"cellno_e164", {{"md5", "m"}}},
                        {"cellno_e164_sha256", ""},

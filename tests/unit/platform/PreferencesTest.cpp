@@ -22,33 +22,25 @@ using testing::LogCapture;
 using testing::PlatformSandbox;
 
 // Another process of the same app, forked to run body at once; it uses nothing of this process
-// but its own objects. wait() gives body's result, 200 and up when it did not exit normally.
-class ChildProcess {
- public:
-  explicit ChildProcess(const std::function<int()>& body) : pid_(::fork()) {
-    if (pid_ != 0) return;
-    int result = 101;
-    try {
-      result = body();
-    } catch (...) {
-    }
-    std::fflush(stderr);
-    ::_exit(result);
+// but its own objects.
+pid_t startChild(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  int result = 101;
+  try {
+    result = body();
+  } catch (...) {
   }
-  ~ChildProcess() { (void)wait(); }
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-  int wait() {
-    if (pid_ <= 0) return 200;
-    int status = 0;
-    const pid_t waited = ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return waited >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 201;
-  }
+  std::fflush(stderr);
+  ::_exit(result);
+}
 
- private:
-  pid_t pid_;
-};
+// body's result, 200 and up when it did not exit normally.
+int waitChild(pid_t pid) {
+  int status = 0;
+  if (pid <= 0 || ::waitpid(pid, &status, 0) < 0) return 200;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 201;
+}
 
 TEST(PreferencesTest, ValuesSurviveAReopenFromDiskWithOwnerOnlyFiles) {
   PlatformSandbox sandbox;
@@ -112,20 +104,20 @@ TEST(PreferencesTest, TwoProcessesWritingAtOnceKeepEveryKeyOfBoth) {
       return 0;
     };
   };
-  ChildProcess a(writer("a"));
-  ChildProcess b(writer("b"));
-  EXPECT_EQ(a.wait(), 0);
-  EXPECT_EQ(b.wait(), 0);
+  const pid_t a = startChild(writer("a"));
+  const pid_t b = startChild(writer("b"));
+  EXPECT_EQ(waitChild(a), 0);
+  EXPECT_EQ(waitChild(b), 0);
   // A process that ends in the middle of a write leaves its temporary file: the next one to
   // open the store removes it, and leaves a running process's.
-  ChildProcess torn([&file] {
+  const pid_t torn = startChild([&file] {
     detail::setPreferencesBeforeReplaceHook([] { ::_exit(0); });
     Preferences prefs(file);
     prefs.set("torn", 1);
     prefs.synchronize();
     return 3;
   });
-  EXPECT_EQ(torn.wait(), 0);
+  EXPECT_EQ(waitChild(torn), 0);
   auto running = file;
   running += ".tmp." + std::to_string(::getpid()) + ".999999";
   std::ofstream(running) << "{}";
@@ -177,12 +169,12 @@ TEST(PreferencesTest, AWithdrawalWrittenByAnotherProcessIsNeitherUndoneNorMissed
     b->synchronize();
     ASSERT_EQ(b->string("consent"), "granted");
 
-    ChildProcess a([&file] {
+    const pid_t a = startChild([&file] {
       Preferences prefs(file);
       prefs.set("consent", "withdrawn");
       return prefs.string("consent") == "withdrawn" ? 0 : 1;
     });
-    ASSERT_EQ(a.wait(), 0);
+    ASSERT_EQ(waitChild(a), 0);
 
     c.thenB(*b);
     EXPECT_EQ(b->string("consent"), "withdrawn");

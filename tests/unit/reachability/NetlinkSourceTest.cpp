@@ -50,9 +50,10 @@ TEST(NetlinkSourceTest, FollowsTheDefaultRouteInANamespaceOfItsOwn) {
       if (!delivered.exchange(true)) changed.set_value(flags);
     });
     source->setDispatchQueue(queue);
-    std::string result;
-    auto before = source->currentFlags();
-    result += "before=" + (before ? std::to_string(*before) : std::string("none"));
+    auto word = [](std::optional<uint32_t> flags) {
+      return flags ? std::to_string(*flags) : std::string("none");
+    };
+    std::string result = "before=" + word(source->currentFlags());
     bool made = run("ip link add kq-veth0 type veth peer name kq-veth1") &&
                 run("ip link set kq-veth0 up") && run("ip link set kq-veth1 up") &&
                 run("ip addr add 192.0.2.1/24 dev kq-veth0") &&
@@ -61,12 +62,10 @@ TEST(NetlinkSourceTest, FollowsTheDefaultRouteInANamespaceOfItsOwn) {
       source->setDispatchQueue(nullptr);
       return std::string("skip: cannot configure a veth pair here");
     }
-    auto status = changedFuture.wait_for(std::chrono::seconds(20));
-    result +=
-        " changed=" + (status == std::future_status::ready ? std::to_string(changedFuture.get())
-                                                           : std::string("none"));
-    auto after = source->currentFlags();
-    result += " after=" + (after ? std::to_string(*after) : std::string("none"));
+    const bool announced =
+        changedFuture.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    result += " changed=" + word(announced ? std::optional(changedFuture.get()) : std::nullopt);
+    result += " after=" + word(source->currentFlags());
     source->setDispatchQueue(nullptr);
     return result;
   });
