@@ -103,7 +103,7 @@ Intake::Handed Intake::push(EventReport& report, size_t bytes, Limit* limit) {
     }
     if (handed.dropped > 0) {
       droppedUnwarned_ += handed.dropped;
-      droppedCause_.swap(limit->cause);  // the previous cause is freed by the caller
+      droppedCause_ = limit->cause;
     }
   }
   length_.store(count_, std::memory_order_relaxed);
@@ -129,7 +129,7 @@ void Intake::handedOn(size_t left) {
   taken_ = left;
 }
 
-Intake::Batch Intake::take(size_t& unwarned, std::string& cause) {
+Intake::Batch Intake::take(size_t& unwarned, DropCause& cause) {
   Batch batch;
   std::lock_guard lock(mutex_);
   batch.head_ = std::exchange(head_, nullptr);
@@ -141,7 +141,7 @@ Intake::Batch Intake::take(size_t& unwarned, std::string& cause) {
   bytes_ = 0;
   length_.store(0, std::memory_order_relaxed);
   unwarned = std::exchange(droppedUnwarned_, 0);
-  cause.swap(droppedCause_);
+  cause = droppedCause_;
   return batch;
 }
 
@@ -210,7 +210,6 @@ void Intake::close() {
 size_t Intake::clear() {
   Block* chain = nullptr;
   size_t count = 0;
-  std::string cause;
   {
     std::lock_guard lock(mutex_);
     chain = std::exchange(head_, nullptr);
@@ -221,7 +220,6 @@ size_t Intake::clear() {
     bytes_ = 0;
     length_.store(0, std::memory_order_relaxed);
     droppedUnwarned_ = 0;
-    cause.swap(droppedCause_);
     // A drain scheduled before finds nothing; the next report schedules its own.
     drainScheduled_ = false;
   }

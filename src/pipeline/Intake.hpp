@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "pipeline/DropCause.hpp"
 #include "pipeline/EventReport.hpp"
 
 namespace kelvor {
@@ -27,7 +28,7 @@ class Intake {
   struct Limit {
     size_t rows = SIZE_MAX;
     size_t bytes = SIZE_MAX;
-    std::string cause;  // said in the warning of what goes beyond it
+    DropCause cause;  // said in the warning of what goes beyond it
   };
 
   struct Handed {
@@ -78,7 +79,7 @@ class Intake {
   size_t size() const;
 
   // Manager's queue: takes every report waiting, and the drops not warned about yet.
-  Batch take(size_t& unwarned, std::string& cause);
+  Batch take(size_t& unwarned, DropCause& cause);
   // Manager's queue: how many of the reports it took are not yet handed on as rows (a process
   // that ends meanwhile counts them among what it could not keep).
   void handedOn(size_t left);
@@ -118,7 +119,7 @@ class Intake {
   bool drainScheduled_ = false;
   bool closed_ = false;
   size_t droppedUnwarned_ = 0;
-  std::string droppedCause_;
+  DropCause droppedCause_;
   std::atomic<uint64_t> lastSeq_{0};
   std::atomic<size_t> length_{0};
 };

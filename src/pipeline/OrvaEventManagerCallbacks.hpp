@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "pipeline/StoredRow.hpp"
 
@@ -17,8 +18,9 @@ class OrvaEventManagerCallbacks {
   // Stores an event whose immediate send failed.
   virtual void storeQuickEventToDB(StoredRow row) = 0;
   // Why events cannot be delivered now (consent undecided or refused, uploads backing off, no
-  // network), empty while they can: the store keeps to maxCacheSize only while stalled.
-  virtual std::string stallCause() const = 0;
+  // network; a fixed text), empty while they can: the store keeps to maxCacheSize only while
+  // stalled.
+  virtual std::string_view stallCause() const = 0;
   // The store's queue: a commit succeeded, so accepted rows it could not delete before can go.
   virtual void storeTakesWrites() = 0;
 };

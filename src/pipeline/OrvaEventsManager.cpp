@@ -163,7 +163,7 @@ bool OrvaEventsManager::trackingGranted() const {
   return consentService_->isConsentGiven("track");
 }
 
-std::string OrvaEventsManager::stallCause() const {
+std::string_view OrvaEventsManager::stallCause() const {
   if (!trackingGranted()) return "consent to track is not given (yet)";
   // One failure that the next try recovers from is no stall: a retry that failed too is.
   if (scheduler_ && scheduler_->failures() > 1) {
@@ -225,12 +225,12 @@ void OrvaEventsManager::hand(EventReport report) {
   constexpr size_t quickLimit = 200;
   std::optional<Intake::Limit> limit;
   if (intake_.length() >= quickLimit) {
-    StoreEventsQueue::Bound bound = storeEventsQueue_->bound();
+    const StoreEventsQueue::Bound bound = storeEventsQueue_->bound();
     limit = Intake::Limit{
         static_cast<size_t>(std::clamp<int64_t>(bound.rows, 1, static_cast<int64_t>(SIZE_MAX / 2))),
         static_cast<size_t>(
             std::clamp<int64_t>(bound.bytes, 0, static_cast<int64_t>(SIZE_MAX / 2))),
-        std::move(bound.cause)};
+        bound.cause};
   }
   const Intake::Handed handed =
       intake_.push(report, reportBytes(report), limit ? &*limit : nullptr);
@@ -324,6 +324,7 @@ void OrvaEventsManager::drainIntake() {
   runAsBackgroundWork();
   const auto started = std::chrono::steady_clock::now();
   for (;;) {
+    const bool handed = intake_.length() > 0;
     try {
       // A report woke the drain: a burst may follow, so its storage is made here, not by the
       // app's thread that outruns the drain.
@@ -332,6 +333,16 @@ void OrvaEventsManager::drainIntake() {
     } catch (const std::exception& error) {
       // Whatever went wrong, the intake is not left marked as drained by nobody.
       Log::error(std::string("OrvaEventsManager: draining the reports failed - ") + error.what());
+    }
+    if (handed && intake_.length() == 0 && scheduler_->running()) {
+      // Reports mostly come in a flow (a loop, one per request): the drain stays marked as
+      // scheduled and looks again shortly, so the flow hands over without a wake-up per report
+      // (a system call on the app's thread). A look that finds nothing ends it.
+      std::weak_ptr<OrvaEventsManager> weak = weak_from_this();
+      dispatchQueue_.asyncAfter(linger, [weak] {
+        if (auto self = weak.lock()) self->drainIntake();
+      });
+      return;
     }
     if (intake_.finishDrainIfEmpty()) return;
     if (std::chrono::steady_clock::now() - started > turn) {
@@ -343,9 +354,9 @@ void OrvaEventsManager::drainIntake() {
 
 void OrvaEventsManager::drainOnce() {
   size_t unwarned = 0;
-  std::string cause;
+  DropCause cause;
   Intake::Batch reports = intake_.take(unwarned, cause);
-  intakeDrops_.dropped(unwarned, "reported", cause);
+  if (unwarned > 0) intakeDrops_.dropped(unwarned, "reported", cause.text());
   // Rows go to the store a group at a time and each report is released once it is a row, so a
   // burst is never held twice over (as reports and as rows) and the store starts on it early.
   constexpr size_t group = 512;
@@ -585,6 +596,8 @@ size_t OrvaEventsManager::storeWhatWasHanded(std::chrono::steady_clock::time_poi
   // New batches and timers stop now; instant events from here on wait in the store.
   scheduler_->close();
   dispatchQueue_.cancelDelayed();
+  // A drain that lingered lost its look with the delayed tasks: this one ends it.
+  scheduleDrain();
   for (;;) {
     if (intake_.idle()) break;
     if (!dispatchQueue_.drainUntil(deadline)) break;

@@ -44,6 +44,8 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
                           public std::enable_shared_from_this<OrvaEventsManager> {
  public:
   static constexpr const char* queueLabel = "com.quorvel.OrvaEventsManager";
+  // How long a drain that emptied the intake waits for more before the next report must wake it.
+  static constexpr std::chrono::milliseconds linger{2};
 
   static std::shared_ptr<OrvaEventsManager> make(
       std::shared_ptr<Option> options, std::shared_ptr<IdentityProvider> identityProvider,
@@ -81,7 +83,7 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   // OrvaEventManagerCallbacks
   DispatchQueue& dispatchQueue() override { return dispatchQueue_; }
   void storeQuickEventToDB(StoredRow row) override;
-  std::string stallCause() const override;
+  std::string_view stallCause() const override;
   void storeTakesWrites() override;
 
   // Sends everything reported before the call, partial batches too and a running back-off

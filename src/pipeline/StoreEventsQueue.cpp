@@ -24,19 +24,10 @@ StoreEventsQueue::StoreEventsQueue(std::shared_ptr<Option> options,
 StoreEventsQueue::Bound StoreEventsQueue::bound() const {
   const int64_t maxCacheSize = std::max<int64_t>(1, options_->maxCacheSize());
   auto manager = orvaEventManager_.lock();
-  std::string stalled = manager ? manager->stallCause() : std::string("the library is stopping");
-  if (!stalled.empty()) {
-    return {maxCacheSize, healthyBoundBytes,
-            stalled +
-                ", and of the events reported while they cannot be delivered at most "
-                "maxCacheSize (" +
-                std::to_string(maxCacheSize) +
-                ") are kept beside those stored before; they go out once the endpoint, the "
-                "network and consent allow"};
-  }
-  return {std::numeric_limits<int64_t>::max(), healthyBoundBytes,
-          "the event store holds at most " + std::to_string(healthyBoundBytes / (1024 * 1024)) +
-              " MiB of events; they arrive faster than the endpoint takes them"};
+  const std::string_view stalled = manager ? manager->stallCause() : "the library is stopping";
+  const DropCause cause{stalled, maxCacheSize, healthyBoundBytes};
+  if (!stalled.empty()) return {maxCacheSize, healthyBoundBytes, cause};
+  return {std::numeric_limits<int64_t>::max(), healthyBoundBytes, cause};
 }
 
 size_t StoreEventsQueue::dropOldestLocked(std::deque<StoredRow>& rows, size_t limit, int64_t bytes,
@@ -104,7 +95,7 @@ std::optional<int64_t> StoreEventsQueue::noteStall() {
 void StoreEventsQueue::commit() {
   std::vector<StoredRow> batch;
   size_t unwarned = 0;
-  std::string cause;
+  DropCause cause;
   {
     std::lock_guard lock(mutex_);
     commitScheduled_ = false;
@@ -122,7 +113,7 @@ void StoreEventsQueue::commit() {
     unwarned = std::exchange(droppedUnwarned_, 0);
     cause = droppedCause_;
   }
-  warnDropped(unwarned, "waiting for the store", cause);
+  if (unwarned > 0) warnDropped(unwarned, "waiting for the store", cause.text());
   if (batch.empty()) return;
 
   // A stall that begins now begins before these rows: they count against maxCacheSize.
@@ -225,7 +216,7 @@ void StoreEventsQueue::trim() {
                          : database_->deleteOldestBytes(after, excessBytes);
   if (!gone || *gone <= 0) return;
   counters_->droppedByCacheCap.fetch_add(static_cast<uint64_t>(*gone));
-  warnDropped(static_cast<size_t>(*gone), "in the store", limit.cause);
+  warnDropped(static_cast<size_t>(*gone), "in the store", limit.cause.text());
 }
 
 uint64_t StoreEventsQueue::discardAll() {

@@ -14,6 +14,7 @@
 
 #include "pipeline/DeliveryCounters.hpp"
 #include "pipeline/DeliveryScheduler.hpp"
+#include "pipeline/DropCause.hpp"
 #include "pipeline/OrvaEventManagerCallbacks.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "support/DropWarning.hpp"
@@ -40,7 +41,7 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   struct Bound {
     int64_t rows;
     int64_t bytes;
-    std::string cause;  // said in the warning of what goes beyond it
+    DropCause cause;  // said in the warning of what goes beyond it
   };
 
   StoreEventsQueue(std::shared_ptr<Option> options,
@@ -100,7 +101,7 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   bool retryScheduled_ = false;
   int64_t waitingBytes_ = 0;  // stored size of incoming_ and retained_
   size_t droppedUnwarned_ = 0;
-  std::string droppedCause_;
+  DropCause droppedCause_;
   DropWarning drops_;
   std::optional<int64_t> stallBegan_;  // store's queue only
   std::atomic<int64_t> protectedThrough_{0};

@@ -23,7 +23,7 @@ class FakeManager : public OrvaEventManagerCallbacks {
  public:
   DispatchQueue& dispatchQueue() override { return queue; }
   void storeQuickEventToDB(StoredRow) override {}
-  std::string stallCause() const override { return stalled ? "there is no network" : ""; }
+  std::string_view stallCause() const override { return stalled ? "there is no network" : ""; }
   void storeTakesWrites() override {}
   DispatchQueue queue{"test.manager"};
   std::atomic<bool> stalled{false};
