@@ -65,25 +65,11 @@ struct Args {
 };
 
 kelvor::Quorvel* start(const Args& a, bool undecided, int64_t maxCacheSize) {
-  kelvor::Platform::setDocumentsDirectory(a.folder + "/documents");
-  kelvor::Platform::setPreferencesDirectory(a.folder + "/preferences");
-  kelvor::Platform::setIngestionBaseUrl(a.url);
-  kelvor::Platform::setCABundle(a.ca);
-  kelvor::Platform::setBundleInfo({{"CFBundleName", "Bench"}, {"CFBundleShortVersionString", "1"}});
-  auto option = std::make_shared<kelvor::QuorvelOption>();
-  option->logging(false)
-      .writeKey("bench-key")
-      .optout(false)
-      .batchSize(50)
-      .maxCacheSize(maxCacheSize);
+  kelvor::QuorvelOption option;
+  option.batchSize(50).maxCacheSize(maxCacheSize);
   // Consent asked for and never given: nothing can be sent, the newest maxCacheSize wait.
-  if (undecided) option->useConsent(true);
-  auto result = kelvor::Quorvel::tryInitialize(option->build());
-  if (!result.ready()) {
-    std::cerr << result.message << std::endl;
-    std::exit(3);
-  }
-  return kelvor::Quorvel::getInstance();
+  if (undecided) option.useConsent(true);
+  return kelvor::bench::startOrExit(a.folder, a.url, a.ca, option);
 }
 
 // The calls of `threads` threads, timed one by one; paced: one call a millisecond per thread.
@@ -113,7 +99,8 @@ void calls(const Args& a) {
   for (int t = 0; t < threads; ++t) {
     workers.emplace_back([&, t] {
       auto& mine = samples[t];
-      mine.reserve(static_cast<size_t>(a.n));
+      // Written through before the calls: its pages are not the calls' faults.
+      mine.assign(static_cast<size_t>(a.n), 0.0);
       Slowest& worst = slowest[t];
       worst.tid = static_cast<long>(syscall(SYS_gettid));
       const Json props = kelvor::bench::tenProperties(t);
@@ -127,7 +114,7 @@ void calls(const Args& a) {
         q->setEventProperties("bench", props);
         const auto after = Clock::now();
         const double micros = std::chrono::duration<double, std::micro>(after - before).count();
-        mine.push_back(micros);
+        mine[static_cast<size_t>(i)] = micros;
         if (slowOut != nullptr && micros > slowMicros) {
           slowWindows[t].push_back({nanos(before), nanos(after)});
         }
@@ -159,8 +146,8 @@ void calls(const Args& a) {
   long faulted = 0;
   for (long f : faults) faulted += f;
   std::cout << Json{{"p50", at(0.50)},
-                    {"faults_per_1000", 1000.0 * static_cast<double>(faulted) /
-                                            static_cast<double>(all.size())},
+                    {"faults_per_1000",
+                     1000.0 * static_cast<double>(faulted) / static_cast<double>(all.size())},
                     {"p99", at(0.99)},
                     {"p999", at(0.999)},
                     {"max", all.back()},

@@ -50,18 +50,12 @@ std::optional<Json> tenEdits(Json record) {
 
 kelvor::Quorvel* start(const std::string& mode, const std::string& url, const std::string& ca,
                        const std::string& folder) {
-  kelvor::Platform::setDocumentsDirectory(folder + "/documents");
-  kelvor::Platform::setPreferencesDirectory(folder + "/preferences");
-  kelvor::Platform::setIngestionBaseUrl(url);
-  kelvor::Platform::setCABundle(ca);
-  kelvor::Platform::setBundleInfo({{"CFBundleName", "Bench"}, {"CFBundleShortVersionString", "1"}});
   if (mode == "limit") kelvor::Platform::setEventRateLimit(1e9, 1e9);
   if (mode == "limit-dropping") kelvor::Platform::setEventRateLimit(100, 100);
   if (mode == "filter") kelvor::Platform::setEventFilter(tenEdits);
-  auto option = std::make_shared<kelvor::QuorvelOption>();
-  option->logging(false).writeKey("bench-key").optout(false).batchSize(50).maxCacheSize(200);
-  if (!kelvor::Quorvel::tryInitialize(option->build()).ready()) std::exit(3);
-  return kelvor::Quorvel::getInstance();
+  kelvor::QuorvelOption option;
+  option.batchSize(50).maxCacheSize(200);
+  return kelvor::bench::startOrExit(folder, url, ca, option);
 }
 
 // Per-call latency of n events of ten properties from one thread, to a healthy endpoint.

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 
 #include "platform/Uuid.hpp"
 
@@ -82,6 +83,22 @@ double peakRssMiB() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+Quorvel* startOrExit(const std::string& folder, const std::string& url, const std::string& ca,
+                     QuorvelOption& option) {
+  Platform::setDocumentsDirectory(folder + "/documents");
+  Platform::setPreferencesDirectory(folder + "/preferences");
+  Platform::setIngestionBaseUrl(url);
+  Platform::setCABundle(ca);
+  Platform::setBundleInfo({{"CFBundleName", "Bench"}, {"CFBundleShortVersionString", "1"}});
+  option.logging(false).writeKey("bench-key").optout(false);
+  auto result = Quorvel::tryInitialize(option.build());
+  if (!result.ready()) {
+    std::cerr << result.message << std::endl;
+    std::exit(3);
+  }
+  return Quorvel::getInstance();
 }
 
 }  // namespace kelvor::bench

@@ -5,6 +5,7 @@
 #include <string>
 
 #include <kelvor/Json.hpp>
+#include <kelvor/Quorvel.hpp>
 
 #include "pipeline/StoredRow.hpp"
 
@@ -23,5 +24,10 @@ void rawInsert(sqlite3_stmt* insert, const StoredRow& row);
 // This process's memory, in MiB: resident now (VmRSS), and the peak resident so far.
 double rssMiB();
 double peakRssMiB();
+// Points the library at `folder` and at the collector at `url` (trusting `ca`), initialises it
+// with `option` (quiet, the bench's key, no opt-out) and returns it; ends the process with
+// status 3 and the reason when it cannot start.
+Quorvel* startOrExit(const std::string& folder, const std::string& url, const std::string& ca,
+                     QuorvelOption& option);
 
 }  // namespace kelvor::bench

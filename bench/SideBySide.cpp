@@ -62,20 +62,9 @@ struct Args {
 };
 
 kelvor::Quorvel* start(const Args& a, bool defaults = false) {
-  kelvor::Platform::setDocumentsDirectory(a.folder + "/documents");
-  kelvor::Platform::setPreferencesDirectory(a.folder + "/preferences");
-  kelvor::Platform::setIngestionBaseUrl(a.url);
-  kelvor::Platform::setCABundle(a.ca);
-  kelvor::Platform::setBundleInfo({{"CFBundleName", "Bench"}, {"CFBundleShortVersionString", "1"}});
-  auto option = std::make_shared<kelvor::QuorvelOption>();
-  option->logging(false).writeKey("bench-key").optout(false);
-  if (!defaults) option->batchSize(50).maxCacheSize(200);
-  auto result = kelvor::Quorvel::tryInitialize(option->build());
-  if (!result.ready()) {
-    std::cerr << result.message << std::endl;
-    std::exit(3);
-  }
-  return kelvor::Quorvel::getInstance();
+  kelvor::QuorvelOption option;
+  if (!defaults) option.batchSize(50).maxCacheSize(200);
+  return kelvor::bench::startOrExit(a.folder, a.url, a.ca, option);
 }
 
 void print(const Json& result) {

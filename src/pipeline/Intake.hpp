@@ -9,6 +9,7 @@
 
 #include "pipeline/DropCause.hpp"
 #include "pipeline/EventReport.hpp"
+#include "support/AdaptiveMutex.hpp"
 
 namespace kelvor {
 
@@ -106,7 +107,7 @@ class Intake {
   void dropOldestLocked();
   static void freeChain(Block* head);
 
-  mutable std::mutex mutex_;
+  mutable AdaptiveMutex mutex_;
   Block* head_ = nullptr;
   Block* tail_ = nullptr;
   size_t first_ = 0;  // index of the oldest report in head_

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include <kelvor/Log.hpp>
 
@@ -54,6 +55,21 @@ void runAsBackgroundWork() {
     return pthread_setschedparam(pthread_self(), SCHED_BATCH, &param) == 0;
   }();
   (void)set;
+}
+
+// A text buffer a report left behind on this app thread, for its next report to write into.
+thread_local std::string spareText;
+
+std::string takeTextBuffer() {
+  return std::exchange(spareText, std::string());
+}
+
+void keepTextBuffer(std::string text) {
+  // A buffer left large by a rare large map is let go.
+  constexpr size_t kept = 4096;
+  if (text.capacity() > spareText.capacity() && text.capacity() <= kept) {
+    spareText = std::move(text);
+  }
 }
 
 }  // namespace
@@ -173,16 +189,18 @@ std::string_view OrvaEventsManager::stallCause() const {
   return {};
 }
 
-std::string OrvaEventsManager::propertiesText(const Json& properties) {
-  if (!properties.is_object() || properties.empty()) return {};
+void OrvaEventsManager::propertiesText(const Json& properties, std::string& text) {
+  text.clear();
+  if (!properties.is_object() || properties.empty()) return;
   if (!properties.contains("eventName") && !properties.contains("eventTimestamp")) {
-    return CompactWriter::write(properties);
+    CompactWriter::write(properties, text);
+    return;
   }
   // The two base keys always win over the app's properties.
   Json own = properties;
   own.erase("eventName");
   own.erase("eventTimestamp");
-  return own.empty() ? std::string() : CompactWriter::write(own);
+  if (!own.empty()) CompactWriter::write(own, text);
 }
 
 std::string OrvaEventsManager::eventText(const EventReport& report) {
@@ -243,7 +261,10 @@ void OrvaEventsManager::hand(EventReport report) {
   }
   if (handed.dropped > 0) counters_->droppedByCacheCap.fetch_add(handed.dropped);
   if (handed.schedule) scheduleDrain();
-  // `report` now holds what its slot held before (a report taken or dropped): freed here.
+  // `report` now holds what its slot held before (a report taken or dropped): freed here, but
+  // for the text buffer of a dropped one, which this thread's next report writes into (a stall
+  // that drops the oldest then allocates nothing).
+  keepTextBuffer(std::move(report.propertiesText));
 }
 
 void OrvaEventsManager::scheduleDrain() {
@@ -255,13 +276,15 @@ void OrvaEventsManager::scheduleDrain() {
 
 void OrvaEventsManager::reportEvent(const std::string& name, const Json& properties) {
   EventReport report = moment(EventReport::Kind::event, name);
-  report.propertiesText = propertiesText(properties);
+  report.propertiesText = takeTextBuffer();
+  propertiesText(properties, report.propertiesText);
   hand(std::move(report));
 }
 
 void OrvaEventsManager::logInstantEvent(const std::string& name, const Json& properties) {
   EventReport report = moment(EventReport::Kind::instant, name);
-  report.propertiesText = propertiesText(properties);
+  report.propertiesText = takeTextBuffer();
+  propertiesText(properties, report.propertiesText);
   hand(std::move(report));
 }
 
@@ -302,7 +325,7 @@ bool OrvaEventsManager::rateLimited(std::string_view name) {
 
 void OrvaEventsManager::logEvent(const std::string& name, const Json& properties) {
   EventReport report = moment(EventReport::Kind::event, name);
-  report.propertiesText = propertiesText(properties);
+  propertiesText(properties, report.propertiesText);
   counters_->reported.fetch_add(1);
   report.seq = intake_.number();
   StoredRow row;

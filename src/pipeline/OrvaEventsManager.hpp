@@ -125,7 +125,8 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   // Fills in the moment (time, page, user, network) and queues the report.
   void hand(EventReport report);
   EventReport moment(EventReport::Kind kind, const std::string& name) const;
-  static std::string propertiesText(const Json& properties);
+  // The properties as the stored event's text, into `text` (its capacity reused).
+  static void propertiesText(const Json& properties, std::string& text);
   static std::string eventText(const EventReport& report);
   void drainIntake();
   void scheduleDrain();

@@ -71,6 +71,12 @@ void writeCompact(const Json& value, std::string& out, JsonWriter& writer) {
 }  // namespace
 
 std::string CompactWriter::write(const Json& value) {
+  std::string text;
+  write(value, text);
+  return text;
+}
+
+void CompactWriter::write(const Json& value, std::string& text) {
   constexpr size_t keptCapacity = 64 * 1024;
   thread_local std::string buffer;
   thread_local JsonWriter writer(nlohmann::detail::output_adapter<char, std::string>(buffer), ' ',
@@ -78,9 +84,8 @@ std::string CompactWriter::write(const Json& value) {
   // A buffer left large by a rare large map is let go.
   buffer.clear();
   writeCompact(value, buffer, writer);
-  std::string text(buffer);
+  text.assign(buffer);
   if (buffer.capacity() > keptCapacity) std::string().swap(buffer);
-  return text;
 }
 
 }  // namespace kelvor

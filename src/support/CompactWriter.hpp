@@ -14,6 +14,8 @@ namespace kelvor {
 class CompactWriter {
  public:
   static std::string write(const Json& value);
+  // The same text into `text`, whose capacity is reused when it suffices.
+  static void write(const Json& value, std::string& text);
 };
 
 }  // namespace kelvor
