@@ -8,6 +8,7 @@
 
 #include <kelvor/DeliveryStats.hpp>
 
+#include "support/DropWarning.hpp"
 #include "transport/HttpService.hpp"
 
 namespace kelvor {
@@ -26,6 +27,9 @@ class DeliveryCounters {
   std::atomic<uint64_t> failedAttempts{0};
   std::atomic<uint64_t> droppedByFilter{0};
   std::atomic<uint64_t> droppedByRateLimit{0};
+  // The warnings of events dropped beyond a bound, wherever they were held (reported, waiting
+  // for the store, in it): each cause said once, then at most every 10 s with the count since.
+  DropWarning dropWarning;
 
   void failure(int64_t status, const TransferError& error);
   DeliveryStats snapshot(int64_t pending) const;

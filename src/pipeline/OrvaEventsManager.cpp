@@ -1,8 +1,5 @@
 #include "pipeline/OrvaEventsManager.hpp"
 
-#include <pthread.h>
-#include <sched.h>
-
 #include <algorithm>
 #include <chrono>
 #include <limits>
@@ -17,6 +14,7 @@
 #include "platform/Clock.hpp"
 #include "platform/DispatchTimeSource.hpp"
 #include "platform/Uuid.hpp"
+#include "support/BackgroundWork.hpp"
 #include "support/CompactWriter.hpp"
 #include "support/InputLimits.hpp"
 #include "support/Redaction.hpp"
@@ -44,17 +42,6 @@ const char* connectionText(int code) {
 
 int64_t nowMillis() {
   return Clock::millisFromSeconds(Clock::secondsSinceEpoch());
-}
-
-// The manager's thread is background work: under the batch policy, a report that wakes it does
-// not hand it the app's processor at once (the woken thread would otherwise preempt the caller
-// that woke it). Set once per thread; a refusal leaves the default policy.
-void runAsBackgroundWork() {
-  thread_local const bool set = [] {
-    sched_param param{};
-    return pthread_setschedparam(pthread_self(), SCHED_BATCH, &param) == 0;
-  }();
-  (void)set;
 }
 
 // A text buffer a report left behind on this app thread, for its next report to write into.
@@ -344,7 +331,7 @@ void OrvaEventsManager::drainIntake() {
   // anyone. It yields the queue now and then to other work.
   constexpr auto turn = std::chrono::milliseconds(5);
   constexpr size_t spareAhead = 4;
-  runAsBackgroundWork();
+  BackgroundWork::enter();
   const auto started = std::chrono::steady_clock::now();
   for (;;) {
     const bool handed = intake_.length() > 0;
@@ -379,7 +366,7 @@ void OrvaEventsManager::drainOnce() {
   size_t unwarned = 0;
   DropCause cause;
   Intake::Batch reports = intake_.take(unwarned, cause);
-  if (unwarned > 0) intakeDrops_.dropped(unwarned, "reported", cause.text());
+  if (unwarned > 0) counters_->dropWarning.dropped(unwarned, "reported", cause.text());
   // Rows go to the store a group at a time and each report is released once it is a row, so a
   // burst is never held twice over (as reports and as rows) and the store starts on it early.
   constexpr size_t group = 512;
@@ -637,7 +624,7 @@ size_t OrvaEventsManager::storeWhatWasHanded(std::chrono::steady_clock::time_poi
   database_->databaseQueue().drainUntil(deadline);
   size_t left = storeEventsQueue_->waiting();
   left += intake_.size();
-  intakeDrops_.sayPending();
+  counters_->dropWarning.sayPending();
   if (left == 0 && !unanswered.empty()) {
     Log::warning("the library stopped with " + unanswered +
                  " sent at once and not answered yet: kept in the event store for the next start");

@@ -29,7 +29,6 @@
 #include "platform/DispatchQueue.hpp"
 #include "platform/NotificationCenter.hpp"
 #include "platform/TimeSource.hpp"
-#include "support/DropWarning.hpp"
 #include "transport/OrvaService.hpp"
 
 namespace kelvor {
@@ -169,7 +168,6 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
 
   // Reports handed over and not yet processed.
   Intake intake_;
-  DropWarning intakeDrops_;
   std::atomic<uint64_t> processedSeq_{0};
 
   // Text of the page and user data last used (manager's queue only).

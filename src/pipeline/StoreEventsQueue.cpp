@@ -5,6 +5,7 @@
 #include <kelvor/Log.hpp>
 
 #include "pipeline/EventsList.hpp"
+#include "support/BackgroundWork.hpp"
 
 namespace kelvor {
 
@@ -78,7 +79,7 @@ void StoreEventsQueue::scheduleCommit() {
 }
 
 void StoreEventsQueue::warnDropped(size_t count, const char* where, const std::string& cause) {
-  drops_.dropped(count, where, cause);
+  counters_->dropWarning.dropped(count, where, cause);
 }
 
 std::optional<int64_t> StoreEventsQueue::noteStall() {
@@ -93,6 +94,7 @@ std::optional<int64_t> StoreEventsQueue::noteStall() {
 }
 
 void StoreEventsQueue::commit() {
+  BackgroundWork::enter();
   std::vector<StoredRow> batch;
   size_t unwarned = 0;
   DropCause cause;
@@ -238,7 +240,6 @@ void StoreEventsQueue::commitNow() {
   commit();
   // Rows already committed into a file deleted meanwhile would end with the process.
   database_->keepFileAtPath();
-  drops_.sayPending();
 }
 
 void StoreEventsQueue::checkCacheSize() {

@@ -17,7 +17,6 @@
 #include "pipeline/DropCause.hpp"
 #include "pipeline/OrvaEventManagerCallbacks.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
-#include "support/DropWarning.hpp"
 
 namespace kelvor {
 
@@ -102,7 +101,6 @@ class StoreEventsQueue : public std::enable_shared_from_this<StoreEventsQueue> {
   int64_t waitingBytes_ = 0;  // stored size of incoming_ and retained_
   size_t droppedUnwarned_ = 0;
   DropCause droppedCause_;
-  DropWarning drops_;
   std::optional<int64_t> stallBegan_;  // store's queue only
   std::atomic<int64_t> protectedThrough_{0};
 };

@@ -26,6 +26,7 @@
 #include <kelvor/Log.hpp>
 #include <kelvor/SDKException.hpp>
 
+#include "support/BackgroundWork.hpp"
 #include "support/ProcessFork.hpp"
 #include "support/Redaction.hpp"
 #include "support/Render.hpp"
@@ -405,6 +406,7 @@ std::string HttpService::percentEncode(const std::string& text) {
 }
 
 void HttpService::run(const std::shared_ptr<State>& state) {
+  BackgroundWork::enter();
   auto& active = state->active;
   std::unique_lock gate(state->gate);
   ProcessFork::GateScope scope(&state->gate);
