@@ -1,11 +1,5 @@
 #include "support/Collector.hpp"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <fstream>
 #include <thread>
@@ -41,33 +35,12 @@ void Collector::spawn(std::vector<std::string> flags, int port) {
     args.insert(args.end(), {"--key-out", (dir_.path() / "key.pem").string()});
   }
   args.insert(args.end(), flags.begin(), flags.end());
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir_.path() / "stdout.txt").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir_.path() / "stderr.txt").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-  posix_spawn_file_actions_destroy(&actions);
+  process_.start(args, dir_.path() / "stdout.txt", dir_.path() / "stderr.txt");
   // The file appears, whole, once the ports listen: the port, then the page's when there is one.
-  for (int i = 0; i < 3000 && pid_ > 0; ++i) {
-    if (std::filesystem::exists(portFile)) {
-      std::ifstream in(portFile);
-      int uiPort = 0;
-      in >> port_ >> uiPort;
-      if (uiPort > 0) uiUrl_ = "http://127.0.0.1:" + std::to_string(uiPort) + "/";
-      break;
-    }
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const auto ports = process_.numbersIn(portFile);
+  if (!ports.empty()) port_ = ports[0];
+  if (ports.size() > 1 && ports[1] > 0)
+    uiUrl_ = "http://127.0.0.1:" + std::to_string(ports[1]) + "/";
 }
 
 Collector::~Collector() {
@@ -75,22 +48,9 @@ Collector::~Collector() {
 }
 
 void Collector::stop() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    // Idle keep-alive connections hold a graceful stop for seconds; every record is already on
-    // disk, so a short grace is enough.
-    for (int i = 0; i < 30; ++i) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
+  // Idle keep-alive connections hold a graceful stop for seconds; every record is already on
+  // disk, so a short grace is enough.
+  process_.stop(std::chrono::milliseconds(300));
 }
 
 std::vector<Json> Collector::records() const {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -10,6 +8,7 @@
 
 #include <kelvor/Json.hpp>
 
+#include "support/Process.hpp"
 #include "support/TempDir.hpp"
 
 namespace kelvor::testing {
@@ -52,7 +51,7 @@ class Collector {
   TempDir dir_;
   std::filesystem::path caFile_;
   std::filesystem::path outFile_;
-  pid_t pid_ = -1;
+  Process process_;
   int port_ = -1;
   std::string uiUrl_;
 };

@@ -1,13 +1,6 @@
 #include "support/ConnectProxy.hpp"
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <fstream>
-#include <thread>
 
 namespace kelvor::testing {
 
@@ -17,28 +10,9 @@ ConnectProxy::ConnectProxy(const std::string& divert) {
       "python3",         "-B",    KELVOR_CONNECT_PROXY_SCRIPT,           "--port-file",
       portFile.string(), "--log", (dir_.path() / "tunnels.log").string()};
   if (!divert.empty()) args.insert(args.end(), {"--divert", divert});
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  if (posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-  for (int i = 0; i < 1000 && pid_ > 0; ++i) {
-    std::ifstream in(portFile);
-    if (in >> port_) break;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
-ConnectProxy::~ConnectProxy() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
+  process_.start(args);
+  const auto ports = process_.numbersIn(portFile);
+  if (!ports.empty()) port_ = ports[0];
 }
 
 std::vector<std::string> ConnectProxy::tunnels() const {

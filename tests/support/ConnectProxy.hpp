@@ -1,10 +1,9 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
 
+#include "support/Process.hpp"
 #include "support/TempDir.hpp"
 
 namespace kelvor::testing {
@@ -15,7 +14,6 @@ namespace kelvor::testing {
 class ConnectProxy {
  public:
   explicit ConnectProxy(const std::string& divert = {});
-  ~ConnectProxy();
   ConnectProxy(const ConnectProxy&) = delete;
   ConnectProxy& operator=(const ConnectProxy&) = delete;
 
@@ -26,7 +24,7 @@ class ConnectProxy {
 
  private:
   TempDir dir_;
-  pid_t pid_ = -1;
+  Process process_;
   int port_ = -1;
 };
 

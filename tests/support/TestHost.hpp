@@ -1,12 +1,11 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "support/Collector.hpp"
+#include "support/Process.hpp"
 #include "support/TempDir.hpp"
 
 namespace kelvor::testing {
@@ -18,13 +17,12 @@ class TestHost {
   TestHost(const std::string& scenario, const std::filesystem::path& folder,
            const Collector& collector, int events,
            const std::vector<std::string>& environment = {});
-  ~TestHost();
   TestHost(const TestHost&) = delete;
   TestHost& operator=(const TestHost&) = delete;
 
   // The exit code, or 128 + the signal that ended it.
-  int wait();
-  void kill();
+  int wait() { return process_.wait(); }
+  void kill() { process_.stop(); }
   // What it wrote on standard output and on standard error.
   std::string output() const { return read("out"); }
   std::string errors() const { return read("err"); }
@@ -32,8 +30,7 @@ class TestHost {
  private:
   std::string read(const char* name) const;
   TempDir dir_;
-  pid_t pid_ = -1;
-  int status_ = -1;
+  Process process_;
 };
 
 }  // namespace kelvor::testing

@@ -38,10 +38,9 @@ std::shared_ptr<Option> options(const std::string& key) {
 TEST(QuorvelReadinessTest, BlankKeyLeavesNothingInitialisedSoAGoodKeyMayFollow) {
   LogCapture log;
   EXPECT_EQ(Quorvel::getInstance(), nullptr);
-  const auto first = log.lines();
-  ASSERT_EQ(first.size(), 1u);
-  EXPECT_EQ(first[0].level, LogLevel::error);
-  EXPECT_EQ(first[0].text, "[Kelvor] - Please call the initialize method of SDK Manager");
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_EQ(log.lines()[0].level, LogLevel::error);
+  EXPECT_EQ(log.lines()[0].text, "[Kelvor] - Please call the initialize method of SDK Manager");
   sandbox();
   // Unicode white space and line breaks count as blank too.
   EXPECT_EQ(Quorvel::tryInitialize(options(" \u00a0\u2028\t ")).status,

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -18,20 +19,14 @@ class ConsentServiceTest : public ::testing::Test {
   testing::PlatformSandbox sandbox;
   std::shared_ptr<QuorvelOption> option = std::make_shared<QuorvelOption>();
   std::shared_ptr<QuorvelUserDefaults> storage = std::make_shared<QuorvelUserDefaults>("key");
-  std::vector<ConsentData> announced;
-  std::mutex mutex;
+  std::atomic<size_t> announced{0};  // "consent_set" actions, each with a record
 
   std::shared_ptr<ConsentService> make() {
     auto service = ConsentService::make(option, storage);
     service->actionListener().addActionToListener("consent_set", [this](const std::any& v) {
-      std::lock_guard lock(mutex);
-      announced.push_back(std::any_cast<ConsentData>(v));
+      if (std::any_cast<ConsentData>(&v) != nullptr) ++announced;
     });
     return service;
-  }
-  size_t announcements() {
-    std::lock_guard lock(mutex);
-    return announced.size();
   }
   // What the facade's setConsent does.
   static void setConsent(ConsentService& service, const Json& consent) {
@@ -51,16 +46,13 @@ TEST_F(ConsentServiceTest, OptionsAloneDecideWithoutConsentManagement) {
     auto service = make();
     service->resolveConsent();
     service->resolveConsent();  // an equal record is not announced again
-    ASSERT_EQ(announcements(), 1u);
+    ASSERT_EQ(announced.load(), 1u);
     EXPECT_EQ(service->isConsentGiven("track"), row.granted);
     EXPECT_EQ(service->isConsentGiven("identify"), row.granted);
     EXPECT_FALSE(service->isConsentGiven("other"));
-    ConsentData data = service->consentData();
-    EXPECT_EQ(data.resolved, true);
-    EXPECT_EQ(data.vendorConsent, row.granted);
-    EXPECT_EQ(data.gdprApplies, false);
-    EXPECT_EQ(data.consentString, "");
-    announced.clear();
+    EXPECT_EQ(service->consentData().resolved, true);
+    EXPECT_EQ(service->consentData().vendorConsent, row.granted);
+    announced = 0;
   }
 }
 
@@ -102,14 +94,14 @@ TEST_F(ConsentServiceTest, CmpDecisionResolvesAboutASecondAfterAnyOfItsKeysChang
   Preferences& cmp = Preferences::standard();
   auto service = make();
   service->resolveConsent();  // policy version 0: nothing now, but watching
-  EXPECT_EQ(announcements(), 0u);
+  EXPECT_EQ(announced.load(), 0u);
   EXPECT_FALSE(service->isConsentGiven("track"));
 
   auto waitForAnnouncements = [&](size_t n) {
-    for (int i = 0; i < 500 && announcements() < n; ++i) {
+    for (int i = 0; i < 500 && announced.load() < n; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return announcements();
+    return announced.load();
   };
   cmp.set("IABTCF_PolicyVersion", 2);
   cmp.set("IABTCF_gdprApplies", "1");
@@ -121,7 +113,7 @@ TEST_F(ConsentServiceTest, CmpDecisionResolvesAboutASecondAfterAnyOfItsKeysChang
   EXPECT_EQ(first.gdprApplies, true);
   EXPECT_TRUE(service->isConsentGiven("track"));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  EXPECT_EQ(announcements(), 1u);  // four writes, one resolution
+  EXPECT_EQ(announced.load(), 1u);  // four writes, one resolution
 
   cmp.set("IABTCF_PurposeConsents", "0000000000");  // withdrawn, TC string untouched
   ASSERT_EQ(waitForAnnouncements(2), 2u);

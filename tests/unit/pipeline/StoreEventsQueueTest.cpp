@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <future>
 
 #include <kelvor/QuorvelOption.hpp>
 
@@ -36,29 +37,27 @@ Events record(const std::string& id) {
   return e;
 }
 
-// While delivery works the store is bounded by its size, not by maxCacheSize: a burst far beyond
-// it is kept whole, and only what passes the size bound goes, oldest first, said as such. While
-// delivery is stalled, maxCacheSize bounds what is stored during the stall (the backlog held when
-// it began stays), and one warning names why, however many events go one by one.
-TEST(StoreEventsQueueTest, HealthyBoundIsTheSizeAndStalledBoundIsMaxCacheSize) {
+class StoreEventsQueueTest : public ::testing::Test {
+ protected:
   testing::TempDir dir;
-  auto db = SQLiteDatabase::open(dir.path(), "kelvorDB.sqlite");
-  auto option = std::make_shared<QuorvelOption>();
-  option->setMaxCacheSize(100);
-  auto manager = std::make_shared<FakeManager>();
-  auto counters = std::make_shared<DeliveryCounters>();
+  std::shared_ptr<SQLiteDatabase> db = SQLiteDatabase::open(dir.path(), "kelvorDB.sqlite");
+  std::shared_ptr<QuorvelOption> option = std::make_shared<QuorvelOption>();
+  std::shared_ptr<FakeManager> manager = std::make_shared<FakeManager>();
+  std::shared_ptr<DeliveryCounters> counters = std::make_shared<DeliveryCounters>();
   DeliveryScheduler::Hooks nothingGoes{[](DeliveryScheduler::Trigger) {}, [] { return false; },
                                        [] { return false; }};
-  auto scheduler = std::make_shared<DeliveryScheduler>(
-      option, db, std::make_shared<testing::FakeTimeSource>(), nothingGoes);
-  auto queue =
-      std::make_shared<StoreEventsQueue>(option, nullptr, manager, db, counters, scheduler);
-  auto stored = [&] { return db->knownCount(); };
-  auto commit = [&](std::vector<StoredRow> rows) {
+  std::shared_ptr<StoreEventsQueue> queue = std::make_shared<StoreEventsQueue>(
+      option, nullptr, manager, db, counters,
+      std::make_shared<DeliveryScheduler>(option, db, std::make_shared<testing::FakeTimeSource>(),
+                                          nothingGoes));
+
+  void SetUp() override { option->setMaxCacheSize(100); }
+  int64_t stored() { return db->knownCount(); }
+  void commit(std::vector<StoredRow> rows) {
     queue->enqueue(std::move(rows));
     db->databaseQueue().drainAll();
-  };
-  auto rows = [](int count, size_t size, const std::string& prefix) {
+  }
+  static std::vector<StoredRow> rows(int count, size_t size, const std::string& prefix) {
     std::vector<StoredRow> out;
     for (int i = 0; i < count; ++i) {
       StoredRow row = StoredRow::fromRecord(record(prefix + std::to_string(i)));
@@ -66,8 +65,14 @@ TEST(StoreEventsQueueTest, HealthyBoundIsTheSizeAndStalledBoundIsMaxCacheSize) {
       out.push_back(std::move(row));
     }
     return out;
-  };
+  }
+};
 
+// While delivery works the store is bounded by its size, not by maxCacheSize: a burst far beyond
+// it is kept whole, and only what passes the size bound goes, oldest first, said as such. While
+// delivery is stalled, maxCacheSize bounds what is stored during the stall (the backlog held when
+// it began stays), and one warning names why, however many events go one by one.
+TEST_F(StoreEventsQueueTest, HealthyBoundIsTheSizeAndStalledBoundIsMaxCacheSize) {
   LogCapture log;
   commit(rows(400, 10, "small"));  // far beyond maxCacheSize, and beyond 100 times it
   EXPECT_EQ(stored(), 400);
@@ -114,6 +119,21 @@ TEST(StoreEventsQueueTest, HealthyBoundIsTheSizeAndStalledBoundIsMaxCacheSize) {
             0);  // the oldest went first
   EXPECT_EQ(counters->droppedByCacheCap.load() + static_cast<uint64_t>(stored()),
             counters->stored.load());
+}
+
+// Rows that wait in memory while the store's queue is busy keep the stalled bound too: the
+// oldest beyond maxCacheSize go before the commit runs, not one later.
+TEST_F(StoreEventsQueueTest, RowsWaitingForTheStoreKeepTheStalledBound) {
+  manager->stalled = true;
+  std::promise<void> release;
+  db->databaseQueue().async([busy = release.get_future().share()] { busy.wait(); });
+  for (int i = 0; i < 105; ++i) queue->enqueue(rows(1, 10, "w" + std::to_string(i) + "-"));
+  const size_t waiting = queue->waiting();
+  release.set_value();
+  db->databaseQueue().drainAll();
+  EXPECT_EQ(waiting, 100u);
+  EXPECT_EQ(counters->droppedByCacheCap.load(), 5u);
+  EXPECT_EQ(stored(), 100);
 }
 
 }  // namespace

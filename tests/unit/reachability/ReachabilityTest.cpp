@@ -23,20 +23,15 @@ using testing::FakeReachabilitySource;
 struct Announcements {
   std::atomic<int> reachable{0}, unreachable{0}, notifications{0}, offMain{0};
   NotificationCenter::Token token = 0;
+  void count(std::atomic<int>& n) {
+    ++n;
+    if (!DispatchQueue::main().isCurrent()) ++offMain;
+  }
   void watch(Reachability& monitor) {
-    monitor.setWhenReachable([this](Reachability&) {
-      ++reachable;
-      if (!DispatchQueue::main().isCurrent()) ++offMain;
-    });
-    monitor.setWhenUnreachable([this](Reachability&) {
-      ++unreachable;
-      if (!DispatchQueue::main().isCurrent()) ++offMain;
-    });
+    monitor.setWhenReachable([this](Reachability&) { count(reachable); });
+    monitor.setWhenUnreachable([this](Reachability&) { count(unreachable); });
     token = NotificationCenter::defaultCenter().addObserver(
-        "reachabilityChanged", &monitor, [this](const void*) {
-          ++notifications;
-          if (!DispatchQueue::main().isCurrent()) ++offMain;
-        });
+        "reachabilityChanged", &monitor, [this](const void*) { count(notifications); });
   }
   ~Announcements() { NotificationCenter::defaultCenter().removeObserver(token); }
 };
@@ -72,7 +67,6 @@ TEST(ReachabilityTest, AFreshStartAnnouncesOnceOnTheMainQueue) {
   EXPECT_EQ(seen.unreachable, 1);
   EXPECT_EQ(seen.notifications, 2);
   EXPECT_EQ(monitor->connection(), Reachability::Connection::none);
-  EXPECT_EQ(monitor->currentReachabilityString(), "No Connection");
 }
 
 TEST(ReachabilityTest, StartFailuresUndoTheRegistration) {
