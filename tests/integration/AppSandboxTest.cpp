@@ -84,66 +84,38 @@ TEST(AppSandboxTest, AStoreOfANewerVersionIsLeftAlone) {
   EXPECT_TRUE(bytes() == withLog) << "the newer store or its log was changed";
 }
 
-// Two apps of one user, in XDG's default folders or given one KELVOR_DATA_DIR and
-// KELVOR_CONFIG_DIR (a base folder, as XDG's are): each keeps its own store below it, so each
-// request carries only its own app's events and key, even when one app left events behind for
-// its next start.
+// Two apps of one user in XDG's default folders: each keeps its own store below them, so each
+// request carries only its own app's events and key, even when one app left events behind for its
+// next start. (Given one KELVOR_DATA_DIR, the app's folder is made below it too:
+// FacadeTest.TheEnvironmentConfiguresWhatTheHostDidNot.) Without HOME the user's entry in the
+// password database gives the home; nothing goes to a shared temporary folder.
 TEST(AppSandboxTest, TwoAppsInOneHomeNeverSendEachOthersEvents) {
   testing::TempDir home;
-  testing::TempDir base;
-  struct Case {
-    const char* name;
-    std::filesystem::path data;  // empty: the defaults below HOME
-    std::filesystem::path config;
-  };
-  for (const Case& c : {Case{"defaults", home.path() / ".local/share/kelvor", {}},
-                        Case{"one base", base.path() / "data", base.path() / "config"}}) {
-    Collector collector;
-    ASSERT_TRUE(collector.started());
-    auto environment = [&](const std::string& app, const std::string& key) {
-      auto e = appEnvironment(app, key, home.path().string());
-      if (!c.config.empty()) {
-        e.push_back("KELVOR_DATA_DIR=" + c.data.string());
-        e.push_back("KELVOR_CONFIG_DIR=" + c.config.string());
-      }
-      return e;
-    };
-    auto a = environment("com.example.a", "key-a");
-    auto b = environment("com.example.b", "key-b");
-    EXPECT_EQ(TestHost("leave", home.path(), collector, 20, a).wait(), 7) << c.name;
-    EXPECT_EQ(TestHost("upload", home.path(), collector, 20, b).wait(), 0) << c.name;
-    EXPECT_EQ(TestHost("upload", home.path(), collector, 0, a).wait(), 0) << c.name;
-    EXPECT_EQ(namesSentWith(collector, "key-a"), std::set<std::string>{"leave"}) << c.name;
-    EXPECT_EQ(namesSentWith(collector, "key-b"), std::set<std::string>{"upload"}) << c.name;
-    for (const char* app : {"com.example.a", "com.example.b"}) {
-      EXPECT_TRUE(std::filesystem::exists(c.data / app / "kelvorDB.sqlite")) << c.name << app;
-      if (!c.config.empty()) {
-        EXPECT_TRUE(std::filesystem::is_directory(c.config / app)) << c.name << app;
-      }
-    }
-  }
-}
-
-// Without HOME the user's entry in the password database gives the home; nothing goes to a
-// shared temporary folder.
-TEST(AppSandboxTest, WithoutHomeTheUsersOwnHomeIsUsed) {
-  passwd* user = getpwuid(geteuid());
-  ASSERT_NE(user, nullptr);
-  const std::string app = "kelvor-home-test-" + std::to_string(getpid());
-  const std::filesystem::path home = user->pw_dir;
-  const auto data = home / ".local/share/kelvor" / app;
-  const auto config = home / ".config/kelvor" / app;
   Collector collector;
   ASSERT_TRUE(collector.started());
-  testing::TempDir unused;
-  const int rc =
-      TestHost("upload", unused.path(), collector, 1, appEnvironment(app, "k", "")).wait();
-  EXPECT_EQ(rc, 0);
-  EXPECT_TRUE(std::filesystem::exists(data / "kelvorDB.sqlite"));
-  EXPECT_TRUE(std::filesystem::is_directory(config));
+  const auto a = appEnvironment("com.example.a", "key-a", home.path().string());
+  const auto b = appEnvironment("com.example.b", "key-b", home.path().string());
+  const std::string c = "kelvor-home-test-" + std::to_string(getpid());
+  const passwd* user = getpwuid(geteuid());
+  ASSERT_NE(user, nullptr);
+  const std::filesystem::path own = user->pw_dir;
+  EXPECT_EQ(TestHost("leave", home.path(), collector, 20, a).wait(), 7);
+  EXPECT_EQ(TestHost("upload", home.path(), collector, 20, b).wait(), 0);
+  EXPECT_EQ(TestHost("upload", home.path(), collector, 0, a).wait(), 0);
+  EXPECT_EQ(TestHost("upload", home.path(), collector, 1, appEnvironment(c, "key-c", "")).wait(),
+            0);
+  EXPECT_EQ(namesSentWith(collector, "key-a"), std::set<std::string>{"leave"});
+  EXPECT_EQ(namesSentWith(collector, "key-b"), std::set<std::string>{"upload"});
+  for (const auto& [base, app] : {std::pair{home.path(), std::string("com.example.a")},
+                                  {home.path(), std::string("com.example.b")},
+                                  {own, c}}) {
+    EXPECT_TRUE(std::filesystem::exists(base / ".local/share/kelvor" / app / "kelvorDB.sqlite"))
+        << app;
+    EXPECT_TRUE(std::filesystem::is_directory(base / ".config/kelvor" / app)) << app;
+  }
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::temp_directory_path() / ".local"));
-  std::filesystem::remove_all(data);
-  std::filesystem::remove_all(config);
+  std::filesystem::remove_all(own / ".local/share/kelvor" / c);
+  std::filesystem::remove_all(own / ".config/kelvor" / c);
 }
 
 // A cleanup job removes the store's folder while the endpoint is down: the events reported

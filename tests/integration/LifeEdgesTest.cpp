@@ -1,11 +1,16 @@
 // The edges of a process's life, driven for real: returning from main in a burst, shutting down
-// with an event on its way, instant events against failing and silent endpoints, a burst with
-// default options, two processes and a third connection holding the write lock, consent
-// withdrawn while events wait.
+// with an event on its way, instant events against failing and silent endpoints, two processes and
+// a third connection holding the write lock, consent withdrawn while events wait; and the processes
+// Linux hosts run, each a real process of the test host: a child forked after initialize, a prefork
+// server whose parent reports while children come and go, a program spawned while the library runs,
+// a tool stopped by SIGTERM right after it reported.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <future>
+#include <map>
 #include <regex>
 #include <set>
 #include <thread>
@@ -41,7 +46,7 @@ TEST(LifeEdgesTest, ABurstFromFourThreadsAtExitIsKept) {
   Collector collector({"--delay-ms", "300"});
   ASSERT_TRUE(collector.started());
   testing::TempDir folder;
-  TestHost host("burst", folder.path(), collector, 20000);
+  TestHost host("leave", folder.path(), collector, 20000);
   ASSERT_EQ(host.wait(), 7) << host.output();
   const std::string output = host.output();
   // Every drop is counted and named, whatever its cause (on a starved machine a stall may bound
@@ -64,27 +69,8 @@ TEST(LifeEdgesTest, ABurstFromFourThreadsAtExitIsKept) {
   EXPECT_LE(kept.size(), 20000u);
 }
 
-// With default options a burst far beyond maxCacheSize reaches a healthy endpoint whole, each
-// event once and in order: the count bound applies only while delivery is stalled.
-TEST(LifeEdgesTest, ABurstWithDefaultOptionsReachesAHealthyEndpointWhole) {
-  Collector collector;
-  ASSERT_TRUE(collector.started());
-  auto option = std::make_shared<QuorvelOption>();
-  option->writeKey("key").optout(false).logging(false).build();
-  Pipeline p(option, collector.baseUrl(), collector.caFile());
-  p.resolveConsent();
-  LogCapture log;
-  p.report(20000, "b");
-  EXPECT_TRUE(p.flush(180s));
-  // Each name once, in order: nothing twice, nothing lost.
-  const auto sent = Collector::names(Collector::acceptedEvents(collector.records()));
-  ASSERT_EQ(sent.size(), 20000u);
-  for (size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(sent[i], "b" + std::to_string(i));
-  EXPECT_EQ(p.manager->deliveryStats().droppedByCacheCap, 0u);
-  EXPECT_FALSE(log.contains(LogLevel::warning, "dropped"));
-}
-
-// An instant event goes alone, without the store, or is held until the endpoint accepts it:
+// An instant event goes alone, without the store
+// (PipelineTest.TheHostsFilterScrubsOrDropsWhatLeaves), or is held until the endpoint accepts it:
 // undecided consent stores it, a failed send stores it and flush says false, shutdown stores one
 // still out (and refuses a later report), and a silent endpoint holds at most maxCacheSize of them
 // in memory while the rest wait in the store, and cannot hold a flush past its limit.
@@ -92,13 +78,6 @@ TEST(LifeEdgesTest, InstantEventsGoAloneOrAreKeptUntilAccepted) {
   {
     Collector collector;
     ASSERT_TRUE(collector.started());
-    Pipeline granted(Pipeline::options(), collector.baseUrl(), collector.caFile());
-    granted.resolveConsent();
-    granted.manager->logInstantEvent("now", {{"a", 1}});
-    ASSERT_TRUE(granted.settle());
-    EXPECT_EQ(Collector::names(Collector::acceptedEvents(collector.records())),
-              std::vector<std::string>{"now"});
-    EXPECT_EQ(granted.storedCount(), 0);
     auto option = Pipeline::options();
     option->setUseConsent(true);
     Pipeline unresolved(option, collector.baseUrl(), collector.caFile());
@@ -231,6 +210,117 @@ TEST(LifeEdgesTest, AWithdrawalLetsNothingWaitingThrough) {
   EXPECT_EQ(p.storedCount(), 0);
   EXPECT_FALSE(p.identity->userPayload().contains("email"));
   EXPECT_EQ(collector.posts(), 0u);  // no event left the device
+}
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
+// How often each event name reached the endpoint.
+std::map<std::string, int> arrivals(const Collector& collector) {
+  std::map<std::string, int> counts;
+  for (const auto& name : Collector::names(Collector::acceptedEvents(collector.records()))) {
+    ++counts[name];
+  }
+  return counts;
+}
+
+// A sanitizer's options with one more.
+std::string withOption(const char* variable, const char* option) {
+  const char* given = std::getenv(variable);
+  std::string options = given != nullptr ? given : "";
+  return std::string(variable) + "=" + options + (options.empty() ? "" : ":") + option;
+}
+
+// ThreadSanitizer follows a child of fork only when told to. A child's copy of the parent's
+// threads' own memory (their stacks, std::thread's start record) is reachable from nothing the
+// leak checker scans there, so leaks are not checked in these hosts.
+std::vector<std::string> forkEnvironment() {
+  return {withOption("TSAN_OPTIONS", "die_after_fork=0"),
+          withOption("ASAN_OPTIONS", "detect_leaks=0")};
+}
+
+// A child forked after initialize reports, flushes with its own networking thread, reports again
+// and returns from main (the exit stores those, and the parent sends them); a prefork server forks
+// children one after another while two of its threads report, and none hangs (the host's alarm
+// would end it by SIGALRM). Every event of parent and children arrives once.
+TEST(ProcessesTest, ForkedChildrenAndTheirParentDeliverEveryEventOnce) {
+  for (const auto& [scenario, events] : {std::pair{"fork", 20}, {"prefork", sanitized ? 20 : 50}}) {
+    SCOPED_TRACE(scenario);
+    Collector collector;
+    ASSERT_TRUE(collector.started());
+    testing::TempDir folder;
+    TestHost host(scenario, folder.path(), collector, events, forkEnvironment());
+    ASSERT_EQ(host.wait(), 0) << host.output() << host.errors();
+    const std::string output = host.output();
+    const auto counts = arrivals(collector);
+    // The host names what it reported: "reported <prefix> <count>", one line per prefix.
+    size_t reported = 0;
+    const std::regex line("reported (\\S+) ([0-9]+)");
+    for (std::sregex_iterator it(output.begin(), output.end(), line), end; it != end; ++it) {
+      for (int i = 0; i < std::stoi((*it)[2]); ++i, ++reported) {
+        const auto found = counts.find((*it)[1].str() + std::to_string(i));
+        EXPECT_EQ(found == counts.end() ? 0 : found->second, 1) << (*it)[1] << i;
+      }
+    }
+    EXPECT_EQ(counts.size(), reported) << output;
+  }
+}
+
+// Programs spawned while the library has its store, its connections and its threads open, and
+// while it reports and uploads: none holds a descriptor of the library.
+TEST(ProcessesTest, AProgramSpawnedWhileTheLibraryRunsHoldsNoneOfItsDescriptors) {
+  Collector collector;
+  ASSERT_TRUE(collector.started());
+  testing::TempDir folder;
+  TestHost host("spawn", folder.path(), collector, 20);
+  EXPECT_EQ(host.wait(), 0) << host.output() << host.errors();
+  const std::string output = host.output();
+  EXPECT_EQ(output.find("leaked"), std::string::npos) << output;
+  // Not vacuous: the library had its store files and sockets open.
+  std::smatch open;
+  ASSERT_TRUE(std::regex_search(output, open, std::regex("library descriptors ([0-9]+)")));
+  EXPECT_GE(std::stoi(open[1]), 4) << output;
+}
+
+// SIGTERM 1 ms after 100 reports: with storeOnSignals every event is kept (stored, or at the
+// endpoint) and the process still ends by the signal, or by the host's own handler, which runs
+// once; without it the signal is not even caught.
+TEST(ProcessesTest, SigtermRightAfterReportsKeepsThemOnlyWhenAsked) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> environment;
+    int status;
+    const char* says;
+    bool keepsAll;
+  };
+  const Case cases[] = {
+      {"asked", {"QUORVEL_TEST_SIGNALS=1"}, 128 + SIGTERM, "SIGTERM caught", true},
+      {"host handler",
+       {"QUORVEL_TEST_SIGNALS=1", "QUORVEL_TEST_HOST_HANDLER=1"},
+       9,
+       "host handler",
+       true},
+      {"not asked", {}, 128 + SIGTERM, "SIGTERM default", false},
+  };
+  for (const Case& c : cases) {
+    Collector collector;
+    ASSERT_TRUE(collector.started());
+    testing::TempDir folder;
+    TestHost host("sigterm", folder.path(), collector, 100, c.environment);
+    EXPECT_EQ(host.wait(), c.status) << c.name << host.output() << host.errors();
+    const std::string output = host.output();
+    EXPECT_NE(output.find(c.says), std::string::npos) << c.name << output;
+    // The host's handler runs exactly once.
+    EXPECT_EQ(output.find("host handler"), output.rfind("host handler")) << c.name;
+    if (!c.keepsAll) continue;
+    const auto stored = storedNames(folder.path() / "documents" / "kelvorDB.sqlite");
+    std::set<std::string> kept(stored.begin(), stored.end());
+    for (const auto& [name, count] : arrivals(collector)) kept.insert(name);
+    EXPECT_EQ(kept.size(), 100u) << c.name << output;
+  }
 }
 
 }  // namespace
