@@ -223,10 +223,8 @@ TEST(DeliveryFaultsTest, AnUnreadableStoreFileIsReplacedAndCaptureGoesOn) {
   ASSERT_TRUE(collector.started());
   for (const auto& c : cases) {
     LogCapture log;
-    std::filesystem::path documents;
     Pipeline p(Pipeline::options(10, 200), collector.baseUrl(), collector.caFile(),
                [&](const std::filesystem::path& dir) {
-                 documents = dir;
                  std::filesystem::create_directories(dir);
                  c.damage(dir / "kelvorDB.sqlite");
                });
@@ -236,7 +234,7 @@ TEST(DeliveryFaultsTest, AnUnreadableStoreFileIsReplacedAndCaptureGoesOn) {
     EXPECT_TRUE(p.flush()) << c.name;
     EXPECT_EQ(Collector::acceptedEvents(collector.records()).size() - before, 30u) << c.name;
     bool aside = false;
-    for (const auto& entry : std::filesystem::directory_iterator(documents)) {
+    for (const auto& entry : std::filesystem::directory_iterator(p.sandbox.documents())) {
       aside |= entry.path().filename().string().rfind("kelvorDB.sqlite.corrupt-", 0) == 0;
     }
     EXPECT_EQ(aside, c.movedAside) << c.name;
