@@ -77,7 +77,7 @@ TEST(FacadeTest, EventsPropertiesAndHashedIdentitiesReachTheEndpoint) {
   q.setEventProperties("before");
   q.setPageProperties({{"screen", "home"}});
   q.setUserProperties({{"plan", "gold"}});
-  q.setUserIdentities({{"email", "Jane@Example.com"}, {"cellno", "+91 98765-43210"}});
+  q.setUserIdentities({{"email", "Jane@Example.com"}});
   for (int i = 0; i < 8; ++i) q.setEventProperties("tap", {{"i", i}});
   q.setInstantEventProperties("instant", {{"now", true}});
   ASSERT_TRUE(q.flush());
@@ -104,9 +104,6 @@ TEST(FacadeTest, EventsPropertiesAndHashedIdentitiesReachTheEndpoint) {
   const Json& identityPayload = (*identity)["payload"];
   EXPECT_EQ(identityPayload["user_email"],
             IdentityTransformer::caseVariantHashes("Jane@Example.com"));
-  EXPECT_EQ(identityPayload["user_cellno_e164"], IdentityTransformer::plainHashes("+919876543210"));
-  EXPECT_EQ(identityPayload["user_cellno_without_country_code"],
-            IdentityTransformer::plainHashes("9876543210"));
   EXPECT_EQ(identityPayload["user_ki"], q.getKI());
   for (const auto& event : events) {
     if (event["event"]["eventName"] == "before") {
@@ -173,7 +170,10 @@ TEST(FacadeTest, AppConsentAskedForAndGivenStartsUploads) {
   EXPECT_TRUE(std::regex_match(q.getKI(), std::regex("[0-9A-F-]{36}")));
 }
 
-TEST(FacadeTest, ManyAppThreadsReportAtOnce) {
+// Many app threads report at once; flush() is true only once what was handed over was accepted,
+// partial batches too, and returns while another thread keeps reporting; shutdown() stops for
+// good.
+TEST(FacadeTest, ManyAppThreadsReportAtOnceAndFlushTellsTheTruth) {
   auto& e = endpoint();
   auto option = baseOptions();
   option->optout(false).maxCacheSize(200);
@@ -192,14 +192,43 @@ TEST(FacadeTest, ManyAppThreadsReportAtOnce) {
   }
   for (auto& thread : app) thread.join();
   q.setConsent({{"track", true}});  // not in use with useConsent off; harmless
-  ASSERT_TRUE(q.flush());
+  std::atomic<bool> stop{false};
+  std::thread reporter([&] {
+    for (int i = 0; !stop; ++i) {
+      q.setEventProperties("busy" + std::to_string(i));
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  });
+  EXPECT_TRUE(q.flush());
   std::multiset<std::string> taps;
   for (const auto& n : names(Collector::acceptedEvents(e.collector.records()))) {
     if (n[0] == 't') taps.insert(n);
   }
-  // flush sends partial batches too: every report arrived, once.
+  // Partial batches go too: every report made before the flush arrived, once.
   EXPECT_EQ(std::set<std::string>(taps.begin(), taps.end()).size(), 160u);
   EXPECT_EQ(taps.size(), 160u);
+  stop = true;
+  reporter.join();
+  ASSERT_TRUE(q.flush());
+  const size_t sent = Collector::acceptedEvents(e.collector.records()).size();
+
+  e.collector.stop();
+  for (int i = 0; i < 3; ++i) q.setEventProperties("unsent");
+  EXPECT_FALSE(q.flush(std::chrono::seconds(10)));
+  auto stats = q.deliveryStats();
+  EXPECT_EQ(stats.sent, sent);
+  EXPECT_EQ(stats.pending, 3);
+  EXPECT_GE(stats.failedAttempts, 1u);
+  EXPECT_EQ(stats.lastFailureStatus, 0);
+  EXPECT_TRUE(stats.lastFailureTime.has_value());
+
+  EXPECT_FALSE(q.shutdown(std::chrono::seconds(2)));
+  LogCapture log;
+  q.setEventProperties("after");
+  EXPECT_FALSE(q.flush());
+  EXPECT_FALSE(q.shutdown());
+  EXPECT_TRUE(log.contains(LogLevel::error, "has been shut down"));
+  EXPECT_EQ(q.deliveryStats().pending, 3);  // kept for the next start
 }
 
 // Nesting is checked at the call without recursion: 64 levels go, deeper is refused and
@@ -238,35 +267,6 @@ TEST(FacadeTest, NestingBeyondTheLimitAndMapsThatAreNoObjectsAreRefusedAtTheCall
   EXPECT_EQ(q.deliveryStats().refusedInvalid, 4u);  // the user and page maps make events
 }
 
-// flush() is true only once what was handed over was accepted; shutdown() stops for good.
-TEST(FacadeTest, FlushTellsTheTruthAndShutdownStopsForGood) {
-  auto& e = endpoint();
-  auto option = baseOptions();
-  option->optout(false).batchSize(20);
-  Quorvel& q = start(option);
-  for (int i = 0; i < 6; ++i) q.setEventProperties("partial");
-  EXPECT_TRUE(q.flush());  // a partial batch goes too
-  EXPECT_EQ(Collector::acceptedEvents(e.collector.records()).size(), 6u);
-
-  e.collector.stop();
-  for (int i = 0; i < 3; ++i) q.setEventProperties("unsent");
-  EXPECT_FALSE(q.flush(std::chrono::seconds(10)));
-  auto stats = q.deliveryStats();
-  EXPECT_EQ(stats.sent, 6u);
-  EXPECT_EQ(stats.pending, 3);
-  EXPECT_GE(stats.failedAttempts, 1u);
-  EXPECT_EQ(stats.lastFailureStatus, 0);
-  EXPECT_TRUE(stats.lastFailureTime.has_value());
-
-  EXPECT_FALSE(q.shutdown(std::chrono::seconds(2)));
-  LogCapture log;
-  q.setEventProperties("after");
-  EXPECT_FALSE(q.flush());
-  EXPECT_FALSE(q.shutdown());
-  EXPECT_TRUE(log.contains(LogLevel::error, "has been shut down"));
-  EXPECT_EQ(q.deliveryStats().pending, 3);  // kept for the next start
-}
-
 // The usual way to configure a Linux tool: the environment, read when initialize runs.
 TEST(FacadeTest, TheEnvironmentConfiguresWhatTheHostDidNot) {
   Collector collector({"--write-key", "key"});
@@ -295,6 +295,7 @@ TEST(FacadeTest, TheEnvironmentConfiguresWhatTheHostDidNot) {
   // Both name a base folder, the app's own folder below it (AppSandboxTest drives two apps).
   EXPECT_TRUE(std::filesystem::exists(folder->path() / "data" / Platform::appIdentifier() /
                                       "kelvorDB.sqlite"));
+  EXPECT_TRUE(std::filesystem::is_directory(folder->path() / "config" / Platform::appIdentifier()));
   log.clear();
   q.setEventProperties("quiet");
   ASSERT_TRUE(q.flush());

@@ -4,23 +4,22 @@
 //
 // Usage: quorvel-test-host <scenario> <folder> <base-url> <ca-file> <events>
 // With QUORVEL_TEST_APP set it runs as that app in the default directories.
-//   leave      report, then return 7 from main at once
-//   burst      report from four threads at once, then return 7 from main; warnings and errors
-//              go to standard output
+// Every scenario but spin and the forking ones reports <events> from four threads at once.
+//   leave      report, then return 7 from main at once; warnings and errors go to standard output
 //   upload     report, then flush; 0 when everything was accepted
 //   spin       report without end (the test kills it)
 //   full-disk  in a mount namespace of its own, on a 1 MiB tmpfs: report a batch, fill the
 //              disk while it is in flight, report one event a second for 10 s, free the disk,
-//              flush; prints the delivery figures; 77 when mounting is not allowed
+//              flush; 77 when mounting is not allowed
 //   throwing   every host callback throws (log sink, tracking provider, consent action,
-//              preferences observer); report, flush; prints the delivery figures
+//              preferences observer); report, flush
 //   folder-gone  report, flush (the endpoint is down), remove the documents folder, report as
 //              many again, return 7; folder-gone-idle reports nothing after the removal
 //   fork       report "parent-i", fork; the child reports "child-i", flushes, reports "late-i"
 //              and returns from main; the parent waits for it and flushes; 0 when all went well
 //   prefork    two threads report "p0-i" and "p1-i" while <events> children are forked, each
-//              reporting "c<k>-i" (10) and calling exit; then flush; prints how many each
-//              thread reported; a hang ends it by SIGALRM
+//              reporting "c<k>-i" (10) and calling exit; then flush; a hang ends it by SIGALRM
+//   Both print "reported <prefix> <count>" for each name prefix they reported.
 //   spawn      report and flush, then spawn 20 programs while a thread reports; prints
 //              "leaked <fd> <target>" for every descriptor a spawned program holds beyond
 //              0, 1 and 2, and how many descriptors the library had open
@@ -138,6 +137,15 @@ void freshThreadStacksAfterFork() {
 #endif
 }
 
+// Waits for a child; false, with a line that says how it ended, unless it returned 0.
+bool reaped(pid_t child) {
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  std::printf("child %d ended with status %d\n", static_cast<int>(child), status);
+  return false;
+}
+
 int forkScenario(kelvor::Quorvel* quorvel, int events) {
   for (int i = 0; i < events; ++i) quorvel->setEventProperties("parent-" + std::to_string(i));
   const pid_t child = fork();
@@ -149,11 +157,9 @@ int forkScenario(kelvor::Quorvel* quorvel, int events) {
     for (int i = 0; i < events; ++i) quorvel->setEventProperties("late-" + std::to_string(i));
     return 0;  // from main: the exit stores the late ones
   }
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::printf("child ended with status %d\n", status);
-    return 12;
+  if (!reaped(child)) return 12;
+  for (const char* prefix : {"parent-", "child-", "late-"}) {
+    std::printf("reported %s %d\n", prefix, events);
   }
   return quorvel->flush(std::chrono::seconds(60)) ? 0 : 4;
 }
@@ -186,17 +192,11 @@ int preforkScenario(kelvor::Quorvel* quorvel, int children) {
     std::this_thread::sleep_for(2ms);
   }
   int failed = 0;
-  for (pid_t pid : pids) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      std::printf("child %d ended with status %d\n", static_cast<int>(pid), status);
-      ++failed;
-    }
-  }
+  for (pid_t pid : pids) failed += reaped(pid) ? 0 : 1;
   forking.store(false);
   for (auto& thread : threads) thread.join();
-  std::printf("p0 %d p1 %d\n", reported[0], reported[1]);
+  std::printf("reported p0- %d\nreported p1- %d\n", reported[0], reported[1]);
+  for (int k = 0; k < children; ++k) std::printf("reported c%d- 10\n", k);
   if (failed > 0 || static_cast<int>(pids.size()) != children) return 12;
   return quorvel->flush(std::chrono::seconds(60)) ? 0 : 4;
 }
@@ -278,7 +278,7 @@ int main(int argc, char** argv) {
       .batchSize(10)
       .eventUploadInterval(1)
       .logging(false);
-  if (scenario == "burst" || scenario == "upload") {
+  if (scenario == "leave" || scenario == "upload") {
     kelvor::Platform::setLogSink(std::make_shared<PrintingSink>());
   }
   if (scenario == "throwing") {
@@ -310,11 +310,6 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, nullptr, &now);
     std::printf("SIGTERM %s\n", now.sa_handler == SIG_DFL ? "default" : "caught");
     std::fflush(stdout);
-    for (int i = 0; i < events; ++i) quorvel->setEventProperties("term-" + std::to_string(i));
-    std::this_thread::sleep_for(1ms);
-    ::kill(getpid(), SIGTERM);
-    std::this_thread::sleep_for(30s);
-    return 5;
   }
   // Preferences observer, consent action and tracking provider each throw on their turn.
   kelvor::ObservationToken observation;
@@ -328,22 +323,23 @@ int main(int argc, char** argv) {
     quorvel->setAdvertisingIdByATTStatus(kelvor::TrackingAuthorizationStatus::authorized);
   }
   const std::string pid = std::to_string(getpid());
-  if (scenario == "burst") {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([quorvel, t, events, &pid] {
-        for (int i = t; i < events; i += 4) {
-          quorvel->setEventProperties("burst-" + std::to_string(i), {{"i", i}, {"pid", pid}});
-        }
-      });
-    }
-    for (auto& thread : threads) thread.join();
-    return 7;
+  // From four threads at once.
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = t; i < events; i += 4) {
+        quorvel->setEventProperties(scenario + "-" + std::to_string(i), {{"i", i}, {"pid", pid}});
+      }
+    });
   }
-  for (int i = 0; i < events; ++i) {
-    quorvel->setEventProperties(scenario + "-" + std::to_string(i), {{"i", i}, {"pid", pid}});
-  }
+  for (auto& thread : threads) thread.join();
   if (scenario == "leave") return 7;
+  if (scenario == "sigterm") {
+    std::this_thread::sleep_for(1ms);
+    ::kill(getpid(), SIGTERM);
+    std::this_thread::sleep_for(30s);
+    return 5;
+  }
   if (scenario.rfind("folder-gone", 0) == 0) {
     (void)quorvel->flush(std::chrono::seconds(5));  // stored; the endpoint does not take them
     std::filesystem::remove_all(documents);
@@ -369,11 +365,5 @@ int main(int argc, char** argv) {
   for (int i = 0; scenario == "throwing" && !flushed && i < 5; ++i) {
     flushed = quorvel->flush(std::chrono::seconds(60));
   }
-  const auto stats = quorvel->deliveryStats();
-  std::printf("{\"flushed\":%s,\"sent\":%llu,\"stored\":%llu,\"dropped\":%llu,\"failed\":%llu}\n",
-              flushed ? "true" : "false", static_cast<unsigned long long>(stats.sent),
-              static_cast<unsigned long long>(stats.stored),
-              static_cast<unsigned long long>(stats.droppedByCacheCap),
-              static_cast<unsigned long long>(stats.failedAttempts));
   return flushed ? 0 : 4;
 }
