@@ -574,11 +574,6 @@ uint64_t UploadEventsQueue::oldestInstantInFlight() const {
   return oldest;
 }
 
-size_t UploadEventsQueue::instantsInFlight() const {
-  std::lock_guard lock(instantMutex_);
-  return instantsInFlight_.size();
-}
-
 RequestConsent UploadEventsQueue::requestConsent() const {
   return {consentService_->isConsentGiven("track"), consentService_->isConsentGiven("identify"),
           consentService_->consentData()};

@@ -85,7 +85,6 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   void storeWritable();
   // The oldest report among instant sends still out; max when none.
   uint64_t oldestInstantInFlight() const;
-  size_t instantsInFlight() const;
 
   // A batch chain runs.
   bool inProgress() const { return isDispatchInProgress.load(); }

@@ -137,6 +137,9 @@ void CollectorServer::answer(httplib::Response& res, int status, const std::stri
                                       ? httpDate(now + std::atoll(options_.retryAfter.c_str() + 1))
                                       : options_.retryAfter);
   }
+  // 204 and 304 carry no body: bytes after one would be read as the start of the next answer
+  // on a reused connection.
+  if (status == 204 || status == 304) return;
   res.set_content(status >= 200 && status < 300 ? "{\"ok\":true}" : json{{"error", problem}}.dump(),
                   "application/json");
 }
