@@ -32,16 +32,6 @@ using testing::LogCapture;
 using testing::Pipeline;
 using testing::TestHost;
 
-std::vector<std::string> accepted(const Collector& collector) {
-  return Collector::names(Collector::acceptedEvents(collector.records()));
-}
-
-size_t distinct(const std::vector<Json>& events) {
-  std::set<std::string> ids;
-  for (const auto& e : events) ids.insert(e["eventUUID"].get<std::string>());
-  return ids.size();
-}
-
 // One event the endpoint refuses for its content: batches are halved until it stands alone, it
 // is dropped with an error line and counted, and the other 99 arrive.
 TEST(DeliveryFaultsTest, ARefusedEventIsIsolatedAndTheOthersGo) {
@@ -58,14 +48,13 @@ TEST(DeliveryFaultsTest, ARefusedEventIsIsolatedAndTheOthersGo) {
   for (const auto& c : cases) {
     Collector collector(c.flags);
     ASSERT_TRUE(collector.started());
-    Pipeline p(Pipeline::options(10, 200), collector.baseUrl(), collector.caFile());
-    p.resolveConsent();
+    Pipeline p(Pipeline::options(10, 200), collector);
     LogCapture log;
     for (int i = 0; i < 100; ++i) {
       p.manager->reportEvent("e" + std::to_string(i), i == 37 ? c.bad : Json::object());
     }
     EXPECT_TRUE(p.flush()) << c.name;
-    auto names = accepted(collector);
+    auto names = collector.acceptedNames();
     EXPECT_EQ(names.size(), 99u) << c.name;
     EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).count("e37"), 0u);
     auto stats = p.manager->deliveryStats();
@@ -94,15 +83,14 @@ TEST(DeliveryFaultsTest, ARefusedEventIsIsolatedAndTheOthersGo) {
 TEST(DeliveryFaultsTest, BodiesStayBelowOneMebibyteAndOversizedEventsAreRefused) {
   Collector collector({"--max-body", "1048575"});
   ASSERT_TRUE(collector.started());
-  Pipeline p(Pipeline::options(50, 200), collector.baseUrl(), collector.caFile());
-  p.resolveConsent();
+  Pipeline p(Pipeline::options(50, 200), collector);
   LogCapture log;
   p.report(8, "large", Json{{"blob", std::string(200 * 1024, 'y')}});
   p.report(20, "small");
   p.report(1, "huge", Json{{"blob", std::string(300 * 1024, 'z')}});
   EXPECT_TRUE(p.flush());
   for (const auto& r : collector.records()) EXPECT_EQ(r["status"], 200) << r.value("problem", "");
-  EXPECT_EQ(accepted(collector).size(), 28u);
+  EXPECT_EQ(collector.acceptedNames().size(), 28u);
   EXPECT_GE(collector.posts(), 2u);
   EXPECT_EQ(p.manager->deliveryStats().refusedInvalid, 1u);
   EXPECT_TRUE(log.contains(LogLevel::error, "\"huge0\" is refused"));
@@ -137,8 +125,7 @@ TEST(DeliveryFaultsTest, AnOutageBacksOffAndEverythingArrivesAfter) {
     Collector collector(c.fault);
     ASSERT_TRUE(collector.started());
     auto time = std::make_shared<FakeTimeSource>();
-    Pipeline p(Pipeline::options(10, 40), collector.baseUrl(), collector.caFile(), {}, time);
-    p.resolveConsent();
+    Pipeline p(Pipeline::options(10, 40), collector, time);
     LogCapture warnings;
     int reported = 0;
     for (int second = 1; second <= 60; ++second) {
@@ -183,7 +170,7 @@ TEST(DeliveryFaultsTest, AnOutageBacksOffAndEverythingArrivesAfter) {
     const auto dropped = p.manager->deliveryStats().droppedByCacheCap;
     EXPECT_GT(dropped, 0u);
     EXPECT_EQ(events.size() + dropped, static_cast<size_t>(reported));
-    EXPECT_EQ(distinct(events), events.size());
+    EXPECT_EQ(Collector::distinct(events), events.size());
     const auto names = Collector::names(events);
     const std::set<std::string> kept(names.begin(), names.end());
     for (int i = 0; i < 10; ++i) EXPECT_EQ(kept.count("o" + std::to_string(i)), 1u) << i;
@@ -248,8 +235,7 @@ TEST(DeliveryFaultsTest, AnUnreadableStoreFileIsReplacedAndCaptureGoesOn) {
 TEST(DeliveryFaultsTest, AWriteLockHeldPastTheBusyTimeoutLosesNothing) {
   Collector collector;
   ASSERT_TRUE(collector.started());
-  Pipeline p(Pipeline::options(10, 200), collector.baseUrl(), collector.caFile());
-  p.resolveConsent();
+  Pipeline p(Pipeline::options(10, 200), collector);
   ASSERT_TRUE(p.settle());
   ASSERT_TRUE(testing::rawExec(
       p.db->location(),
@@ -279,7 +265,7 @@ TEST(DeliveryFaultsTest, AWriteLockHeldPastTheBusyTimeoutLosesNothing) {
   EXPECT_TRUE(p.flush());
   auto events = Collector::acceptedEvents(collector.records());
   EXPECT_EQ(events.size(), 111u);
-  EXPECT_EQ(distinct(events), 111u);
+  EXPECT_EQ(Collector::distinct(events), 111u);
   EXPECT_TRUE(log.contains(LogLevel::warning, "kept in memory"));
   EXPECT_EQ(p.manager->deliveryStats().stored, 100u);
 }
@@ -296,23 +282,9 @@ TEST(DeliveryFaultsTest, AFullDiskNeitherResendsNorLoses) {
   EXPECT_EQ(rc, 0) << host.output();
   auto events = Collector::acceptedEvents(collector.records());
   EXPECT_EQ(events.size(), 20u);
-  EXPECT_EQ(distinct(events), events.size());  // nothing twice
+  EXPECT_EQ(Collector::distinct(events), events.size());  // nothing twice
   std::printf("requests with a full disk, 10 s and after: %zu\n", collector.posts());
   EXPECT_LE(collector.posts(), 9u);
-}
-
-// A Retry-After date is read on the server's clock (its Date header; one ahead of this device's:
-// AnOutageBacksOffAndEverythingArrivesAfter). A flush ends (false) when the wait asked for is
-// longer than what remains of its limit.
-TEST(DeliveryFaultsTest, ARetryAfterDateIsReadOnTheServersClock) {
-  // An hour behind, asking for two minutes: more than the flush has, so it tries once.
-  Collector collector({"--status", "503", "--retry-after", "+120", "--clock-skew", "-3600"});
-  ASSERT_TRUE(collector.started());
-  Pipeline p(Pipeline::options(10, 200), collector.baseUrl(), collector.caFile());
-  p.resolveConsent();
-  p.report(3);
-  EXPECT_FALSE(p.flush(20s));
-  EXPECT_EQ(collector.posts(), 1u);
 }
 
 // A kill -9 in the middle of grouped commits leaves a store that opens as it is, every event
@@ -370,7 +342,7 @@ TEST(DeliveryFaultsTest, AForeignBacklogGoesWholeThroughPassingFailuresButUndeco
   expected.insert(expected.end(), {"e0", "e1"});
   EXPECT_EQ(Collector::names(events), expected);
   ASSERT_EQ(events.size(), 1004u);
-  EXPECT_EQ(distinct(events), 1004u);
+  EXPECT_EQ(Collector::distinct(events), 1004u);
   EXPECT_FALSE(events[0].contains("page"));
   EXPECT_EQ(events[1]["user"], Json::object());
   EXPECT_EQ(log.count(LogLevel::error, "cannot be read back"), 3u);

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -46,6 +45,14 @@ std::vector<std::string> storedNames(const std::filesystem::path& file) {
   return names;
 }
 
+// The names a host's events are kept under: in its store or accepted by the endpoint.
+std::set<std::string> kept(const testing::TempDir& folder, const Collector& collector) {
+  auto names = storedNames(folder.path() / "documents" / "kelvorDB.sqlite");
+  const auto sent = collector.acceptedNames();
+  names.insert(names.end(), sent.begin(), sent.end());
+  return {names.begin(), names.end()};
+}
+
 // Four threads report 20,000 events and the host returns from main while a slow endpoint has a
 // batch out: every event is at the endpoint or in the store at the next start, or said lost.
 TEST(LifeEdgesTest, ABurstFromFourThreadsAtExitIsKept) {
@@ -62,17 +69,11 @@ TEST(LifeEdgesTest, ABurstFromFourThreadsAtExitIsKept) {
   for (std::sregex_iterator it(output.begin(), output.end(), dropped), end; it != end; ++it) {
     lost += std::stoul((*it)[1]);
   }
-  std::set<std::string> kept;
-  for (const auto& name : storedNames(folder.path() / "documents" / "kelvorDB.sqlite")) {
-    kept.insert(name);
-  }
-  for (const auto& name : Collector::names(Collector::acceptedEvents(collector.records()))) {
-    kept.insert(name);
-  }
   // What the warning counts may still reach the store while the process ends: never less. How
   // much the exit's second stores depends on the machine's load, so only the sum is checked.
-  EXPECT_GE(kept.size() + lost, 20000u) << output;
-  EXPECT_LE(kept.size(), 20000u);
+  const size_t held = kept(folder, collector).size();
+  EXPECT_GE(held + lost, 20000u) << output;
+  EXPECT_LE(held, 20000u);
 }
 
 // An instant event goes alone, without the store
@@ -86,8 +87,7 @@ TEST(LifeEdgesTest, InstantEventsGoAloneOrAreKeptUntilAccepted) {
     ASSERT_TRUE(collector.started());
     auto option = Pipeline::options();
     option->setUseConsent(true);
-    Pipeline unresolved(option, collector.baseUrl(), collector.caFile());
-    unresolved.resolveConsent();
+    Pipeline unresolved(option, collector);
     unresolved.manager->logInstantEvent("waiting", Json::object());
     unresolved.settle();
     EXPECT_EQ(storedNames(unresolved.db->location()), std::vector<std::string>{"waiting"});
@@ -95,8 +95,7 @@ TEST(LifeEdgesTest, InstantEventsGoAloneOrAreKeptUntilAccepted) {
   {
     Collector failing({"--fail-every", "1"});
     ASSERT_TRUE(failing.started());
-    Pipeline p(Pipeline::options(10, 100), failing.baseUrl(), failing.caFile());
-    p.resolveConsent();
+    Pipeline p(Pipeline::options(10, 100), failing);
     LogCapture log;
     p.manager->logInstantEvent("instant", Json::object());
     EXPECT_FALSE(p.flush(5s));
@@ -110,8 +109,7 @@ TEST(LifeEdgesTest, InstantEventsGoAloneOrAreKeptUntilAccepted) {
   {
     Collector late({"--status", "500", "--delay-ms", "1500"});
     ASSERT_TRUE(late.started());
-    Pipeline p(Pipeline::options(10, 100), late.baseUrl(), late.caFile());
-    p.resolveConsent();
+    Pipeline p(Pipeline::options(10, 100), late);
     p.manager->logInstantEvent("instant", Json::object());
     EXPECT_FALSE(p.manager->flush(std::chrono::steady_clock::now() + 300ms));
     LogCapture log;
@@ -130,8 +128,7 @@ TEST(LifeEdgesTest, InstantEventsGoAloneOrAreKeptUntilAccepted) {
   {
     Collector silent({"--never-answer"});
     ASSERT_TRUE(silent.started());
-    Pipeline p(Pipeline::options(10, 200), silent.baseUrl(), silent.caFile());
-    p.resolveConsent();
+    Pipeline p(Pipeline::options(10, 200), silent);
     const Json big = {{"blob", std::string(20 * 1024, 'x')}};
     for (int i = 0; i < 2000; ++i) p.manager->logInstantEvent("big", big);
     p.manager->dispatchQueue().drainAll();
@@ -172,9 +169,7 @@ TEST(LifeEdgesTest, TwoProcessesSendNoEventTwiceWhileAThirdHoldsTheWriteLock) {
   }
   EXPECT_EQ(TestHost("upload", folder.path(), collector, 0).wait(), 0);
   auto events = Collector::acceptedEvents(collector.records());
-  std::set<std::string> ids;
-  for (const auto& e : events) ids.insert(e["eventUUID"].get<std::string>());
-  EXPECT_EQ(ids.size(), 20u);
+  EXPECT_EQ(Collector::distinct(events), 20u);
   EXPECT_EQ(events.size(), 20u) << said;
 }
 
@@ -186,8 +181,7 @@ TEST(LifeEdgesTest, AWithdrawalLetsNothingWaitingThrough) {
   ASSERT_TRUE(collector.started());
   auto option = Pipeline::options(10, 100);
   option->setUseConsent(true);  // undecided: events wait in the store
-  Pipeline p(option, collector.baseUrl(), collector.caFile());
-  p.resolveConsent();
+  Pipeline p(option, collector);
   p.report(3, "stored");
   ASSERT_TRUE(p.settle());
   ASSERT_EQ(p.storedCount(), 3);
@@ -225,9 +219,7 @@ constexpr bool sanitized = false;
 // How often each event name reached the endpoint.
 std::map<std::string, int> arrivals(const Collector& collector) {
   std::map<std::string, int> counts;
-  for (const auto& name : Collector::names(Collector::acceptedEvents(collector.records()))) {
-    ++counts[name];
-  }
+  for (const auto& name : collector.acceptedNames()) ++counts[name];
   return counts;
 }
 
@@ -295,20 +287,19 @@ TEST(ProcessesTest, AProgramSpawnedWhileTheLibraryRunsHoldsNoneOfItsDescriptors)
 TEST(ProcessesTest, SigtermRightAfterReportsKeepsThemOnlyWhenAsked) {
   struct Case {
     const char* name;
-    std::vector<std::string> environment;
     int status;
     const char* says;
     bool keepsAll;
+    std::vector<std::string> environment;
   };
+  const std::string asked = "QUORVEL_TEST_SIGNALS=1";
+  // clang-format off
   const Case cases[] = {
-      {"asked", {"QUORVEL_TEST_SIGNALS=1"}, 128 + SIGTERM, "SIGTERM caught", true},
-      {"host handler",
-       {"QUORVEL_TEST_SIGNALS=1", "QUORVEL_TEST_HOST_HANDLER=1"},
-       9,
-       "host handler",
-       true},
-      {"not asked", {}, 128 + SIGTERM, "SIGTERM default", false},
+      {"asked", 128 + SIGTERM, "SIGTERM caught", true, {asked}},
+      {"host handler", 9, "host handler", true, {asked, "QUORVEL_TEST_HOST_HANDLER=1"}},
+      {"not asked", 128 + SIGTERM, "SIGTERM default", false, {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     Collector collector;
     ASSERT_TRUE(collector.started());
@@ -320,10 +311,7 @@ TEST(ProcessesTest, SigtermRightAfterReportsKeepsThemOnlyWhenAsked) {
     // The host's handler runs exactly once.
     EXPECT_EQ(output.find("host handler"), output.rfind("host handler")) << c.name;
     if (!c.keepsAll) continue;
-    const auto stored = storedNames(folder.path() / "documents" / "kelvorDB.sqlite");
-    std::set<std::string> kept(stored.begin(), stored.end());
-    for (const auto& [name, count] : arrivals(collector)) kept.insert(name);
-    EXPECT_EQ(kept.size(), 100u) << c.name << output;
+    EXPECT_EQ(kept(folder, collector).size(), 100u) << c.name << output;
   }
 }
 
@@ -437,7 +425,7 @@ TEST(AppSandboxTest, AStoreFolderRemovedWhileTheEndpointIsDownLosesNothing) {
     ASSERT_EQ(gone.wait(), 7) << gone.errors();
     ASSERT_TRUE(collector.restart());
     EXPECT_EQ(TestHost("upload", folder.path(), collector, 0).wait(), 0) << scenario;
-    const auto sent = Collector::names(Collector::acceptedEvents(collector.records()));
+    const auto sent = collector.acceptedNames();
     std::set<std::string> expected;
     for (int i = 0; i < 15; ++i) {
       expected.insert(scenario + "-" + std::to_string(i));
@@ -445,9 +433,7 @@ TEST(AppSandboxTest, AStoreFolderRemovedWhileTheEndpointIsDownLosesNothing) {
     }
     EXPECT_EQ(std::set<std::string>(sent.begin(), sent.end()), expected) << scenario;
     EXPECT_EQ(sent.size(), expected.size()) << scenario;
-    struct stat st {};
-    ASSERT_EQ(stat((folder.path() / "documents").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(testing::mode(folder.path() / "documents"), 0700u);
   }
 }
 
@@ -460,10 +446,8 @@ TEST(AppSandboxTest, AToolRunNowAndThenDeliversByItsNextRunAfterTheInterval) {
   ASSERT_TRUE(collector.started());
   testing::TempDir folder;
   const auto store = folder.path() / "documents" / "kelvorDB.sqlite";
-  auto delivered = [](const std::vector<Json>& records) {
-    std::set<std::string> ids;
-    for (const auto& e : Collector::acceptedEvents(records)) ids.insert(e["eventUUID"]);
-    return ids.size();
+  auto delivered = [](const std::vector<Json>& r) {
+    return Collector::distinct(Collector::acceptedEvents(r));
   };
   for (size_t run = 0; run < 15; ++run) {
     TestHost tool("leave", folder.path(), collector, 1);

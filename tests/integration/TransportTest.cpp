@@ -42,6 +42,15 @@ Outcome await(Send&& send) {
   return future.get();
 }
 
+// A POST to the collector's batch path.
+Outcome post(HttpService& http, const Collector& collector, const Json& body,
+             const QueryMap& query = {},
+             const std::string& credential = OrvaService::credential("key")) {
+  return await([&](ResponseCallback s, ResponseCallback f) {
+    http.post(collector.baseUrl() + "fp", body, query, credential, s, f);
+  });
+}
+
 // The requests as values in, text out: the body spliced from the stored texts (no "page" when
 // empty, ids quoted), the words the consent record gives.
 TEST(TransportTest, RequestsAreBuiltFromValues) {
@@ -92,21 +101,18 @@ TEST(TransportTest, BatchAndIdentityRequestsArriveInTheirExactShape) {
   ASSERT_TRUE(http->waitUntilIdle(std::chrono::seconds(90)));
   // Query values are escaped strictly, in upper-case hex, as RFC 3986 asks of producers; empty
   // ones are left out.
-  outcome = await([&](ResponseCallback s, ResponseCallback f) {
-    http->post(collector.baseUrl() + "fp", Json{{"events", Json::array()}},
-               {{"optin", "yes"}, {"empty", ""}, {"payload", "a+b/c=="}, {"", "keyless"}},
-               OrvaService::credential("key"), s, f);
-  });
-  EXPECT_TRUE(outcome.success);
+  EXPECT_TRUE(post(*http, collector, Json{{"events", Json::array()}},
+                   {{"optin", "yes"}, {"empty", ""}, {"payload", "a+b/c=="}, {"", "keyless"}})
+                  .success);
 
   auto records = collector.records();
   ASSERT_EQ(records.size(), 3u);
-  const Json& post = records[0];
-  EXPECT_EQ(post["headers"]["content-type"], "application/json");
-  EXPECT_EQ(post["headers"]["authorization"], "Basic " + Base64::encode("w_k:key"));
-  EXPECT_EQ(post["headers"]["user-agent"], "Agent/1.0");
-  EXPECT_EQ(post["query"]["optin"], "yes");
-  EXPECT_EQ(post["body"]["events"][0]["eventUUID"], "A");
+  const Json& batch = records[0];
+  EXPECT_EQ(batch["headers"]["content-type"], "application/json");
+  EXPECT_EQ(batch["headers"]["authorization"], "Basic " + Base64::encode("w_k:key"));
+  EXPECT_EQ(batch["headers"]["user-agent"], "Agent/1.0");
+  EXPECT_EQ(batch["query"]["optin"], "yes");
+  EXPECT_EQ(batch["body"]["events"][0]["eventUUID"], "A");
   // The identity request is a GET without credential headers, the identities renamed.
   const Json& get = records[1];
   EXPECT_EQ(get["method"], "GET");
@@ -120,14 +126,10 @@ TEST(TransportTest, BatchAndIdentityRequestsArriveInTheirExactShape) {
   EXPECT_EQ(get["query"]["optin"], "yes");
   EXPECT_EQ(records[2]["target"], "/fp?=keyless&optin=yes&payload=a%2Bb%2Fc%3D%3D");
   // The collector stands for the endpoint: it refuses a wrong write key and a body without events.
-  const auto status = [&](const Json& body, const std::string& credential) {
-    return await([&](ResponseCallback s, ResponseCallback f) {
-             http->post(collector.baseUrl() + "fp", body, {}, credential, s, f);
-           })
-        .code;
-  };
-  EXPECT_EQ(status(Json{{"events", Json::array()}}, Base64::encode("w_k:wrong")), 401);
-  EXPECT_EQ(status(Json{{"events", 1}}, OrvaService::credential("key")), 400);
+  EXPECT_EQ(
+      post(*http, collector, Json{{"events", Json::array()}}, {}, Base64::encode("w_k:wrong")).code,
+      401);
+  EXPECT_EQ(post(*http, collector, Json{{"events", 1}}).code, 400);
   EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
   orva.reset();
   http.reset();
@@ -204,28 +206,18 @@ TEST(TransportTest, AProxyTunnelsButCannotIntercept) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    if (c.environment != nullptr) {
-      setenv("https_proxy", c.environment->url().c_str(), 1);
-    } else {
-      unsetenv("https_proxy");
-    }
+    c.environment != nullptr ? setenv("https_proxy", c.environment->url().c_str(), 1)
+                             : unsetenv("https_proxy");
     const size_t tunnelled = tunnel.tunnels().size() + intercepting.tunnels().size();
     const size_t received = collector.records().size();
     HttpService http(collector.caFile(), c.set);
-    Outcome outcome = await([&](ResponseCallback s, ResponseCallback f) {
-      http.post(collector.baseUrl() + "fp", Json{{"events", Json::array()}}, {},
-                OrvaService::credential("key"), s, f);
-    });
+    Outcome outcome = post(http, collector, Json{{"events", Json::array()}});
     EXPECT_EQ(outcome.success, c.delivered);
     EXPECT_EQ(collector.records().size(), received + (c.delivered ? 1 : 0));
-    if (!c.delivered) {
-      EXPECT_EQ(outcome.error.reason, FailureReason::tls);
-    }
+    EXPECT_TRUE(c.delivered || outcome.error.reason == FailureReason::tls);
     EXPECT_EQ(tunnel.tunnels().size() + intercepting.tunnels().size(),
               tunnelled + (c.through != nullptr ? 1 : 0));
-    if (c.through != nullptr) {
-      EXPECT_EQ(c.through->tunnels().back(), address(collector));
-    }
+    EXPECT_TRUE(c.through == nullptr || c.through->tunnels().back() == address(collector));
   }
   unsetenv("https_proxy");
   EXPECT_TRUE(impostor.records().empty());

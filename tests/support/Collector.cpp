@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <set>
 #include <thread>
 
 namespace kelvor::testing {
@@ -78,6 +79,12 @@ std::vector<std::string> Collector::names(const std::vector<Json>& events) {
   std::vector<std::string> out;
   for (const auto& e : events) out.push_back(e["event"].value("eventName", ""));
   return out;
+}
+
+size_t Collector::distinct(const std::vector<Json>& events) {
+  std::set<std::string> ids;
+  for (const auto& e : events) ids.insert(e["eventUUID"].get<std::string>());
+  return ids.size();
 }
 
 std::vector<size_t> Collector::batchSizes(const std::vector<Json>& records) {

@@ -37,6 +37,9 @@ class Collector {
   static std::vector<Json> acceptedEvents(const std::vector<Json>& records);
   // Their names, in order.
   static std::vector<std::string> names(const std::vector<Json>& events);
+  std::vector<std::string> acceptedNames() const { return names(acceptedEvents(records())); }
+  // How many distinct event ids they carry.
+  static size_t distinct(const std::vector<Json>& events);
   // The sizes of the accepted batches, in order.
   static std::vector<size_t> batchSizes(const std::vector<Json>& records);
   size_t posts() const;

@@ -11,32 +11,29 @@ Pipeline::Pipeline(std::shared_ptr<QuorvelOption> o, const std::string& baseUrl,
                    const std::filesystem::path& caFile,
                    const std::function<void(const std::filesystem::path&)>& prepare,
                    std::shared_ptr<TimeSource> time)
-    : option(std::move(o)),
-      source(std::make_shared<FakeReachabilitySource>(Reachability::kReachable)),
+    : source(std::make_shared<FakeReachabilitySource>(Reachability::kReachable)),
       components(std::make_shared<Components>()) {
   if (prepare) prepare(sandbox.documents());
-  components->build(option, {sandbox.documents(), baseUrl, caFile, std::nullopt,
-                             std::make_shared<Reachability>(source), std::move(time)});
-  http = components->httpService;
+  components->build(std::move(o), {sandbox.documents(), baseUrl, caFile, std::nullopt,
+                                   std::make_shared<Reachability>(source), std::move(time)});
   db = components->dataBase;
-  reachability = components->reachability;
-  defaults = components->userDefault;
   identity = components->identityProvider;
   pages = components->pageProvider;
   consent = components->consentService;
-  orva = components->orvaService;
   manager = components->orvaEventManager;
   DispatchQueue::main().drain();  // the first reachability announcement
+}
+
+Pipeline::Pipeline(std::shared_ptr<QuorvelOption> o, const Collector& collector,
+                   std::shared_ptr<TimeSource> time)
+    : Pipeline(std::move(o), collector.baseUrl(), collector.caFile(), {}, std::move(time)) {
+  resolveConsent();
 }
 
 Pipeline::~Pipeline() {
   if (!shutDown) settle(std::chrono::seconds(90));
   manager.reset();
   components.reset();
-}
-
-void Pipeline::resolveConsent() {
-  components->start();
 }
 
 void Pipeline::decideConsent(const Json& consent) {
@@ -46,7 +43,7 @@ void Pipeline::decideConsent(const Json& consent) {
 }
 
 bool Pipeline::settle(std::chrono::seconds limit) {
-  return manager->settle(*http, std::chrono::steady_clock::now() + limit);
+  return manager->settle(*components->httpService, std::chrono::steady_clock::now() + limit);
 }
 
 std::shared_ptr<QuorvelOption> Pipeline::options(int64_t batchSize, int64_t maxCacheSize,

@@ -4,21 +4,19 @@
 #include <string>
 
 #include <kelvor/QuorvelOption.hpp>
-#include <kelvor/Reachability.hpp>
 
 #include "api/Components.hpp"
 #include "consent/ConsentService.hpp"
 #include "identity/IdentityProvider.hpp"
 #include "identity/PageProvider.hpp"
-#include "identity/QuorvelUserDefaults.hpp"
 #include "pipeline/Events.hpp"
 #include "pipeline/OrvaEventsManager.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "platform/TimeSource.hpp"
+#include "support/Collector.hpp"
 #include "support/FakeReachabilitySource.hpp"
 #include "support/TempDir.hpp"
 #include "transport/HttpService.hpp"
-#include "transport/OrvaService.hpp"
 
 namespace kelvor::testing {
 
@@ -32,6 +30,9 @@ class Pipeline {
            const std::filesystem::path& caFile,
            const std::function<void(const std::filesystem::path&)>& prepare = {},
            std::shared_ptr<TimeSource> time = nullptr);
+  // Pointed at the collector and started (resolveConsent).
+  Pipeline(std::shared_ptr<QuorvelOption> option, const Collector& collector,
+           std::shared_ptr<TimeSource> time = nullptr);
 
   // Options with a key, tracking allowed and the timer out of the way (not normalised, so a
   // test may go beyond the ranges build() keeps).
@@ -41,7 +42,7 @@ class Pipeline {
 
   // Starts as initialize does: the consent decision is resolved and, once resolved, loads the
   // identity, starts delivery and sends the identity.
-  void resolveConsent();
+  void resolveConsent() { components->start(); }
   // The app's own consent decision, as its consent screen gives it.
   void decideConsent(const Json& consent);
   // Waits until the manager's queue, the store and the networking thread are all quiet.
@@ -56,16 +57,11 @@ class Pipeline {
   void runOnManager(const std::function<void()>& task) { manager->dispatchQueue().sync(task); }
 
   PlatformSandbox sandbox;
-  std::shared_ptr<QuorvelOption> option;
   std::shared_ptr<FakeReachabilitySource> source;
-  std::shared_ptr<HttpService> http;
   std::shared_ptr<SQLiteDatabase> db;
-  std::shared_ptr<Reachability> reachability;
-  std::shared_ptr<QuorvelUserDefaults> defaults;
   std::shared_ptr<IdentityProvider> identity;
   std::shared_ptr<PageProvider> pages;
   std::shared_ptr<ConsentService> consent;
-  std::shared_ptr<OrvaService> orva;
   std::shared_ptr<OrvaEventsManager> manager;
   std::shared_ptr<Components> components;
   bool shutDown = false;

@@ -17,6 +17,11 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// A file's permission bits (0777 when it is missing, never what a test expects of a store).
+inline unsigned mode(const std::filesystem::path& file) {
+  return static_cast<unsigned>(std::filesystem::status(file).permissions()) & 0777u;
+}
+
 // Points the documents and preferences directories at a fresh folder for one test.
 class PlatformSandbox {
  public:

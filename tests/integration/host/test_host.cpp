@@ -42,6 +42,7 @@
 #include <any>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -158,9 +159,8 @@ int forkScenario(kelvor::Quorvel* quorvel, int events) {
     return 0;  // from main: the exit stores the late ones
   }
   if (!reaped(child)) return 12;
-  for (const char* prefix : {"parent-", "child-", "late-"}) {
+  for (const char* prefix : {"parent-", "child-", "late-"})
     std::printf("reported %s %d\n", prefix, events);
-  }
   return quorvel->flush(std::chrono::seconds(60)) ? 0 : 4;
 }
 
@@ -278,9 +278,8 @@ int main(int argc, char** argv) {
       .batchSize(10)
       .eventUploadInterval(1)
       .logging(false);
-  if (scenario == "leave" || scenario == "upload") {
+  if (scenario == "leave" || scenario == "upload")
     kelvor::Platform::setLogSink(std::make_shared<PrintingSink>());
-  }
   if (scenario == "throwing") {
     kelvor::Platform::setTrackingProvider(std::make_shared<ThrowingProvider>());
     option->useConsent(true).logging(true);
@@ -290,12 +289,8 @@ int main(int argc, char** argv) {
     for (const auto& [fd, target] : descriptors(getpid())) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
   if (scenario == "fork" || scenario == "prefork") alarm(200);  // a hang ends by SIGALRM
-  if (scenario == "sigterm" && std::getenv("QUORVEL_TEST_HOST_HANDLER") != nullptr) {
-    struct sigaction action {};
-    action.sa_handler = hostHandler;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-  }
+  if (scenario == "sigterm" && std::getenv("QUORVEL_TEST_HOST_HANDLER") != nullptr)
+    std::signal(SIGTERM, hostHandler);
   if (scenario == "sigterm" && std::getenv("QUORVEL_TEST_SIGNALS") != nullptr) {
     kelvor::Platform::storeOnSignals({SIGTERM, SIGINT, SIGHUP});
   }

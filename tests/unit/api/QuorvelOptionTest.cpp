@@ -24,11 +24,8 @@ class QuorvelOptionBounds : public ::testing::TestWithParam<Bounds> {};
 
 TEST_P(QuorvelOptionBounds, BuildBringsValuesIntoRange) {
   const Bounds& b = GetParam();
-  auto option = std::make_shared<QuorvelOption>();
-  option->setBatchSize(b.batch);
-  option->setMaxCacheSize(b.cache);
-  option->setEventUploadInterval(b.interval);
-  auto built = option->build();
+  QuorvelOption o;
+  auto built = o.batchSize(b.batch).maxCacheSize(b.cache).eventUploadInterval(b.interval).build();
   EXPECT_EQ(built->batchSize(), b.wantBatch);
   EXPECT_EQ(built->maxCacheSize(), b.wantCache);
   EXPECT_EQ(built->eventUploadInterval(), b.wantInterval);
@@ -47,9 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(QuorvelOptionTest, ContradictoryHashingFlagsKeepPreHashed) {
   LogCapture log;
   Log::setEnabled(false);  // error lines do not depend on the switch; info and debug lines do
-  auto option = std::make_shared<QuorvelOption>();
-  option->areIdentitiesHashed(true).hashIdentities(true);
-  auto built = option->build();
+  auto built = QuorvelOption().areIdentitiesHashed(true).hashIdentities(true).build();
   Log::debug("dropped debug");
   Log::setEnabled(true);
   EXPECT_TRUE(built->areIdentitiesHashed());
@@ -109,13 +104,8 @@ TEST(QuorvelOptionTest, TheKeyIsMaskedAndAnOptionOnTheStackIsCopied) {
            {"\u00e9t\u00e9-0123456789", "\u00e9t\u00e9-*** (14 characters)"}}) {
     EXPECT_EQ(QuorvelOption::maskedKey(key), shown) << key;
   }
-  std::shared_ptr<Option> built;
-  {
-    QuorvelOption onStack;
-    onStack.writeKey("stack-key").batchSize(5);
-    built = onStack.build();
-  }
-  EXPECT_EQ(built->apiKey(), "stack-key");  // read after the stack object is gone
+  auto built = QuorvelOption().writeKey("stack-key").batchSize(5).build();
+  EXPECT_EQ(built->apiKey(), "stack-key");  // read after the temporary is gone
   EXPECT_EQ(built->batchSize(), 10);
   auto shared = std::make_shared<QuorvelOption>();
   EXPECT_EQ(shared->build().get(), shared.get());  // owned already: the same object

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "pipeline/Events.hpp"
 #include "pipeline/SQLQuery.hpp"
@@ -41,9 +40,8 @@ class SQLiteDatabaseTest : public ::testing::Test {
   }
   std::vector<std::string> storedIds(int64_t limit = 100) {
     std::vector<std::string> out;
-    for (const auto& r : onQueue(*db, [&] { return db->readAfter(0, limit); })) {
+    for (const auto& r : onQueue(*db, [&] { return db->readAfter(0, limit); }))
       out.push_back(r.eventUUID);
-    }
     return out;
   }
 };
@@ -95,9 +93,7 @@ TEST(SQLiteDatabaseFileTest, RowsSurviveReopenFilesAreOwnerOnlyAndAFileInTheWayR
   }
   auto db = SQLiteDatabase::open(documents, "kelvorDB.sqlite");
   EXPECT_EQ(onQueue(*db, [&] { return db->count(); }), std::optional<int64_t>(1));
-  struct stat st {};
-  ASSERT_EQ(stat((documents / "kelvorDB.sqlite").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(testing::mode(documents / "kelvorDB.sqlite"), 0600u);
   // A file where the folder should be: the open raises.
   EXPECT_THROW(SQLiteDatabase::open(documents / "kelvorDB.sqlite" / "sub", "kelvorDB.sqlite"),
                std::exception);

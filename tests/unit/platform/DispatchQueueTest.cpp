@@ -29,10 +29,7 @@ TEST(DispatchQueueTest, TasksRunInSubmissionOrderOnOneThreadPastAThrowingOne) {
       threads.insert(std::this_thread::get_id());
     };
     if (i == 100) queue.async([] { throw std::runtime_error("boom"); });
-    if (i % 2)
-      queue.asyncBarrier(add);
-    else
-      queue.async(add);
+    i % 2 ? queue.asyncBarrier(add) : queue.async(add);
   }
   queue.drain();
   ASSERT_EQ(order.size(), 200u);

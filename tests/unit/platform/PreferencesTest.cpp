@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,11 +60,8 @@ TEST(PreferencesTest, ValuesSurviveAReopenFromDiskWithOwnerOnlyFiles) {
   EXPECT_EQ(reopened.object("gone"), std::nullopt);
   EXPECT_EQ(reopened.object("nothing"), std::nullopt);
 
-  struct stat st {};
-  ASSERT_EQ(stat(suite->path().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  ASSERT_EQ(stat(sandbox.preferences().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(testing::mode(suite->path()), 0600u);
+  EXPECT_EQ(testing::mode(sandbox.preferences()), 0700u);
 }
 
 TEST(PreferencesTest, CorruptOrTornFilesAreMovedAsideAndTheStoreStartsEmpty) {
@@ -124,13 +120,10 @@ TEST(PreferencesTest, TwoProcessesWritingAtOnceKeepEveryKeyOfBoth) {
 
   Preferences reread(file);
   EXPECT_TRUE(std::filesystem::remove(running));
-  int missing = 0;
   for (const std::string prefix : {"a", "b"}) {
-    for (int i = 0; i < perProcess; ++i) {
-      if (reread.object(prefix + std::to_string(i)) != Json(i)) ++missing;
-    }
+    for (int i = 0; i < perProcess; ++i)
+      EXPECT_EQ(reread.object(prefix + std::to_string(i)), Json(i));
   }
-  EXPECT_EQ(missing, 0);
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
     auto name = entry.path().filename().string();
     EXPECT_TRUE(name == "standard.json" || name == "standard.json.lock") << name;

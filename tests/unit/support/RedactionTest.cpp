@@ -62,9 +62,7 @@ TEST(RedactionTest, NoIdentityOrKeyReachesALogLine) {
                       {"user_cellno_e164_sha256", "e3b0"},
                       {"loginid", {{"md5_lowercase", "d41d"}}}};
   const Json masked = Redaction::identities(known);
-  for (const auto& [key, value] : masked.items()) {
-    EXPECT_EQ(value, "***") << key;
-  }
+  for (const auto& [key, value] : masked.items()) EXPECT_EQ(value, "***") << key;
   const Json own = {{"phone_model", "Pixel"}, {"email_opt_in", true}, {"loginid_hint", "jd"}};
   EXPECT_EQ(Redaction::identities(own), own);
   Log::error(own.dump());
