@@ -22,9 +22,10 @@ test: build
 	bash scripts/install-deps.sh --browser || echo "make test: Chromium could not be installed; the collector page's browser test will be skipped" >&2
 	cd build && ctest --output-on-failure -j $(JOBS)
 
+# The sanitizer trees build only what their tests run: not the examples or the fleet host.
 build-tsan/build.ninja: | deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVOR_SANITIZE=thread \
-	  -DKELVOR_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
+	  -DKELVOR_BUILD_EXAMPLES=OFF -DKELVOR_BUILD_TOOLS=OFF $(CMAKE_FLAGS)
 
 test-tsan: deps build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
@@ -33,7 +34,7 @@ test-tsan: deps build-tsan/build.ninja
 
 build-asan/build.ninja: | deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVOR_SANITIZE=address,undefined \
-	  -DKELVOR_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
+	  -DKELVOR_BUILD_EXAMPLES=OFF -DKELVOR_BUILD_TOOLS=OFF $(CMAKE_FLAGS)
 
 test-asan: deps build-asan/build.ninja
 	cmake --build build-asan -j $(JOBS)
