@@ -1,6 +1,9 @@
 # Two set-up commands: `make demo` and `make test`. Both install missing Debian packages first.
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
+# Most tests wait on a collector, a timer or a second process, not a core: twice as many tests
+# as cores keep the cores busy.
+TEST_JOBS ?= $(shell echo $$((2 * $$(nproc))))
 CMAKE_FLAGS ?=
 
 .PHONY: all deps build test test-tsan test-asan demo inspect bench fleet fuzz format clean
@@ -20,25 +23,26 @@ build: deps build/build.ninja
 test: build
 	@# Without Chromium only the page's browser test is skipped (it says so); the rest still runs.
 	bash scripts/install-deps.sh --browser || echo "make test: Chromium could not be installed; the collector page's browser test will be skipped" >&2
-	cd build && ctest --output-on-failure -j $(JOBS)
+	cd build && ctest --output-on-failure -j $(TEST_JOBS)
 
+# The sanitizer trees build only what their tests run: not the examples or the fleet host.
 build-tsan/build.ninja: | deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVOR_SANITIZE=thread \
-	  -DKELVOR_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
+	  -DKELVOR_BUILD_EXAMPLES=OFF -DKELVOR_BUILD_TOOLS=OFF $(CMAKE_FLAGS)
 
 test-tsan: deps build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-	  ctest --output-on-failure -j $(JOBS) -E install_consumer
+	  ctest --output-on-failure -j $(TEST_JOBS) -E install_consumer
 
 build-asan/build.ninja: | deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVOR_SANITIZE=address,undefined \
-	  -DKELVOR_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
+	  -DKELVOR_BUILD_EXAMPLES=OFF -DKELVOR_BUILD_TOOLS=OFF $(CMAKE_FLAGS)
 
 test-asan: deps build-asan/build.ninja
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
-	  ctest --output-on-failure -j $(JOBS) -E install_consumer
+	  ctest --output-on-failure -j $(TEST_JOBS) -E install_consumer
 
 # The demo builds only what it runs (the library, the collector and the quickstart), without
 # optimisation: it is over in well under a minute and a half.
