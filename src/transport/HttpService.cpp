@@ -254,13 +254,14 @@ std::optional<std::chrono::seconds> HttpService::parseRetryAfter(std::string val
   return std::chrono::seconds(when > now ? when - now : 0);
 }
 
-namespace {
-
-// The answer's headers the retry rules read.
+// The answer's headers the retry rules read. Outside the anonymous namespace: a request holds
+// them, and a type of internal linkage in a member of a named class warns in a unity build.
 struct ResponseHeaders {
   std::string retryAfter;
   std::string date;
 };
+
+namespace {
 
 // The value of header `name` ("date:", lower case) in one header line, when it is that header.
 std::optional<std::string> headerValue(const char* data, size_t bytes, std::string_view name) {

@@ -390,7 +390,8 @@ TEST(HostBoundaryTest, AFailedUploadSaysWhy) {
     FailureReason reason;  // none: accepted
     int64_t status;
   };
-  for (const Case& c : {Case{"299", {"--status", "299"}, FailureReason::none, 0},
+  for (const Case& c : {Case{"204", {"--status", "204"}, FailureReason::none, 0},
+                        Case{"299", {"--status", "299"}, FailureReason::none, 0},
                         Case{"300", {"--status", "300"}, FailureReason::httpStatus, 300},
                         Case{"503", {"--status", "503"}, FailureReason::httpStatus, 503},
                         Case{"closed port", {}, FailureReason::connectionRefused, 0},
