@@ -6,6 +6,8 @@
 
 #include <kelvor/Json.hpp>
 
+#include "pipeline/TextArena.hpp"
+
 namespace kelvor {
 
 // What the app's thread hands over for one report: its own data, and the page and user data
@@ -20,7 +22,7 @@ struct EventReport {
   std::string name;
   // An event's own properties as compact JSON text, the two base keys left out ("" for none):
   // text is smaller than the value and needs no second serialisation.
-  std::string propertiesText;
+  TextArena::Text propertiesText;
   // The properties of a user-property change (they merge into the user data).
   Json properties;
   std::shared_ptr<const Json> page;

@@ -105,6 +105,8 @@ class Intake {
  private:
   Block* takeSpareLocked();
   void dropOldestLocked();
+  static Block* makeBlock();
+  static void freeBlock(Block* block);
   static void freeChain(Block* head);
 
   mutable AdaptiveMutex mutex_;

@@ -44,12 +44,10 @@ int64_t nowMillis() {
   return Clock::millisFromSeconds(Clock::secondsSinceEpoch());
 }
 
-// A text buffer a report left behind on this app thread, for its next report to write into.
+// The buffer this app thread writes its reports' texts into. It stays here while the texts are
+// copied into the arena; one that went to the heap takes it along, and a dropped report's heap
+// text the slot gives back becomes the next one.
 thread_local std::string spareText;
-
-std::string takeTextBuffer() {
-  return std::exchange(spareText, std::string());
-}
 
 void keepTextBuffer(std::string text) {
   // A buffer left large by a rare large map is let go.
@@ -192,14 +190,15 @@ void OrvaEventsManager::propertiesText(const Json& properties, std::string& text
 
 std::string OrvaEventsManager::eventText(const EventReport& report) {
   std::string text = "{\"eventName\":";
-  text.reserve(64 + report.name.size() + report.propertiesText.size());
+  const std::string_view own = report.propertiesText.view();
+  text.reserve(64 + report.name.size() + own.size());
   text += render(Json(report.name));
   text += ",\"eventTimestamp\":\"";
   text += std::to_string(report.timestampMillis);
   text += '"';
-  if (report.propertiesText.size() > 2) {
+  if (own.size() > 2) {
     text += ',';
-    text.append(report.propertiesText, 1, std::string::npos);  // the app's keys and the "}"
+    text.append(own.substr(1));  // the app's keys and the "}"
   } else {
     text += '}';
   }
@@ -249,9 +248,8 @@ void OrvaEventsManager::hand(EventReport report) {
   if (handed.dropped > 0) counters_->droppedByCacheCap.fetch_add(handed.dropped);
   if (handed.schedule) scheduleDrain();
   // `report` now holds what its slot held before (a report taken or dropped): freed here, but
-  // for the text buffer of a dropped one, which this thread's next report writes into (a stall
-  // that drops the oldest then allocates nothing).
-  keepTextBuffer(std::move(report.propertiesText));
+  // for the heap buffer of a dropped one's text, which this thread's next report writes into.
+  keepTextBuffer(report.propertiesText.takeHeapBuffer());
 }
 
 void OrvaEventsManager::scheduleDrain() {
@@ -263,15 +261,15 @@ void OrvaEventsManager::scheduleDrain() {
 
 void OrvaEventsManager::reportEvent(const std::string& name, const Json& properties) {
   EventReport report = moment(EventReport::Kind::event, name);
-  report.propertiesText = takeTextBuffer();
-  propertiesText(properties, report.propertiesText);
+  propertiesText(properties, spareText);
+  report.propertiesText = texts_.keep(spareText);
   hand(std::move(report));
 }
 
 void OrvaEventsManager::logInstantEvent(const std::string& name, const Json& properties) {
   EventReport report = moment(EventReport::Kind::instant, name);
-  report.propertiesText = takeTextBuffer();
-  propertiesText(properties, report.propertiesText);
+  propertiesText(properties, spareText);
+  report.propertiesText = texts_.keep(spareText);
   hand(std::move(report));
 }
 
@@ -312,7 +310,9 @@ bool OrvaEventsManager::rateLimited(std::string_view name) {
 
 void OrvaEventsManager::logEvent(const std::string& name, const Json& properties) {
   EventReport report = moment(EventReport::Kind::event, name);
-  propertiesText(properties, report.propertiesText);
+  std::string text;
+  propertiesText(properties, text);
+  report.propertiesText = TextArena::Text(std::move(text));
   counters_->reported.fetch_add(1);
   report.seq = intake_.number();
   StoredRow row;
@@ -330,7 +330,6 @@ void OrvaEventsManager::drainIntake() {
   // While reports keep coming the drain goes on, and the app's threads hand over without waking
   // anyone. It yields the queue now and then to other work.
   constexpr auto turn = std::chrono::milliseconds(5);
-  constexpr size_t spareAhead = 4;
   BackgroundWork::enter();
   const auto started = std::chrono::steady_clock::now();
   for (;;) {
@@ -338,7 +337,7 @@ void OrvaEventsManager::drainIntake() {
     try {
       // A report woke the drain: a burst may follow, so its storage is made here, not by the
       // app's thread that outruns the drain.
-      intake_.keepSpare(spareAhead);
+      prepareStorage();
       drainOnce();
     } catch (const std::exception& error) {
       // Whatever went wrong, the intake is not left marked as drained by nobody.
@@ -354,7 +353,11 @@ void OrvaEventsManager::drainIntake() {
       });
       return;
     }
-    if (intake_.finishDrainIfEmpty()) return;
+    if (intake_.finishDrainIfEmpty()) {
+      // Quiet: the chunks a burst left go, but for one that the next report finds ready.
+      texts_.trim(1);
+      return;
+    }
     if (std::chrono::steady_clock::now() - started > turn) {
       scheduleDrain();
       return;
@@ -377,7 +380,8 @@ void OrvaEventsManager::drainOnce() {
   reports.forEach([&](EventReport& handed) {
     EventReport report = std::move(handed);
     last = report.seq;
-    --left;
+    // An app thread that outruns the drain takes chunks as it goes: they are made again here.
+    if (--left % 64 == 0) prepareStorage();
     StoredRow row;
     try {
       if (!process(report, row)) return;
@@ -409,6 +413,14 @@ void OrvaEventsManager::drainOnce() {
   while (seen < last && !processedSeq_.compare_exchange_weak(seen, last)) {
   }
   scheduler_->progress();
+}
+
+void OrvaEventsManager::prepareStorage() {
+  constexpr size_t blocksAhead = 8;  // 2,048 reports
+  intake_.keepSpare(blocksAhead);
+  constexpr size_t least = 1;
+  constexpr size_t most = 8;  // 2 MiB
+  texts_.prepare(least, most);
 }
 
 bool OrvaEventsManager::process(EventReport& report, StoredRow& row) {

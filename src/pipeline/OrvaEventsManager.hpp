@@ -25,6 +25,7 @@
 #include "pipeline/RecordFilter.hpp"
 #include "pipeline/SQLiteDatabase.hpp"
 #include "pipeline/StoreEventsQueue.hpp"
+#include "pipeline/TextArena.hpp"
 #include "pipeline/UploadEventsQueue.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/NotificationCenter.hpp"
@@ -138,6 +139,9 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   // "2 instant events ("a" <id>, "b" <id>)", for the line that says they were kept.
   static std::string describeUnanswered(const std::vector<StoredRow>& rows);
   void drainOnce();
+  // Makes the intake's blocks and the texts' chunks the app's threads will write their next
+  // reports into, so a thread that outruns the drain finds them made and their pages touched.
+  void prepareStorage();
   // Turns a report into a row; false when it is dropped (consent, size).
   bool process(EventReport& report, StoredRow& row);
   std::shared_ptr<const std::string> pageText(const std::shared_ptr<const Json>& page);
@@ -166,6 +170,8 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
   std::atomic<int> connection_{0};
   NotificationCenter::Token observer_ = 0;
 
+  // The texts of the reports below: declared first, so it outlives them.
+  TextArena texts_;
   // Reports handed over and not yet processed.
   Intake intake_;
   std::atomic<uint64_t> processedSeq_{0};
