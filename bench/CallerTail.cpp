@@ -2,15 +2,19 @@
 //
 // Cases: a burst to a healthy endpoint, a stall (consent undecided: nothing can go, the newest
 // maxCacheSize wait), the stall with a cap of 10,000 (the intake long), and calls paced at
-// 1,000 a second; each from one thread and from four. Every run is a process of its own.
+// 1,000 a second; each from one thread and from four. Every run is a process of its own. Last,
+// the machine's floor: the same threads rendering the same properties with no library at all,
+// alone and beside two busy threads (what a burst's pipeline and endpoint keep running).
 //
 //   kelvor_caller_tail [--reps N] [--before OTHER_BINARY] [--perf]
 //
 // With --before, OTHER_BINARY (this file built against another version of the library) runs each
 // case in turn with this one, so both columns come from the same minutes of the same machine.
-// With --perf, one more run of the one-thread burst and stall per binary is recorded by `perf`
-// and the frames sampled on the reporting thread during its slowest call are printed, then those
-// sampled during every call slower than 10 µs (what the p99 is made of).
+// With --perf, one more run of the one-thread burst and stall and of the four-thread burst per
+// binary is recorded by `perf` and the frames sampled on the reporting threads during the slowest
+// call are printed, then those sampled during every call slower than 10 µs (what the p99 is
+// made of).
+#include <linux/perf_event.h>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -48,6 +52,38 @@ int64_t nanos(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
+// Page faults this thread takes from now on: the faults themselves (each an exception), not the
+// pages the kernel populates in one call for an mmap with MAP_POPULATE, which the thread's
+// rusage counts as well. -1 where perf events are not allowed; the rusage count then.
+class ThreadFaults {
+ public:
+  ThreadFaults() {
+    perf_event_attr attr{};
+    attr.type = PERF_TYPE_SOFTWARE;
+    attr.size = sizeof(attr);
+    attr.config = PERF_COUNT_SW_PAGE_FAULTS;
+    fd_ = static_cast<int>(syscall(SYS_perf_event_open, &attr, 0, -1, -1, 0));
+    start_ = now();
+  }
+  ~ThreadFaults() {
+    if (fd_ >= 0) close(fd_);
+  }
+  long taken() const { return now() - start_; }
+
+ private:
+  long now() const {
+    if (fd_ >= 0) {
+      uint64_t count = 0;
+      if (read(fd_, &count, sizeof(count)) == sizeof(count)) return static_cast<long>(count);
+    }
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_minflt + usage.ru_majflt;
+  }
+  int fd_ = -1;
+  long start_ = 0;
+};
+
 double heapMiB() {
   return static_cast<double>(mallinfo2().uordblks) / (1024.0 * 1024.0);
 }
@@ -76,8 +112,24 @@ kelvor::Quorvel* start(const Args& a, bool undecided, int64_t maxCacheSize) {
 void calls(const Args& a) {
   const bool undecided = a.scenario == "stall" || a.scenario == "stall-long";
   const bool paced = a.scenario == "paced";
-  auto* q = start(a, undecided, a.scenario == "stall-long" ? 10000 : 200);
-  q->flush(std::chrono::seconds(5));
+  // The machine's own floor: the same threads render the same properties with no library, alone
+  // or beside two threads that keep the cores as busy as a burst's pipeline and endpoint do.
+  const bool bare = a.scenario.rfind("bare", 0) == 0;
+  kelvor::Quorvel* q = nullptr;
+  if (!bare) {
+    q = start(a, undecided, a.scenario == "stall-long" ? 10000 : 200);
+    q->flush(std::chrono::seconds(5));
+  }
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> busy;
+  if (a.scenario == "bare-busy") {
+    for (int i = 0; i < 2; ++i) {
+      busy.emplace_back([&stop] {
+        while (!stop.load(std::memory_order_relaxed)) {
+        }
+      });
+    }
+  }
   const double rest = rssMiB();
   struct Slowest {
     double micros = -1;
@@ -105,13 +157,16 @@ void calls(const Args& a) {
       worst.tid = static_cast<long>(syscall(SYS_gettid));
       const Json props = kelvor::bench::tenProperties(t);
       ready.arrive_and_wait();
-      rusage usage{};
-      getrusage(RUSAGE_THREAD, &usage);
-      const long faultsBefore = usage.ru_minflt + usage.ru_majflt;
+      const ThreadFaults faulted;
       const auto t0 = Clock::now();
       for (long i = 0; i < a.n; ++i) {
         const auto before = Clock::now();
-        q->setEventProperties("bench", props);
+        if (bare) {
+          const std::string text = props.dump();
+          asm volatile("" : : "r"(text.data()) : "memory");
+        } else {
+          q->setEventProperties("bench", props);
+        }
         const auto after = Clock::now();
         const double micros = std::chrono::duration<double, std::micro>(after - before).count();
         mine[static_cast<size_t>(i)] = micros;
@@ -121,8 +176,7 @@ void calls(const Args& a) {
         if (micros > worst.micros) worst = {micros, nanos(before), nanos(after), worst.tid};
         if (paced) std::this_thread::sleep_until(t0 + std::chrono::milliseconds(i + 1));
       }
-      getrusage(RUSAGE_THREAD, &usage);
-      faults[t] = usage.ru_minflt + usage.ru_majflt - faultsBefore;
+      faults[t] = faulted.taken();
     });
   }
   for (auto& w : workers) w.join();
@@ -142,7 +196,9 @@ void calls(const Args& a) {
   const Slowest worst =
       *std::max_element(slowest.begin(), slowest.end(),
                         [](const Slowest& x, const Slowest& y) { return x.micros < y.micros; });
-  auto stats = q->deliveryStats();
+  stop = true;
+  for (auto& thread : busy) thread.join();
+  const kelvor::DeliveryStats stats = q != nullptr ? q->deliveryStats() : kelvor::DeliveryStats{};
   long faulted = 0;
   for (long f : faults) faulted += f;
   std::cout << Json{{"p50", at(0.50)},
@@ -352,6 +408,10 @@ int driver(const std::vector<std::string>& binaries, int reps, bool perf) {
       {"stall-long", "stall, maxCacheSize 10,000 (the intake long), 20,000 calls", 20000, 1},
       {"paced", "paced at 1,000/s to a healthy endpoint, 3,000 calls", 3000, 1},
       {"paced", "paced at 1,000/s per thread, 4 × 3,000 calls", 3000, 4},
+      {"bare", "no library: the properties rendered by the caller, 20,000 calls", 20000, 1},
+      {"bare", "no library: the properties rendered by the caller, 4 × 5,000 calls", 5000, 4},
+      {"bare-busy", "no library, two other threads busy, 20,000 calls", 20000, 1},
+      {"bare-busy", "no library, two other threads busy, 4 × 5,000 calls", 5000, 4},
   };
   const bool two = binaries.size() == 2;
   std::printf(
@@ -392,12 +452,18 @@ int driver(const std::vector<std::string>& binaries, int reps, bool perf) {
   }
   if (!perf) return 0;
   kelvor::testing::TempDir folder;
-  for (const char* scenario : {"burst", "stall"}) {
+  struct Recorded {
+    const char* scenario;
+    long n;
+    long threads;
+  };
+  for (const Recorded& c :
+       {Recorded{"burst", 20000, 1}, Recorded{"stall", 20000, 1}, Recorded{"burst", 5000, 4}}) {
     for (size_t b = 0; b < binaries.size(); ++b) {
       const std::string data = (folder.path() / "perf.data").string();
-      std::printf("\nperf, %s, one thread%s:\n", scenario,
+      std::printf("\nperf, %s, %s%s:\n", c.scenario, c.threads == 1 ? "one thread" : "4 threads",
                   two ? (b == 0 ? " (before)" : " (after)") : "");
-      Json r = run(binaries[b], scenario, url, ca, 20000, 1, data);
+      Json r = run(binaries[b], c.scenario, url, ca, c.n, c.threads, data);
       printFrames(data, data + ".windows", r);
       std::fflush(stdout);
     }

@@ -416,6 +416,12 @@ void OrvaEventsManager::drainOnce() {
 }
 
 void OrvaEventsManager::prepareStorage() {
+  // A tool that reports once and exits does not pay for storage made for bursts: it is made once
+  // a look finds more than one report waiting.
+  if (!storageStarted_) {
+    if (intake_.length() < 2) return;
+    storageStarted_ = true;
+  }
   constexpr size_t blocksAhead = 8;  // 2,048 reports
   intake_.keepSpare(blocksAhead);
   constexpr size_t least = 1;

@@ -172,6 +172,7 @@ class OrvaEventsManager : public OrvaEventManagerCallbacks,
 
   // The texts of the reports below: declared first, so it outlives them.
   TextArena texts_;
+  bool storageStarted_ = false;  // manager's queue
   // Reports handed over and not yet processed.
   Intake intake_;
   std::atomic<uint64_t> processedSeq_{0};

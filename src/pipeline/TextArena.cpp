@@ -141,7 +141,7 @@ void TextArena::prepare(size_t least, size_t most) {
   size_t surplus = 0;
   {
     std::lock_guard lock(mutex_);
-    wanted = std::clamp(std::exchange(taken_, 0) + 1, least, most);
+    wanted = std::clamp(2 * std::exchange(taken_, 0) + 1, least, most);
     missing = readyCount_ < wanted ? wanted - readyCount_ : 0;
     surplus = readyCount_ > 2 * wanted ? readyCount_ - 2 * wanted : 0;
   }
