@@ -114,6 +114,12 @@ void OrvaEventsManager::start(std::shared_ptr<TimeSource> time) {
   uploadEventsQueue_ =
       std::make_shared<UploadEventsQueue>(options_, weak, database_, consentService_, orvaService_,
                                           counters_, scheduler_, storeEventsQueue_);
+  // The first reports' storage, before any is made: a burst that starts while the manager waits
+  // for a processor (it does not preempt the app's threads) then writes into memory made here.
+  enqueue([](OrvaEventsManager& self) {
+    self.intake_.keepSpare(2);
+    self.texts_.prepare(1, 1);
+  });
   if (!reachability_) return;
   observer_ = NotificationCenter::defaultCenter().addObserver(
       ::kelvor::reachabilityChanged, reachability_.get(), [weak](const void* sender) {
