@@ -13,9 +13,12 @@ std::shared_ptr<TimeSource::Timer> FakeTimeSource::runAfter(Clock::duration dela
                                                             std::function<void()> task) {
   auto timer = std::make_shared<Timer>();
   std::lock_guard lock(mutex_);
+  const bool elsewhere =
+      advancing_ != std::thread::id() && advancing_ != std::this_thread::get_id();
+  const Clock::time_point from = elsewhere ? until_ : now_;
   // Saturates: a delay beyond the clock's range never falls due.
   const Clock::time_point due =
-      delay >= Clock::time_point::max() - now_ ? Clock::time_point::max() : now_ + delay;
+      delay >= Clock::time_point::max() - from ? Clock::time_point::max() : from + delay;
   entries_.push_back({due, next_++, timer, std::move(task)});
   return timer;
 }
@@ -25,6 +28,8 @@ void FakeTimeSource::advance(Clock::duration by) {
   {
     std::lock_guard lock(mutex_);
     until = now_ + by;
+    advancing_ = std::this_thread::get_id();
+    until_ = until;
   }
   for (;;) {
     std::function<void()> task;
@@ -37,6 +42,7 @@ void FakeTimeSource::advance(Clock::duration by) {
           });
       if (next == entries_.end() || next->due > until) {
         now_ = until;
+        advancing_ = std::thread::id();
         return;
       }
       now_ = std::max(now_, next->due);
