@@ -498,10 +498,10 @@ bool UploadEventsQueue::sendInstant(StoredRow& row) {
         auto self = weak.lock();
         if (!self) return;
         // Taken already when the library stopped and stored it: it goes again at the next start.
-        if (!self->takeInstant(key)) return;
+        if (!self->claimInstant(key)) return;
         self->counters_->sent.fetch_add(1);
         self->scheduler_->succeeded();
-        self->scheduler_->progress();
+        self->settledInstant(key);
       },
       [weak, key](int64_t code, const std::optional<HttpResponse>& response,
                   const TransferError& error) {
@@ -519,6 +519,24 @@ std::optional<StoredRow> UploadEventsQueue::takeInstant(uint64_t key) {
   return row;
 }
 
+std::optional<StoredRow> UploadEventsQueue::claimInstant(uint64_t key) {
+  std::lock_guard lock(instantMutex_);
+  auto found = instantsInFlight_.find(key);
+  if (found == instantsInFlight_.end()) return std::nullopt;
+  StoredRow row = std::move(found->second);
+  instantsInFlight_.erase(found);
+  instantsSettling_.emplace(key, row.seq);
+  return row;
+}
+
+void UploadEventsQueue::settledInstant(uint64_t key) {
+  {
+    std::lock_guard lock(instantMutex_);
+    instantsSettling_.erase(key);
+  }
+  scheduler_->progress();
+}
+
 std::vector<StoredRow> UploadEventsQueue::takeInstantsInFlight() {
   std::lock_guard lock(instantMutex_);
   std::vector<StoredRow> rows;
@@ -531,13 +549,13 @@ std::vector<StoredRow> UploadEventsQueue::takeInstantsInFlight() {
 void UploadEventsQueue::instantSendFailed(int64_t code, const std::optional<HttpResponse>& response,
                                           const TransferError& error, uint64_t key) {
   if (refusedForContent(code)) {
-    auto row = takeInstant(key);
+    auto row = claimInstant(key);
     if (!row) return;
     Log::error("Failed to log events");
     Log::error("the endpoint refused event " + row->eventUUID + " with status " +
                std::to_string(code) + "; it was dropped");
     counters_->droppedRefused.fetch_add(1);
-    scheduler_->progress();
+    settledInstant(key);
     return;
   }
   Log::error("Failed to log events");
@@ -571,6 +589,7 @@ uint64_t UploadEventsQueue::oldestInstantInFlight() const {
   std::lock_guard lock(instantMutex_);
   uint64_t oldest = std::numeric_limits<uint64_t>::max();
   for (const auto& [key, row] : instantsInFlight_) oldest = std::min(oldest, row.seq);
+  for (const auto& [key, seq] : instantsSettling_) oldest = std::min(oldest, seq);
   return oldest;
 }
 

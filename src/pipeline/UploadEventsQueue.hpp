@@ -147,9 +147,15 @@ class UploadEventsQueue : public std::enable_shared_from_this<UploadEventsQueue>
   std::vector<FlushWaiter> flushes_;
 
   std::optional<StoredRow> takeInstant(uint64_t key);
+  // Takes the instant event `key` to settle its answer (none when the library's stop took it
+  // first). It still counts as out until settled(), so a flush that returns finds its outcome
+  // counted and said.
+  std::optional<StoredRow> claimInstant(uint64_t key);
+  void settledInstant(uint64_t key);
 
   mutable std::mutex instantMutex_;
   std::map<uint64_t, StoredRow> instantsInFlight_;
+  std::map<uint64_t, uint64_t> instantsSettling_;  // key: the report's number
   uint64_t instantKey_ = 0;
 };
 
