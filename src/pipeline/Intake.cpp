@@ -42,10 +42,10 @@ constexpr size_t mappedBytes(size_t bytes) {
 }  // namespace
 
 Intake::Block* Intake::makeBlock() {
-  // Its pages populated by the kernel in one call: an app thread that makes or fills it takes
-  // no fault per page (a block is about forty pages).
+  // Mapped apart from the heap and written whole as it is made (its slots are constructed), so a
+  // block the manager makes ahead is resident before an app thread fills it.
   void* memory = mmap(nullptr, mappedBytes(sizeof(Block)), PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) throw std::bad_alloc();
   return new (memory) Block();
 }

@@ -51,11 +51,13 @@ TextArena::~TextArena() {
 }
 
 TextArena::Chunk* TextArena::map() {
-  // Populated by the kernel in one call instead of a fault per page. On a virtual machine whose
-  // host hands the guest its pages lazily the first write to each page still costs a trip to the
-  // host (about 5 µs), so every page is written here, once, by whoever maps the chunk.
-  void* memory = mmap(nullptr, chunkBytes, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  // Every page is written here, once, by whoever maps the chunk: on a virtual machine whose host
+  // hands the guest its pages lazily even a page the kernel populated costs a trip to the host on
+  // its first write (about 5 µs). Not populated with the mapping (MAP_POPULATE): that holds the
+  // address space's lock while it runs, and a fork or another thread's mmap would queue behind
+  // it; a fault takes only the mapping's own lock.
+  void* memory =
+      mmap(nullptr, chunkBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return nullptr;
   constexpr size_t page = 4096;
   auto* bytes = static_cast<volatile char*>(memory);
