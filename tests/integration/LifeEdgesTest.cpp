@@ -11,12 +11,14 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <future>
 #include <map>
 #include <regex>
 #include <set>
+#include <string_view>
 #include <thread>
 
 #include "platform/Base64.hpp"
@@ -215,6 +217,11 @@ constexpr bool sanitized = true;
 #else
 constexpr bool sanitized = false;
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool addressSanitized = true;
+#else
+constexpr bool addressSanitized = false;
+#endif
 
 // How often each event name reached the endpoint.
 std::map<std::string, int> arrivals(const Collector& collector) {
@@ -245,6 +252,13 @@ std::vector<std::string> forkEnvironment() {
 TEST(ProcessesTest, ForkedChildrenAndTheirParentDeliverEveryEventOnce) {
   for (const auto& [scenario, events] : {std::pair{"fork", 20}, {"prefork", sanitized ? 20 : 50}}) {
     SCOPED_TRACE(scenario);
+    if (addressSanitized && std::string_view(scenario) == "prefork") {
+      // Debian's AddressSanitizer (GCC 12) does not lock its allocator around fork: a child
+      // forked while another thread holds one of its locks hangs in its first malloc (about one
+      // run in 25, whatever the library does). ThreadSanitizer and the plain build run it.
+      std::printf("prefork not run under AddressSanitizer: its allocator is not fork-safe\n");
+      continue;
+    }
     Collector collector;
     ASSERT_TRUE(collector.started());
     testing::TempDir folder;
