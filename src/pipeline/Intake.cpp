@@ -46,7 +46,7 @@ Intake::Block* Intake::makeBlock() {
   // block the manager makes ahead is resident before an app thread fills it.
   void* memory = mmap(nullptr, mappedBytes(sizeof(Block)), PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) throw std::bad_alloc();
+  if (memory == MAP_FAILED) return nullptr;
   return new (memory) Block();
 }
 
@@ -107,6 +107,7 @@ Intake::Handed Intake::push(EventReport& report, size_t bytes, Limit* limit) {
     // whichever caller needs it first.
     lock.unlock();
     Block* block = makeBlock();
+    if (block == nullptr) throw std::bad_alloc();
     lock.lock();
     block->next = spare_;
     spare_ = block;
@@ -206,10 +207,16 @@ void Intake::keepSpare(size_t blocks) {
   Block* madeTail = nullptr;
   for (size_t i = 0; i < missing; ++i) {
     Block* block = makeBlock();
+    // Made ahead, from inside a drain: without memory the app's thread makes it when needed.
+    if (block == nullptr) {
+      missing = i;
+      break;
+    }
     block->next = made;
     made = block;
     if (madeTail == nullptr) madeTail = block;
   }
+  if (made == nullptr) return;
   std::lock_guard lock(mutex_);
   madeTail->next = spare_;
   spare_ = made;

@@ -87,7 +87,8 @@ class Intake {
   // The blocks of a processed batch go back for the next reports.
   void recycle(Batch batch);
   // Manager's queue: makes blocks until `blocks` wait for reuse, so a caller that outruns the
-  // manager finds storage already made (and its pages touched) instead of making it.
+  // manager finds storage already made (and its pages touched) instead of making it. Without
+  // memory it makes fewer, and never throws: it runs inside a drain.
   void keepSpare(size_t blocks);
   // The drain ends when nothing came in meanwhile: clears the mark so the next report wakes it.
   bool finishDrainIfEmpty();
